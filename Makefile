@@ -1,0 +1,51 @@
+# Two commands for a fresh Debian 12 machine: `make demo` and `make test`.
+# Both install whatever Debian packages are missing first (as root, or through sudo).
+
+SHELL := /bin/bash
+BUILD ?= build
+JOBS ?= $(shell nproc)
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Everything the build, the tests and the demo need, from Debian's archive.
+PACKAGES := make cmake ninja-build g++ pkg-config libsqlite3-dev sqlite3 \
+            libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev
+
+.PHONY: all deps build test demo sanitize bench clean format
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The same tests under AddressSanitizer and UBSan.
+sanitize: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_SANITIZE=address,undefined
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 900
+
+demo: build
+	@bash tools/demo.sh $(BUILD)
+
+bench: build
+	@bash bench/run $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) build-asan

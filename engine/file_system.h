@@ -1,0 +1,33 @@
+// Every delete, rename, link, copy and sync that the operations do goes through here, so
+// that tests can make any one of them fail (or kill the process at it) deterministically.
+#pragma once
+
+#include <string>
+#include <system_error>
+
+namespace tidewell::engine {
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual bool Exists(const std::string& path) = 0;
+  // Removing a missing file is success.
+  virtual std::error_code Remove(const std::string& path) = 0;
+  virtual std::error_code Rename(const std::string& from, const std::string& to) = 0;
+  // Hard link; fails when `to` exists.
+  virtual std::error_code Link(const std::string& from, const std::string& to) = 0;
+  // Copies `from` to a new file `to` (fails when it exists) and syncs it.
+  virtual std::error_code Copy(const std::string& from, const std::string& to) = 0;
+  virtual std::error_code SyncFile(const std::string& path) = 0;
+  // Syncs the folder that holds `path`, so that renames and creations in it are durable.
+  virtual std::error_code SyncParentDir(const std::string& path) = 0;
+};
+
+// The file system of this process (the real one unless a test put another in front).
+FileSystem& Files();
+// Returns the one that was in place; nullptr restores the real one.
+FileSystem* SetFiles(FileSystem* fs);
+FileSystem& RealFiles();
+
+}  // namespace tidewell::engine

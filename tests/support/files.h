@@ -1,0 +1,35 @@
+// Scratch folders and deliberately damaged files for tests.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace tidewell::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const std::string& bytes);
+
+// Page numbers are 1-based as in the SQLite file format; page 1 holds the header.
+uint32_t PageSizeOf(const std::string& db_path);
+void FillPage(const std::string& db_path, uint32_t page, uint8_t byte);
+void OverwriteAt(const std::string& path, uint64_t offset, const std::string& bytes);
+// Root page of a table or index, read with SQLite from the catalog.
+uint32_t RootPageOf(const std::string& db_path, const std::string& name);
+
+}  // namespace tidewell::testing

@@ -1,0 +1,48 @@
+// A host for tests: records every call in order and answers questions from a list.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "maintenance/host.h"
+
+namespace tidewell::testing {
+
+struct HostCall {
+  enum Kind { kMsgBox, kStatus, kDoEvents, kPointer, kProgress } kind;
+  std::string text;  // box text, caption or progress stage
+  int value = 0;     // box style, pointer
+  int answer = 0;    // what the box answered
+};
+
+class ScriptedHost : public Host {
+ public:
+  ScriptedHost() = default;
+  explicit ScriptedHost(std::deque<int> answers) : answers_(std::move(answers)) {}
+
+  void QueueAnswers(std::initializer_list<int> answers) {
+    answers_.insert(answers_.end(), answers.begin(), answers.end());
+  }
+
+  // A question with no queued answer gets its safe answer; a test that cares queues one.
+  int MsgBox(std::string_view text, int style, int safe_answer = vbOK) override;
+  void SetStatus(std::string_view caption) override;
+  void DoEvents() override;
+  void SetPointer(int pointer) override;
+  void Progress(std::string_view stage, uint64_t done, uint64_t total) override;
+
+  const std::vector<HostCall>& Calls() const { return calls_; }
+  // The message boxes only, in order.
+  std::vector<HostCall> Boxes() const;
+  std::vector<std::string> Captions() const;
+  int ProgressCount() const { return progress_count_; }
+  size_t UnusedAnswers() const { return answers_.size(); }
+
+ private:
+  std::deque<int> answers_;
+  std::vector<HostCall> calls_;
+  int progress_count_ = 0;
+};
+
+}  // namespace tidewell::testing
