@@ -1,0 +1,114 @@
+#include "maintenance/dbReorg.h"
+
+#include <optional>
+#include <stdexcept>
+
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "engine/file_system.h"
+#include "maintenance/modXStrings.h"
+
+namespace tidewell {
+namespace {
+
+// Lets the engine's progress reach the host while one long engine call runs, and takes the
+// route away again however the call ends, so that no stale host is called later.
+class ProgressRoute {
+ public:
+  explicit ProgressRoute(Host& host) {
+    engine::DBEngine().SetProgress([&host](std::string_view stage, uint64_t done, uint64_t total) {
+      host.Progress(stage, done, total);
+    });
+  }
+  ~ProgressRoute() { engine::DBEngine().SetProgress(nullptr); }
+  ProgressRoute(const ProgressRoute&) = delete;
+  ProgressRoute& operator=(const ProgressRoute&) = delete;
+};
+
+// Moves the compacted copy T to P and keeps the old P as K.
+//
+// The plain order (delete K, rename P to K, rename T to P) leaves a moment in which no file
+// is named P, and a crash right then leaves the database only under its backup name. We
+// do it so that a complete database is under P or K at every instant, and the disk never
+// holds only a half-written file under either name:
+//   - T is synced first, so that once it is named P its contents are on disk, not just its
+//     new name (otherwise a power cut could leave an empty or torn P).
+//   - K is removed: P is still the complete old database.
+//   - P is hard-linked to K: both names now reach the same complete old database, and no
+//     byte was copied. The folder is synced so that K exists on disk before P is replaced.
+//   - T is renamed over P. rename(2) replaces the target atomically, so P is at every
+//     instant either the old or the compacted database; K keeps the old one.
+//   - The folder is synced so that the new P survives a crash.
+// A crash at any point leaves at most a leftover T, which the next call deletes first.
+//
+// Failures here do not change the result, as the caller asked. Where the link is not
+// possible (a file system without hard links) K is made as a synced copy instead. If K
+// could not be made at all, P is left alone: renaming T over it would lose the old
+// database. If the final rename fails, K is made its own copy, so that later writes to P
+// cannot change the backup through the shared link.
+void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
+  engine::FileSystem& fs = engine::Files();
+  fs.SyncFile(n.temp);
+  fs.Remove(n.backup);
+  bool backup_made = !fs.Link(p, n.backup);
+  if (!backup_made && !fs.Exists(n.backup)) backup_made = !fs.Copy(p, n.backup);
+  if (!backup_made) return;
+  fs.SyncParentDir(p);
+  if (fs.Rename(n.temp, p)) {
+    if (!fs.Remove(n.backup)) fs.Copy(p, n.backup);
+    return;
+  }
+  fs.SyncParentDir(p);
+}
+
+}  // namespace
+
+ReorgNames ReorgNamesFor(const std::string& db_path) {
+  if (db_path.size() < 3)
+    throw std::invalid_argument("database path too short to derive its backup names: '" + db_path +
+                                "'");
+  // Three characters are cut whatever they are: the extension is deliberately not parsed,
+  // so "site.mdb" gives "site." and "site.db" gives "site".
+  std::string base = db_path.substr(0, db_path.size() - 3);
+  return {base, base + "$", base + "BAK"};
+}
+
+int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowError,
+                int16_t p_intAutoRepair, int16_t p_intVersion) {
+  engine::PendingError err;
+  const ReorgNames names = ReorgNamesFor(p_strDbName);  // may throw before any file is touched
+
+  engine::Files().Remove(names.temp);
+  err.Clear();
+  int16_t result = 0;
+
+  const std::optional<int32_t> options =
+      p_intVersion == 0 ? std::nullopt : std::optional<int32_t>(p_intVersion);
+  auto compact = [&] {
+    ProgressRoute route(host);
+    engine::DBEngine().CompactDatabase(p_strDbName, names.temp, std::string(engine::kGeneralLocale),
+                                       options);
+  };
+
+  if (!err.Run(compact)) {
+    result = -1;
+    if (err.Number() == engine::kErrNotADatabase && p_intAutoRepair != 0) {
+      err.Clear();
+      bool repaired = err.Run([&] {
+        ProgressRoute route(host);
+        engine::DBEngine().RepairDatabase(p_strDbName);
+      });
+      if (repaired && err.Run(compact) && !err.Failed()) result = 0;
+    }
+    if (err.Failed() && p_intShowError != 0) {
+      host.MsgBox(FormatStr("Error during compacting! %1%: %2%", std::to_string(err.Number()),
+                            err.Description()),
+                  vbOKOnly);
+    }
+  }
+
+  if (result == 0) SwapIntoPlace(p_strDbName, names);
+  return result;
+}
+
+}  // namespace tidewell
