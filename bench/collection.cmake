@@ -1,0 +1,1 @@
+target_link_libraries(bench-collection PRIVATE tidewell_collection)
