@@ -74,7 +74,7 @@ class TableDef;
 class FieldCollection {
  public:
   int32_t Count() const;
-  Field Item(int32_t position) const;  // 0-based; kErrItemNotFound when out of range
+  Field Item(int32_t position) const;       // 0-based; kErrItemNotFound when out of range
   Field Item(std::string_view name) const;  // case-insensitive; kErrItemNotFound
   void Append(const Field& field);
 
@@ -130,9 +130,9 @@ class TableDef {
 class Recordset {
  public:
   virtual ~Recordset() = default;
-  virtual void MoveLast() = 0;           // kErrNoCurrentRecord on an empty table
-  virtual int32_t RecordCount() = 0;     // exact row count (after MoveLast)
-  virtual void Close() = 0;              // closing twice is harmless
+  virtual void MoveLast() = 0;        // kErrNoCurrentRecord on an empty table
+  virtual int32_t RecordCount() = 0;  // exact row count (after MoveLast)
+  virtual void Close() = 0;           // closing twice is harmless
 };
 
 class Database;
@@ -140,9 +140,9 @@ class Database;
 class TableDefCollection {
  public:
   int32_t Count() const;
-  TableDef Item(int32_t position) const;  // 0-based, creation order
+  TableDef Item(int32_t position) const;       // 0-based, creation order
   TableDef Item(std::string_view name) const;  // case-insensitive
-  void Append(const TableDef& table);  // kErrTableExists when the name is taken
+  void Append(const TableDef& table);          // kErrTableExists when the name is taken
 
  private:
   friend class Database;

@@ -11,26 +11,29 @@ namespace tidewell::engine {
 // conventions; the rest are ours. Descriptions are built where the error arises so that
 // they can name the file or object involved (see MakeError).
 enum ErrorNumber : int32_t {
-  kErrInvalidArgument = 3001,     // an argument is out of range or malformed
-  kErrTableExists = 3010,         // a table of that name exists (fixed)
-  kErrObjectExists = 3012,        // an index or field of that name exists
-  kErrFileNotFound = 3024,        // the file does not exist
-  kErrDiskIo = 3043,              // read, write or sync of a file failed
-  kErrFileInUse = 3045,           // another open holds the file
-  kErrNotADatabase = 3049,        // not a database, or its header or catalog is damaged (fixed)
-  kErrNoPermission = 3051,        // the file or its folder cannot be opened for writing
-  kErrCannotRepair = 3056,        // the file cannot be repaired (fixed)
-  kErrSyntax = 3075,              // a statement the engine cannot parse
-  kErrNoSuchTable = 3078,         // a statement names a table that does not exist
-  kErrTableDamaged = 3112,        // a table's pages cannot be read
-  kErrDatabaseExists = 3204,      // CreateDatabase/CompactDatabase onto an existing file
-  kErrItemNotFound = 3265,        // Item(name) or Item(position) found nothing
-  kErrPrimaryExists = 3283,       // a second primary index
-  kErrNoCurrentRecord = 3021,     // MoveLast on an empty recordset
-  kErrNotOpen = 3420,             // the database or recordset is closed or was never opened
-  kErrFieldMissing = 3264,        // an index names a field the table lacks, or a table has none
-  kErrInvalidName = 3125,         // an empty or unusable object name
-  kErrSqlite = 3146,              // SQLite reported an error we do not map more closely
+  kErrInvalidArgument = 3001,  // an argument is out of range or malformed
+  kErrTableExists = 3010,      // a table of that name exists (fixed)
+  kErrObjectExists = 3012,     // an index or field of that name exists
+  kErrFileNotFound = 3024,     // the file does not exist
+  kErrDiskIo = 3043,           // read, write or sync of a file failed
+  kErrFileInUse = 3045,        // another open holds the file
+  kErrNotADatabase = 3049,     // not a database, or its header or catalog is damaged (fixed)
+  kErrNoPermission = 3051,     // the file or its folder cannot be opened for writing
+  kErrCannotRepair = 3056,     // the file cannot be repaired (fixed)
+  kErrSyntax = 3075,           // a statement the engine cannot parse
+  kErrNoSuchTable = 3078,      // a statement names a table that does not exist
+  kErrTableDamaged = 3112,     // a table's pages cannot be read
+  kErrDatabaseExists = 3204,   // CreateDatabase/CompactDatabase onto an existing file
+  kErrItemNotFound = 3265,     // Item(name) or Item(position) found nothing
+  kErrPrimaryExists = 3283,    // a second primary index
+  kErrNoCurrentRecord = 3021,  // MoveLast on an empty recordset
+  kErrNotOpen = 3420,          // the database or recordset is closed or was never opened
+  kErrFieldMissing = 3264,     // an index names a field the table lacks, or a table has none
+  kErrInvalidName = 3125,      // an empty or unusable object name
+  kErrSqlite = 3146,           // SQLite reported an error we do not map more closely
+  kErrDuplicateKey = 3022,     // a unique or primary index would get a duplicate value
+  kErrNoTransaction = 3034,    // CommitTrans without BeginTrans
+  kErrInvalidType = 3259,      // a field type code the engine does not know
 };
 
 struct EngineError {

@@ -1,0 +1,141 @@
+#include "engine/file_system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+namespace tidewell::engine {
+namespace {
+
+std::error_code LastError() {
+  return std::error_code(errno, std::generic_category());
+}
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+std::error_code SyncPath(const std::string& path, int flags) {
+  int fd = OpenRetry(path.c_str(), flags);
+  if (fd < 0) return LastError();
+  std::error_code ec;
+  if (::fsync(fd) != 0) ec = LastError();
+  ::close(fd);
+  return ec;
+}
+
+class RealFileSystem final : public FileSystem {
+ public:
+  bool Exists(const std::string& path) override {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+
+  std::error_code Remove(const std::string& path) override {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return {};
+    return LastError();
+  }
+
+  std::error_code Rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
+    return {};
+  }
+
+  std::error_code Link(const std::string& from, const std::string& to) override {
+    if (::link(from.c_str(), to.c_str()) != 0) return LastError();
+    return {};
+  }
+
+  std::error_code Copy(const std::string& from, const std::string& to) override {
+    int in = OpenRetry(from.c_str(), O_RDONLY);
+    if (in < 0) return LastError();
+    struct stat st;
+    if (::fstat(in, &st) != 0) {
+      auto ec = LastError();
+      ::close(in);
+      return ec;
+    }
+    int out = OpenRetry(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0777);
+    if (out < 0) {
+      auto ec = LastError();
+      ::close(in);
+      return ec;
+    }
+    std::error_code ec;
+    // copy_file_range lets the kernel (or the file system, by reflink) do the work; plain
+    // read/write covers file systems that refuse it.
+    bool use_range = true;
+    char buffer[1 << 16];
+    for (;;) {
+      ssize_t n;
+      if (use_range) {
+        n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n < 0 &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+          use_range = false;
+          continue;
+        }
+      } else {
+        n = ::read(in, buffer, sizeof buffer);
+        if (n > 0) {
+          for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+              if (errno == EINTR) continue;
+              n = -1;
+              break;
+            }
+            done += w;
+          }
+        }
+      }
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ec = LastError();
+        break;
+      }
+      if (n == 0) break;
+    }
+    if (!ec && ::fsync(out) != 0) ec = LastError();
+    if (::close(out) != 0 && !ec) ec = LastError();
+    ::close(in);
+    if (ec) ::unlink(to.c_str());
+    return ec;
+  }
+
+  std::error_code SyncFile(const std::string& path) override { return SyncPath(path, O_RDONLY); }
+
+  std::error_code SyncParentDir(const std::string& path) override {
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (parent.empty()) parent = ".";
+    return SyncPath(parent.string(), O_RDONLY | O_DIRECTORY);
+  }
+};
+
+FileSystem* g_files = nullptr;
+
+}  // namespace
+
+FileSystem& RealFiles() {
+  static RealFileSystem real;
+  return real;
+}
+
+FileSystem& Files() {
+  return g_files ? *g_files : RealFiles();
+}
+
+FileSystem* SetFiles(FileSystem* fs) {
+  FileSystem* previous = &Files();
+  g_files = fs;
+  return previous;
+}
+
+}  // namespace tidewell::engine

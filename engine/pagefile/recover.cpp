@@ -1,0 +1,450 @@
+#include "engine/pagefile/recover.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <set>
+
+namespace tidewell::engine::pagefile {
+
+namespace {
+
+constexpr int64_t kMinKey = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMaxKey = std::numeric_limits<int64_t>::max();
+constexpr int kMaxDepth = 40;       // far deeper than any real b-tree
+constexpr int32_t kNoOwner = -1;
+constexpr int32_t kCatalogOwner = -2;
+
+bool InRange(int64_t key, int64_t lo, int64_t hi) {
+  return (lo == kMinKey || key > lo) && key <= hi;
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xc0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xe0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+  } else {
+    out->push_back(static_cast<char>(0xf0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+  }
+}
+
+enum PageState : uint8_t { kUnseen, kTree, kOverflow, kFree, kCatalogPage };
+
+// A decoded leaf cell whose record header could be read from the page.
+struct LeafCell {
+  PayloadCell cell;
+  std::vector<uint64_t> types;
+};
+
+class Recoverer final : public OverflowGuard {
+ public:
+  Recoverer(const PageFile& file, RowSink& sink, const PageProgress& progress)
+      : f_(file),
+        sink_(sink),
+        progress_(progress),
+        state_(size_t{file.page_count()} + 1, kUnseen),
+        owner_(size_t{file.page_count()} + 1, kNoOwner) {
+    catalog_shape_.parsed = true;
+    for (const char* n : {"type", "name", "tbl_name", "rootpage", "sql"}) {
+      catalog_shape_.columns.push_back(
+          {n, "", std::string(n) == "rootpage" ? Affinity::kInteger : Affinity::kText});
+    }
+    stats_.pages_total = file.page_count();
+  }
+
+  bool PageMayBeOverflow(uint32_t pgno) const override {
+    return pgno < state_.size() && state_[pgno] == kUnseen && !f_.IsPointerMapPage(pgno);
+  }
+
+  RecoverStats Run() {
+    // The catalog first: everything else depends on knowing the tables.
+    std::vector<std::pair<int64_t, int64_t>> catalog_missing;
+    WalkTree(kCatalogOwner, 1, kMinKey, kMaxKey, 0, &catalog_missing);
+    stats_.catalog_complete = catalog_missing.empty() && !catalog_.empty();
+    if (!catalog_missing.empty()) FindCatalogPages();
+    BuildTables();
+    sink_.Begin(catalog_, &tables_);
+    for (size_t t = 0; t < tables_.size(); ++t) {
+      RecoveredTable& rt = tables_[t];
+      if (rt.entry.root == 0 || !rt.shape.parsed || rt.shape.without_rowid) continue;
+      WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
+      rt.walk_complete = rt.missing.empty();
+      std::sort(rt.missing.begin(), rt.missing.end());
+    }
+    MarkFreelist();
+    ScanUnreached();
+    sink_.End();
+    Progress(true);
+    return stats_;
+  }
+
+ private:
+  void Progress(bool force) {
+    if (!progress_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - last_progress_ < std::chrono::milliseconds(250)) return;
+    last_progress_ = now;
+    progress_(std::min<uint64_t>(pages_done_, f_.page_count()), f_.page_count());
+  }
+
+  bool Read(uint32_t pgno, std::vector<uint8_t>* buf) {
+    ++pages_done_;
+    if ((pages_done_ & 63) == 0) Progress(false);
+    return f_.ReadPage(pgno, buf);
+  }
+
+  const TableShape& ShapeOf(int32_t owner) const {
+    return owner == kCatalogOwner ? catalog_shape_
+                                  : tables_[static_cast<size_t>(owner)].shape;
+  }
+
+  // Reads the cells of a table leaf page: those whose record header decodes go to
+  // `cells`; returns how many cells there were in all.
+  uint32_t ReadLeafCells(const BtreePage& page, std::vector<LeafCell>* cells) {
+    cells->clear();
+    for (uint32_t i = 0; i < page.cell_count; ++i) {
+      LeafCell lc;
+      if (!ParseTableLeafCell(page, i, &lc.cell)) continue;
+      if (!DecodeRecordHeader(lc.cell.local, lc.cell.payload_size, &lc.types)) continue;
+      cells->push_back(std::move(lc));
+    }
+    return page.cell_count;
+  }
+
+  // Reads a row completely; false when any part of it cannot be read.
+  bool ReadRow(const LeafCell& lc) {
+    if (!ReadFullPayload(f_, lc.cell, this, &payload_, &chain_)) return false;
+    if (!DecodeRecord(payload_, &values_)) return false;
+    for (uint32_t p : chain_) state_[p] = kOverflow;
+    return true;
+  }
+
+  void EmitToTable(int32_t owner, const LeafCell& lc, uint32_t pgno) {
+    if (!ReadRow(lc)) {
+      ++stats_.rows_dropped;
+      return;
+    }
+    if (owner == kCatalogOwner) {
+      AddCatalogRow(values_);
+      return;
+    }
+    auto t = static_cast<size_t>(owner);
+    if (!tables_[t].writable) {
+      EmitLost(lc, true, pgno);
+      return;
+    }
+    switch (sink_.TableRow(t, lc.cell.rowid, values_)) {
+      case RowSink::Outcome::kWritten: ++stats_.rows_recovered; break;
+      case RowSink::Outcome::kDuplicate: ++stats_.duplicate_keys; break;
+      case RowSink::Outcome::kRejected: ++stats_.rows_dropped; break;
+      case RowSink::Outcome::kIgnored: break;
+    }
+  }
+
+  void EmitLost(const LeafCell& lc, bool already_read, uint32_t pgno) {
+    if (!already_read && !ReadRow(lc)) {
+      ++stats_.rows_dropped;
+      return;
+    }
+    sink_.LostRow(pgno, lc.cell.rowid, values_);
+    ++stats_.rows_lost_found;
+  }
+
+  void WalkTree(int32_t owner, uint32_t pgno, int64_t lo, int64_t hi, int depth,
+                std::vector<std::pair<int64_t, int64_t>>* missing) {
+    if (pgno == 0 || pgno > f_.page_count() || depth > kMaxDepth || state_[pgno] != kUnseen ||
+        f_.IsPointerMapPage(pgno)) {
+      missing->emplace_back(lo, hi);
+      return;
+    }
+    if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
+    std::vector<uint8_t> buf;
+    BtreePage page;
+    if (!Read(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) || !page.IsTable()) {
+      missing->emplace_back(lo, hi);
+      return;
+    }
+    if (page.type == kTableInterior) {
+      std::vector<std::pair<uint32_t, int64_t>> children;
+      int64_t prev = lo;
+      bool lost_cell = false;
+      for (uint32_t i = 0; i < page.cell_count; ++i) {
+        uint32_t child = 0;
+        int64_t key = 0;
+        if (!ParseTableInteriorCell(page, i, &child, &key) || !InRange(key, prev, hi) ||
+            (prev != kMinKey && key <= prev)) {
+          lost_cell = true;
+          continue;
+        }
+        children.emplace_back(child, key);
+        prev = key;
+      }
+      if (children.empty() && (page.cell_count > 0 || page.right_child > f_.page_count())) {
+        missing->emplace_back(lo, hi);  // nothing on it can be trusted
+        return;
+      }
+      state_[pgno] = kTree;
+      owner_[pgno] = owner;
+      ++stats_.pages_decoded;
+      if (lost_cell) missing->emplace_back(lo, hi);
+      int64_t child_lo = lo;
+      for (const auto& [child, key] : children) {
+        if (child <= f_.page_count() && owner_[child] == kNoOwner) owner_[child] = owner;
+        WalkTree(owner, child, child_lo, key, depth + 1, missing);
+        child_lo = key;
+      }
+      if (page.right_child <= f_.page_count() && owner_[page.right_child] == kNoOwner) {
+        owner_[page.right_child] = owner;
+      }
+      WalkTree(owner, page.right_child, child_lo, hi, depth + 1, missing);
+      return;
+    }
+    // A leaf belongs to this tree when most of its rows fit the table and lie in the key
+    // range the parent gives it; a page from another table (a stale or misdirected page)
+    // does not, and is left for the scan of unreached pages.
+    std::vector<LeafCell> cells;
+    uint32_t total = ReadLeafCells(page, &cells);
+    const TableShape& shape = ShapeOf(owner);
+    std::vector<bool> fits(cells.size());
+    uint32_t fit = 0;
+    int64_t prev = lo;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      int64_t r = cells[i].cell.rowid;
+      bool ordered = InRange(r, prev, hi) && (prev == kMinKey || r > prev);
+      fits[i] = ordered && SerialTypesFitTable(shape, cells[i].types);
+      if (fits[i]) {
+        ++fit;
+        prev = r;
+      }
+    }
+    if (total > 0 && fit * 2 <= total) {
+      missing->emplace_back(lo, hi);
+      return;
+    }
+    state_[pgno] = kTree;
+    owner_[pgno] = owner;
+    ++stats_.pages_decoded;
+    if (fit < total) missing->emplace_back(lo, hi);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (fits[i]) {
+        EmitToTable(owner, cells[i], pgno);
+      } else if (owner != kCatalogOwner) {
+        EmitLost(cells[i], false, pgno);
+      }
+    }
+    stats_.rows_dropped += total - cells.size();
+  }
+
+  void AddCatalogRow(const std::vector<Value>& v) {
+    if (v.size() != 5 || v[0].kind != Value::kText || v[1].kind != Value::kText) return;
+    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
+    CatalogEntry e;
+    e.type = TextToUtf8(v[0].bytes, enc);
+    if (e.type != "table" && e.type != "index" && e.type != "view" && e.type != "trigger") {
+      return;
+    }
+    e.name = TextToUtf8(v[1].bytes, enc);
+    if (v[2].kind == Value::kText) e.tbl_name = TextToUtf8(v[2].bytes, enc);
+    if (v[3].kind == Value::kInt && v[3].i > 0 && v[3].i <= f_.page_count()) {
+      e.root = static_cast<uint32_t>(v[3].i);
+    }
+    if (v[4].kind == Value::kText) e.sql = TextToUtf8(v[4].bytes, enc);
+    for (const auto& c : catalog_) {
+      if (c.name == e.name) return;  // the first one read (from the tree) wins
+    }
+    catalog_.push_back(std::move(e));
+  }
+
+  // When the catalog's own tree is damaged, its surviving leaf pages can still be found:
+  // they are the table leaves whose rows have the catalog's unmistakable shape.
+  void FindCatalogPages() {
+    std::vector<uint8_t> buf;
+    std::vector<LeafCell> cells;
+    for (uint32_t p = 2; p <= f_.page_count(); ++p) {
+      if (state_[p] != kUnseen || f_.IsPointerMapPage(p)) continue;
+      if (!f_.ReadPage(p, &buf)) continue;
+      BtreePage page;
+      if (!ParseBtreePage(buf, p, f_.usable(), &page) || page.type != kTableLeaf) continue;
+      uint32_t total = ReadLeafCells(page, &cells);
+      uint32_t good = 0;
+      for (const LeafCell& lc : cells) {
+        if (lc.types.size() != 5 || !SerialTypesFitTable(catalog_shape_, lc.types)) continue;
+        if (!ReadFullPayload(f_, lc.cell, this, &payload_, nullptr) ||
+            !DecodeRecord(payload_, &values_)) {
+          continue;
+        }
+        std::string type = values_[0].kind == Value::kText
+                               ? TextToUtf8(values_[0].bytes, f_.header().text_encoding)
+                               : "";
+        if (type == "table" || type == "index" || type == "view" || type == "trigger") ++good;
+      }
+      if (total == 0 || good * 2 <= total) continue;
+      state_[p] = kCatalogPage;
+      owner_[p] = kCatalogOwner;
+      ++stats_.pages_decoded;
+      for (const LeafCell& lc : cells) {
+        if (ReadRow(lc)) AddCatalogRow(values_);
+      }
+    }
+  }
+
+  void BuildTables() {
+    std::set<uint32_t> roots;
+    for (const CatalogEntry& e : catalog_) {
+      if (e.type != "table") continue;
+      RecoveredTable t;
+      t.entry = e;
+      t.shape = ParseCreateTable(e.sql);
+      // Two tables claiming one root: the catalog is damaged and neither claim can be
+      // trusted enough to put rows under it.
+      if (e.root != 0 && !roots.insert(e.root).second) t.entry.root = 0;
+      tables_.push_back(std::move(t));
+    }
+  }
+
+  void MarkFreelist() {
+    if (!f_.header().magic_ok) return;
+    uint32_t trunk = f_.header().freelist_trunk;
+    uint64_t budget = f_.page_count();
+    std::vector<uint8_t> buf;
+    const uint32_t max_leaves = (f_.usable() - 8) / 4;
+    while (trunk != 0 && budget > 0) {
+      if (trunk > f_.page_count() || state_[trunk] != kUnseen) break;
+      if (!f_.ReadPage(trunk, &buf)) break;
+      uint32_t next = Get32(buf.data());
+      uint32_t n = Get32(buf.data() + 4);
+      if (n > max_leaves) break;  // a damaged trunk: its list cannot be trusted
+      state_[trunk] = kFree;
+      ++stats_.free_pages_skipped;
+      --budget;
+      for (uint32_t i = 0; i < n; ++i) {
+        uint32_t leaf = Get32(buf.data() + 8 + 4 * i);
+        if (leaf >= 2 && leaf <= f_.page_count() && state_[leaf] == kUnseen) {
+          state_[leaf] = kFree;
+          ++stats_.free_pages_skipped;
+        }
+      }
+      trunk = next;
+    }
+  }
+
+  bool InMissing(const RecoveredTable& t, int64_t key) const {
+    for (const auto& [lo, hi] : t.missing) {
+      if (InRange(key, lo, hi)) return true;
+    }
+    return false;
+  }
+
+  // Which table a page that no tree reached belonged to: a table whose tree named it (a
+  // child pointer or, in auto-vacuum files, the pointer map), or else the single table
+  // whose lost key ranges and shape fit most of its rows. Two candidates: nobody.
+  int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total) {
+    int32_t hint = owner_[pgno];
+    uint8_t ptype = 0;
+    uint32_t parent = 0;
+    if (hint < 0 && f_.PointerMapEntry(pgno, &ptype, &parent) && ptype == 5 &&
+        parent <= f_.page_count()) {
+      hint = owner_[parent];
+    }
+    int32_t chosen = kNoOwner, strong = kNoOwner;
+    int candidates = 0;
+    for (size_t t = 0; t < tables_.size(); ++t) {
+      const RecoveredTable& rt = tables_[t];
+      bool is_hint = hint == static_cast<int32_t>(t);
+      if (!is_hint && rt.missing.empty()) continue;
+      uint32_t fit = 0;
+      for (const LeafCell& lc : cells) {
+        if (SerialTypesFitTable(rt.shape, lc.types) &&
+            (is_hint || InMissing(rt, lc.cell.rowid))) {
+          ++fit;
+        }
+      }
+      if (fit == 0 || fit * 2 <= total) continue;
+      ++candidates;
+      chosen = static_cast<int32_t>(t);
+      if (is_hint) strong = chosen;
+    }
+    if (strong != kNoOwner) return strong;
+    return candidates == 1 ? chosen : kNoOwner;
+  }
+
+  void ScanUnreached() {
+    std::vector<uint8_t> buf;
+    std::vector<LeafCell> cells;
+    for (uint32_t p = 2; p <= f_.page_count(); ++p) {
+      if (state_[p] != kUnseen) continue;
+      if (f_.IsPointerMapPage(p)) continue;
+      if (!Read(p, &buf)) continue;
+      if (state_[p] != kUnseen) continue;
+      BtreePage page;
+      if (!ParseBtreePage(buf, p, f_.usable(), &page)) continue;
+      ++stats_.pages_decoded;
+      if (page.type != kTableLeaf) continue;
+      uint32_t total = ReadLeafCells(page, &cells);
+      int32_t t = ChooseTable(p, cells, total);
+      state_[p] = kTree;
+      for (const LeafCell& lc : cells) {
+        bool fits = t >= 0 && SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
+                    (owner_[p] == t || InMissing(tables_[static_cast<size_t>(t)], lc.cell.rowid) ||
+                     tables_[static_cast<size_t>(t)].missing.empty());
+        if (fits) {
+          EmitToTable(t, lc, p);
+        } else {
+          EmitLost(lc, false, p);
+        }
+      }
+      stats_.rows_dropped += total - cells.size();
+    }
+  }
+
+  const PageFile& f_;
+  RowSink& sink_;
+  const PageProgress& progress_;
+  std::vector<uint8_t> state_;
+  std::vector<int32_t> owner_;  // the tree that reached or pointed at each page
+  TableShape catalog_shape_;
+  std::vector<CatalogEntry> catalog_;
+  std::vector<RecoveredTable> tables_;
+  RecoverStats stats_;
+  uint64_t pages_done_ = 0;
+  std::chrono::steady_clock::time_point last_progress_{};
+  std::vector<uint8_t> payload_;
+  std::vector<uint32_t> chain_;
+  std::vector<Value> values_;
+};
+
+}  // namespace
+
+std::string TextToUtf8(Bytes text, uint32_t encoding) {
+  if (encoding != 2 && encoding != 3) return std::string(text.begin(), text.end());
+  std::string out;
+  bool le = encoding == 2;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    uint32_t u = le ? (text[i] | (text[i + 1] << 8)) : ((text[i] << 8) | text[i + 1]);
+    if (u >= 0xd800 && u < 0xdc00 && i + 3 < text.size()) {
+      uint32_t lo = le ? (text[i + 2] | (text[i + 3] << 8)) : ((text[i + 2] << 8) | text[i + 3]);
+      if (lo >= 0xdc00 && lo < 0xe000) {
+        u = 0x10000 + ((u - 0xd800) << 10) + (lo - 0xdc00);
+        i += 2;
+      }
+    }
+    AppendUtf8(u, &out);
+  }
+  return out;
+}
+
+RecoverStats RecoverPages(const PageFile& file, RowSink& sink, const PageProgress& progress) {
+  Recoverer r(file, sink, progress);
+  return r.Run();
+}
+
+}  // namespace tidewell::engine::pagefile

@@ -1,0 +1,71 @@
+// The decoding half of the page-level salvage: finds the catalog, walks every table's
+// b-tree, then looks at every page no tree reached, and hands each row it can read
+// completely to a RowSink together with the table it belongs to. It never calls SQLite;
+// the sink decides how rows are stored (a new database in the salvage, nothing at all in
+// the fuzz target).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/pagefile/format.h"
+#include "engine/pagefile/schema.h"
+
+namespace tidewell::engine::pagefile {
+
+struct CatalogEntry {
+  std::string type;  // table, index, view, trigger
+  std::string name;
+  std::string tbl_name;
+  uint32_t root = 0;
+  std::string sql;
+};
+
+struct RecoveredTable {
+  CatalogEntry entry;
+  TableShape shape;
+  bool writable = true;  // the sink could create it; rows of an unwritable table go to
+                         // lost-and-found
+  bool walk_complete = true;
+  // Key ranges (lo, hi] whose pages the table's own b-tree could not give: where rows
+  // found on pages no tree reached may belong.
+  std::vector<std::pair<int64_t, int64_t>> missing;
+};
+
+class RowSink {
+ public:
+  enum class Outcome { kWritten, kDuplicate, kRejected, kIgnored };
+  virtual ~RowSink() = default;
+  // The catalog as far as it could be read and the tables rows will be given for. The
+  // sink may mark tables unwritable.
+  virtual void Begin(const std::vector<CatalogEntry>& catalog,
+                     std::vector<RecoveredTable>* tables) = 0;
+  virtual Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) = 0;
+  virtual void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) = 0;
+  virtual void End() = 0;
+};
+
+struct RecoverStats {
+  uint64_t pages_total = 0;
+  uint64_t pages_decoded = 0;
+  uint64_t rows_recovered = 0;
+  uint64_t rows_dropped = 0;
+  uint64_t duplicate_keys = 0;
+  uint64_t rows_lost_found = 0;
+  uint64_t free_pages_skipped = 0;
+  bool catalog_complete = false;
+};
+
+using PageProgress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Runs the whole decoding. Calls sink.Begin once (even when nothing decodes) and sink.End
+// once at the end. Freelist pages are skipped: what is on them was deleted.
+RecoverStats RecoverPages(const PageFile& file, RowSink& sink, const PageProgress& progress);
+
+// Catalog text values may be UTF-16 in such files; everything the salvage reasons about
+// (names, statements) is converted to UTF-8.
+std::string TextToUtf8(Bytes text, uint32_t encoding);
+
+}  // namespace tidewell::engine::pagefile

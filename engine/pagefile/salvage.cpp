@@ -1,0 +1,386 @@
+#include "engine/pagefile/salvage.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+
+#include "engine/pagefile/format.h"
+#include "engine/pagefile/recover.h"
+
+namespace tidewell::engine {
+
+namespace {
+
+using pagefile::CatalogEntry;
+using pagefile::QuoteName;
+using pagefile::RecoveredTable;
+using pagefile::RowSink;
+using pagefile::Value;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool StartsWithWords(const std::string& sql, const char* a, const char* b) {
+  std::string u;
+  for (char c : sql) {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      if (!u.empty() && u.back() != ' ') u += ' ';
+    } else {
+      u += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (u.size() > 40) break;
+  }
+  return u.rfind(std::string(a) + " " + b, 0) == 0;
+}
+
+// Writes the recovered rows into a new SQLite database.
+class SqliteSink final : public RowSink {
+ public:
+  SqliteSink(std::string path, const pagefile::PageFile& file) : path_(std::move(path)), f_(file) {
+    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
+    text_enc_ = enc == 2 ? SQLITE_UTF16LE : enc == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
+  }
+  ~SqliteSink() override { Close(); }
+  SqliteSink(const SqliteSink&) = delete;
+  SqliteSink& operator=(const SqliteSink&) = delete;
+
+  void Close() {
+    for (auto& [k, st] : stmts_) sqlite3_finalize(st);
+    stmts_.clear();
+    for (auto& [k, st] : lost_stmts_) sqlite3_finalize(st);
+    lost_stmts_.clear();
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+  }
+
+  void Begin(const std::vector<CatalogEntry>& catalog,
+             std::vector<RecoveredTable>* tables) override {
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+      Fail("cannot create");
+    }
+    Exec("PRAGMA page_size=" + std::to_string(f_.page_size()));
+    if (text_enc_ == SQLITE_UTF16LE) Exec("PRAGMA encoding='UTF-16le'");
+    if (text_enc_ == SQLITE_UTF16BE) Exec("PRAGMA encoding='UTF-16be'");
+    const auto& h = f_.header();
+    if (h.magic_ok) {
+      if (h.largest_root != 0) Exec(h.incremental_vacuum ? "PRAGMA auto_vacuum=2" : "PRAGMA auto_vacuum=1");
+      Exec("PRAGMA user_version=" + std::to_string(static_cast<int32_t>(h.user_version)));
+      Exec("PRAGMA application_id=" + std::to_string(static_cast<int32_t>(h.application_id)));
+    }
+    // The file is new and is synced once complete; a crash before that leaves only a
+    // temporary file behind, so no journal is needed while it is filled.
+    Exec("PRAGMA journal_mode=OFF");
+    Exec("PRAGMA synchronous=OFF");
+    Exec("BEGIN");
+    tables_ = tables;
+    for (const CatalogEntry& e : catalog) taken_names_.push_back(Lower(e.name));
+    for (RecoveredTable& t : *tables) {
+      std::string lname = Lower(t.entry.name);
+      if (lname.rfind("sqlite_", 0) == 0) continue;  // made by SQLite itself
+      t.writable = !t.entry.sql.empty() && TryExec(t.entry.sql);
+    }
+    for (const CatalogEntry& e : catalog) {
+      if (e.type != "index" || e.sql.empty()) continue;
+      // Unique indexes go in before the rows so duplicates are caught row by row; the
+      // others are built once at the end, which is faster.
+      if (StartsWithWords(e.sql, "CREATE", "UNIQUE")) {
+        TryExec(e.sql);
+      } else {
+        deferred_.push_back(e.sql);
+      }
+    }
+    for (const CatalogEntry& e : catalog) {
+      if ((e.type == "view" || e.type == "trigger") && !e.sql.empty()) deferred_.push_back(e.sql);
+    }
+    for (RecoveredTable& t : *tables) {
+      std::string lname = Lower(t.entry.name);
+      if (lname.rfind("sqlite_", 0) == 0) {
+        t.writable = lname == "sqlite_sequence" && TableExists("sqlite_sequence");
+        ignored_.push_back(!t.writable);
+        t.writable = true;  // rows of SQLite's own tables are taken and dropped quietly
+      } else {
+        ignored_.push_back(false);
+        if (t.writable) t.writable = CheckColumns(t);
+      }
+      columns_.push_back(ColumnNames(t));
+    }
+  }
+
+  Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) override {
+    if (ignored_[table]) return Outcome::kIgnored;
+    const RecoveredTable& t = (*tables_)[table];
+    size_t n = values.size();
+    int ipk = t.shape.rowid_column;
+    sqlite3_stmt* st = InsertFor(table, n);
+    if (!st) return Outcome::kRejected;
+    int idx = 1;
+    if (ipk < 0 || static_cast<size_t>(ipk) >= n) {
+      if (ipk >= 0 || !rowid_alias_[table].empty()) sqlite3_bind_int64(st, idx++, rowid);
+    }
+    for (size_t c = 0; c < n; ++c) {
+      if (static_cast<int>(c) == ipk) {
+        sqlite3_bind_int64(st, idx++, rowid);
+      } else {
+        Bind(st, idx++, values[c]);
+      }
+    }
+    int rc = sqlite3_step(st);
+    int ext = sqlite3_extended_errcode(db_);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (rc == SQLITE_DONE) return Outcome::kWritten;
+    if (rc == SQLITE_CONSTRAINT) {
+      if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE ||
+          ext == SQLITE_CONSTRAINT_ROWID) {
+        return Outcome::kDuplicate;
+      }
+      return Outcome::kRejected;  // NOT NULL or CHECK: the row cannot be the original
+    }
+    if (rc == SQLITE_MISMATCH || rc == SQLITE_TOOBIG) return Outcome::kRejected;
+    Fail("cannot write to");
+  }
+
+  void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) override {
+    EnsureLostTable(values.size());
+    sqlite3_stmt*& st = lost_stmts_[values.size()];
+    if (!st) {
+      std::string sql = "INSERT INTO " + QuoteName(lost_name_) +
+                        "(SourcePage,SourceRowid,FieldCount";
+      for (size_t c = 1; c <= values.size(); ++c) sql += ",Field" + std::to_string(c);
+      sql += ") VALUES(?,?,?";
+      for (size_t c = 0; c < values.size(); ++c) sql += ",?";
+      sql += ")";
+      if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) Fail("cannot write to");
+    }
+    sqlite3_bind_int64(st, 1, pgno);
+    sqlite3_bind_int64(st, 2, rowid);
+    sqlite3_bind_int64(st, 3, static_cast<int64_t>(values.size()));
+    for (size_t c = 0; c < values.size(); ++c) Bind(st, static_cast<int>(c) + 4, values[c]);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (rc != SQLITE_DONE) Fail("cannot write to");
+  }
+
+  void End() override {
+    if (!db_) return;
+    for (const std::string& sql : deferred_) TryExec(sql);
+    Exec("COMMIT");
+    Close();
+    // Synced before the caller gives it the database's name.
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+      if (fd >= 0) ::close(fd);
+      Fail("cannot sync");
+    }
+    ::close(fd);
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) {
+    std::string detail = db_ ? sqlite3_errmsg(db_) : "";
+    throw EngineException(kErrDiskIo, "Salvage " + what + " '" + path_ + "'" +
+                                          (detail.empty() ? "" : ": " + detail) + ".");
+  }
+
+  void Exec(const std::string& sql) {
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot write to");
+  }
+  bool TryExec(const std::string& sql) {
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+
+  bool TableExists(const std::string& name) {
+    sqlite3_stmt* st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?1",
+                           -1, &st, nullptr) == SQLITE_OK) {
+      sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      found = sqlite3_step(st) == SQLITE_ROW;
+    }
+    sqlite3_finalize(st);
+    return found;
+  }
+
+  // The table as SQLite built it must agree with what the decoder read from the same
+  // statement; when it does not, rows could land in the wrong columns.
+  bool CheckColumns(const RecoveredTable& t) {
+    sqlite3_stmt* st = nullptr;
+    std::string sql = "PRAGMA table_xinfo(" + QuoteName(t.entry.name) + ")";
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return false;
+    size_t count = 0;
+    bool ok = true;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      if (sqlite3_column_int(st, 6) != 0) ok = false;  // generated or hidden columns
+      auto* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+      if (count >= t.shape.columns.size() || !name ||
+          Lower(name) != Lower(t.shape.columns[count].name)) {
+        ok = false;
+      }
+      ++count;
+    }
+    sqlite3_finalize(st);
+    return ok && count == t.shape.columns.size();
+  }
+
+  std::vector<std::string> ColumnNames(const RecoveredTable& t) {
+    std::vector<std::string> names;
+    for (const auto& c : t.shape.columns) names.push_back(c.name);
+    std::string alias;
+    if (t.shape.rowid_column < 0) {
+      for (const char* candidate : {"rowid", "_rowid_", "oid"}) {
+        bool used = std::any_of(names.begin(), names.end(),
+                                [&](const std::string& n) { return Lower(n) == candidate; });
+        if (!used) {
+          alias = candidate;
+          break;
+        }
+      }
+    }
+    rowid_alias_.push_back(alias);
+    return names;
+  }
+
+  sqlite3_stmt* InsertFor(size_t table, size_t n) {
+    auto key = std::make_pair(table, n);
+    auto it = stmts_.find(key);
+    if (it != stmts_.end()) return it->second;
+    const RecoveredTable& t = (*tables_)[table];
+    const auto& names = columns_[table];
+    if (n > names.size()) return nullptr;
+    int ipk = t.shape.rowid_column;
+    std::string cols, params;
+    auto add = [&](const std::string& name) {
+      if (!cols.empty()) {
+        cols += ",";
+        params += ",";
+      }
+      cols += QuoteName(name);
+      params += "?";
+    };
+    if (ipk < 0 && !rowid_alias_[table].empty()) add(rowid_alias_[table]);
+    if (ipk >= 0 && static_cast<size_t>(ipk) >= n) add(names[static_cast<size_t>(ipk)]);
+    for (size_t c = 0; c < n; ++c) add(names[c]);
+    std::string sql = "INSERT INTO " + QuoteName(t.entry.name) + "(" + cols + ") VALUES(" +
+                      params + ")";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(st);
+      st = nullptr;
+    }
+    stmts_[key] = st;
+    return st;
+  }
+
+  void Bind(sqlite3_stmt* st, int idx, const Value& v) {
+    switch (v.kind) {
+      case Value::kNull: sqlite3_bind_null(st, idx); break;
+      case Value::kInt: sqlite3_bind_int64(st, idx, v.i); break;
+      case Value::kReal: sqlite3_bind_double(st, idx, v.r); break;
+      case Value::kText:
+        sqlite3_bind_text64(st, idx, reinterpret_cast<const char*>(v.bytes.data()),
+                            v.bytes.size(), SQLITE_STATIC, static_cast<unsigned char>(text_enc_));
+        break;
+      case Value::kBlob:
+        sqlite3_bind_blob64(st, idx, v.bytes.data(), v.bytes.size(), SQLITE_STATIC);
+        break;
+    }
+  }
+
+  void EnsureLostTable(size_t fields) {
+    if (lost_name_.empty()) {
+      lost_name_ = kLostAndFoundTable;
+      for (int n = 1; std::find(taken_names_.begin(), taken_names_.end(), Lower(lost_name_)) !=
+                      taken_names_.end();
+           ++n) {
+        lost_name_ = std::string(kLostAndFoundTable) + std::to_string(n);
+      }
+      Exec("CREATE TABLE " + QuoteName(lost_name_) +
+           "(SourcePage INTEGER, SourceRowid INTEGER, FieldCount INTEGER)");
+    }
+    while (lost_fields_ < fields) {
+      ++lost_fields_;
+      Exec("ALTER TABLE " + QuoteName(lost_name_) + " ADD COLUMN Field" +
+           std::to_string(lost_fields_));
+    }
+  }
+
+  std::string path_;
+  const pagefile::PageFile& f_;
+  int text_enc_ = SQLITE_UTF8;
+  sqlite3* db_ = nullptr;
+  std::vector<RecoveredTable>* tables_ = nullptr;
+  std::vector<std::vector<std::string>> columns_;
+  std::vector<std::string> rowid_alias_;
+  std::vector<bool> ignored_;
+  std::vector<std::string> taken_names_;
+  std::vector<std::string> deferred_;
+  std::map<std::pair<size_t, size_t>, sqlite3_stmt*> stmts_;
+  std::string lost_name_;
+  size_t lost_fields_ = 0;
+  std::map<size_t, sqlite3_stmt*> lost_stmts_;
+};
+
+void RemoveFileAndJournal(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  std::filesystem::remove(path + "-journal", ec);
+}
+
+}  // namespace
+
+SalvageReport PageLevelSalvage(const std::string& source, const std::string& destination,
+                               const ProgressFn& progress) {
+  std::error_code ec;
+  if (std::filesystem::exists(destination, ec)) {
+    Raise(kErrDatabaseExists, "Cannot salvage into '" + destination + "': the file exists.");
+  }
+  std::unique_ptr<pagefile::ByteSource> src;
+  try {
+    src = pagefile::OpenFileSource(source);
+  } catch (const std::runtime_error& e) {
+    Raise(std::filesystem::exists(source, ec) ? kErrDiskIo : kErrFileNotFound,
+          "Cannot read '" + source + "' to salvage it: " + e.what() + ".");
+  }
+  pagefile::PageFile file(std::move(src));
+  if (!file.ok()) {
+    Raise(kErrCannotRepair,
+          "'" + source + "' cannot be repaired: no part of it reads as a database.");
+  }
+  SqliteSink sink(destination, file);
+  pagefile::RecoverStats stats;
+  try {
+    pagefile::PageProgress pages = [&](uint64_t done, uint64_t total) {
+      if (progress) progress("Salvaging pages", done, total);
+    };
+    stats = pagefile::RecoverPages(file, sink, pages);
+  } catch (...) {
+    sink.Close();
+    RemoveFileAndJournal(destination);
+    throw;
+  }
+  if (stats.pages_decoded == 0) {
+    RemoveFileAndJournal(destination);
+    Raise(kErrCannotRepair,
+          "'" + source + "' cannot be repaired: no page of it decodes as a database page.");
+  }
+  SalvageReport report;
+  report.pages_total = stats.pages_total;
+  report.pages_decoded = stats.pages_decoded;
+  report.rows_recovered = stats.rows_recovered;
+  report.rows_dropped = stats.rows_dropped;
+  report.duplicate_keys = stats.duplicate_keys;
+  report.rows_lost_found = stats.rows_lost_found;
+  return report;
+}
+
+}  // namespace tidewell::engine

@@ -1,0 +1,52 @@
+// What the salvage needs to know about a table from its CREATE TABLE statement: the stored
+// columns in order, each column's type affinity and which column (if any) is the rowid.
+// The statement comes from a possibly damaged catalog, so the parser gives up cleanly on
+// anything it does not understand instead of guessing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/pagefile/format.h"
+
+namespace tidewell::engine::pagefile {
+
+enum class Affinity : uint8_t { kBlob, kText, kNumeric, kInteger, kReal };
+
+Affinity AffinityOf(std::string_view declared_type);
+
+struct Column {
+  std::string name;
+  std::string declared_type;
+  Affinity affinity = Affinity::kBlob;
+};
+
+struct TableShape {
+  bool parsed = false;         // the column list was understood
+  bool without_rowid = false;  // stored as an index b-tree; not salvaged row by row
+  std::vector<Column> columns; // stored columns in record order
+  int rowid_column = -1;       // the INTEGER PRIMARY KEY column, stored as NULL
+};
+
+TableShape ParseCreateTable(std::string_view sql);
+
+// Whether a record with these values can be a row of the table: not more values than
+// columns, NULL in the rowid column, and no number where text affinity would have turned
+// it into text. Used both to accept a page reached through a table's own b-tree and to
+// choose a table for rows on pages no b-tree reached.
+bool RecordFitsTable(const TableShape& shape, const std::vector<Value>& values);
+
+// Same, from serial types alone (the record header), before any overflow page is read.
+bool SerialTypesFitTable(const TableShape& shape, const std::vector<uint64_t>& serial_types);
+
+// Decodes only the record header, which normally lies on the b-tree page even when the
+// values overflow. False unless the header is complete in `local` and the declared
+// value sizes add up to exactly `payload_size`.
+bool DecodeRecordHeader(Bytes local, uint64_t payload_size, std::vector<uint64_t>* types);
+
+// Quotes a name for SQL ("name" with inner quotes doubled).
+std::string QuoteName(std::string_view name);
+
+}  // namespace tidewell::engine::pagefile

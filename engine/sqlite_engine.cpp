@@ -1,0 +1,868 @@
+// The engine on SQLite: every database is an ordinary SQLite 3 file.
+//
+// What the arguments that come from the crawler's older engine do here:
+// - The locale (";LANGID=0x0409;CP=1252;COUNTRY=0") is recorded in the file header's
+//   application id as (code page << 16) | language id. Text comparison always uses
+//   SQLite's own rules; the locale changes nothing else.
+// - The format option of CreateDatabase (1, 8, 16, 32 or 0) and the options of
+//   CompactDatabase are recorded in the header's user version. Every format gives the
+//   same SQLite 3 file; the number only tells which format the caller asked for.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <set>
+
+#include "engine/engine.h"
+#include "engine/file_lock.h"
+#include "engine/file_system.h"
+#include "engine/salvage.h"
+#include "engine/sqlite_schema.h"
+#include "engine/sqlite_support.h"
+
+namespace tidewell::engine {
+namespace {
+
+using sqlite::Exec;
+using sqlite::QuoteId;
+using sqlite::RaiseResult;
+using sqlite::SameName;
+using sqlite::Statement;
+
+class SqliteDatabase;
+
+// Calls the progress function at most four times a second.
+class ProgressThrottle {
+ public:
+  explicit ProgressThrottle(const ProgressFn* fn) : fn_(fn) {}
+  void Report(std::string_view stage, uint64_t done, uint64_t total, bool force = false) {
+    if (fn_ == nullptr || !*fn_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - last_ < std::chrono::milliseconds(250)) return;
+    last_ = now;
+    (*fn_)(stage, done, total);
+  }
+
+ private:
+  const ProgressFn* fn_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+uint32_t BigEndian32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Header checks that cost one read of 100 bytes: the magic text and, where the header's
+// page count is valid, that the file really has that many pages.
+bool HeaderLooksSound(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char h[100];
+  ssize_t n = ::pread(fd, h, sizeof h, 0);
+  ::close(fd);
+  if (n != static_cast<ssize_t>(sizeof h)) return false;
+  if (std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+  uint32_t page_size = (uint32_t{h[16]} << 8) | h[17];
+  if (page_size == 1) page_size = 65536;
+  if (page_size < 512 || (page_size & (page_size - 1)) != 0) return false;
+  uint32_t change = BigEndian32(h + 24), pages = BigEndian32(h + 28),
+           valid_for = BigEndian32(h + 92);
+  if (pages != 0 && change == valid_for) {
+    int64_t size = FileSize(path);
+    if (size < static_cast<int64_t>(pages) * page_size) return false;
+  }
+  return true;
+}
+
+uint32_t LocaleCode(const std::string& locale) {
+  auto number = [&](const char* key, int base) -> uint32_t {
+    auto pos = sqlite::Upper(locale).find(key);
+    if (pos == std::string::npos) return 0;
+    return static_cast<uint32_t>(
+        std::strtoul(locale.c_str() + pos + std::strlen(key), nullptr, base));
+  };
+  return ((number("CP=", 10) & 0xffff) << 16) | (number("LANGID=", 16) & 0xffff);
+}
+
+[[noreturn]] void RaiseNotOpen(const std::string& name) {
+  Raise(kErrNotOpen, name.empty() ? std::string("The database is not open.")
+                                  : "The database '" + name + "' is not open.");
+}
+
+class SqliteEngine final : public DatabaseEngine {
+ public:
+  ~SqliteEngine() override = default;
+  std::unique_ptr<Database> OpenDatabase(const std::string& name, std::optional<bool> exclusive,
+                                         std::optional<bool> readOnly,
+                                         std::optional<std::string> connect) override;
+  std::unique_ptr<Database> CreateDatabase(const std::string& name, const std::string& locale,
+                                           int32_t option) override;
+  void CompactDatabase(const std::string& source, const std::string& destination,
+                       const std::string& locale, std::optional<int32_t> options) override;
+  void RepairDatabase(const std::string& name) override;
+  void Idle(int32_t action) override;
+  void BeginTrans() override;
+  void CommitTrans(int32_t option) override;
+  void SetProgress(ProgressFn progress) override { progress_ = std::move(progress); }
+
+  void Register(SqliteDatabase* db) { open_.insert(db); }
+  void Unregister(SqliteDatabase* db) {
+    open_.erase(db);
+    in_transaction_.erase(db);
+  }
+
+ private:
+  std::set<SqliteDatabase*> open_;
+  std::set<SqliteDatabase*> in_transaction_;
+  int transaction_depth_ = 0;
+  ProgressFn progress_;
+};
+
+SqliteEngine& TheEngine() {
+  static SqliteEngine* engine = new SqliteEngine();  // lives until exit, never destroyed
+  return *engine;
+}
+
+class SqliteRecordset final : public Recordset {
+ public:
+  SqliteRecordset(std::string table, int64_t count, std::shared_ptr<bool> alive)
+      : table_(std::move(table)), count_(count), alive_(std::move(alive)) {}
+  void MoveLast() override {
+    Check();
+    if (count_ == 0) Raise(kErrNoCurrentRecord, "Table '" + table_ + "' has no records.");
+  }
+  int32_t RecordCount() override {
+    Check();
+    return static_cast<int32_t>(std::min<int64_t>(count_, INT32_MAX));
+  }
+  void Close() override { closed_ = true; }
+
+ private:
+  void Check() const {
+    if (closed_ || !*alive_)
+      Raise(kErrNotOpen, "The recordset of table '" + table_ + "' is closed.");
+  }
+  std::string table_;
+  int64_t count_;
+  std::shared_ptr<bool> alive_;
+  bool closed_ = false;
+};
+
+class SqliteDatabase final : public Database {
+ public:
+  SqliteDatabase(std::string name, sqlite3* db, FileLock lock)
+      : name_(std::move(name)), db_(db), lock_(std::move(lock)) {
+    TheEngine().Register(this);
+  }
+  ~SqliteDatabase() override { Close(); }
+
+  const std::string& Name() const override { return name_; }
+  bool IsOpen() const override { return db_ != nullptr; }
+  void Close() override {
+    if (db_ == nullptr) return;
+    TheEngine().Unregister(this);
+    *alive_ = false;
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    lock_.Release();
+  }
+  sqlite3* handle() const { return db_; }
+
+  void Execute(const std::string& sql) override;
+  std::unique_ptr<Recordset> OpenTable(const std::string& name) override;
+  int32_t TableCount() override {
+    Check();
+    return static_cast<int32_t>(sqlite::ListTables(db_).size());
+  }
+  TableDef ReadTable(int32_t position) override {
+    Check();
+    auto names = sqlite::ListTables(db_);
+    if (position < 0 || static_cast<size_t>(position) >= names.size())
+      Raise(kErrItemNotFound,
+            "There is no table at position " + std::to_string(position) + " in '" + name_ + "'.");
+    return Read(names[static_cast<size_t>(position)]);
+  }
+  TableDef ReadTable(std::string_view name) override {
+    Check();
+    return Read(RequireTable(name));
+  }
+  void AppendTable(const TableDef& table) override;
+  void AppendField(std::string_view table, const Field& field) override;
+  void AppendIndex(std::string_view table, const Index& index) override;
+
+ private:
+  void Check() const {
+    if (db_ == nullptr) RaiseNotOpen(name_);
+  }
+  std::string RequireTable(std::string_view name) {
+    auto real = sqlite::FindTable(db_, name);
+    if (!real)
+      Raise(kErrItemNotFound,
+            "Item '" + std::string(name) + "' not found in the tables of '" + name_ + "'.");
+    return *real;
+  }
+  TableDef Read(const std::string& table) {
+    std::vector<Field> fields;
+    std::vector<Index> indexes;
+    sqlite::ReadTableShape(db_, table, fields, indexes);
+    return TableDef::Attached(this, table, std::move(fields), std::move(indexes));
+  }
+  void Run(const std::string& sql, const std::string& what) {
+    int rc = Exec(db_, sql);
+    if (rc != SQLITE_OK) RaiseResult(db_, rc, what);
+  }
+  // Everything an index must satisfy against the table's current shape.
+  std::string IndexSql(const std::string& table, const std::vector<Field>& fields,
+                       const std::vector<Index>& existing, const Index& index);
+  void MakeTable(const std::string& target, const std::string& file, const std::string& source);
+
+  std::string name_;
+  sqlite3* db_;
+  FileLock lock_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+// Undoes a group of statements unless Commit is reached.
+class Savepoint {
+ public:
+  explicit Savepoint(sqlite3* db) : db_(db) {
+    int rc = Exec(db_, "SAVEPOINT tw_change");
+    if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot start a change");
+  }
+  ~Savepoint() {
+    if (!done_) Exec(db_, "ROLLBACK TO tw_change; RELEASE tw_change");
+  }
+  void Commit() {
+    int rc = Exec(db_, "RELEASE tw_change");
+    if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot store the change");
+    done_ = true;
+  }
+
+ private:
+  sqlite3* db_;
+  bool done_ = false;
+};
+
+void ValidateName(const std::string& name, const char* what) {
+  if (name.empty() || name.find('\0') != std::string::npos)
+    Raise(kErrInvalidName, std::string("A ") + what + " needs a name.");
+  if (sqlite::Upper(name).rfind("SQLITE_", 0) == 0)
+    Raise(kErrInvalidName, std::string("'") + name + "' is not a valid " + what +
+                               " name: names beginning with 'sqlite_' are reserved.");
+}
+
+void ValidateField(const Field& field, const std::string& table) {
+  ValidateName(field.Name, "field");
+  if (!sqlite::IsKnownType(field.Type))
+    Raise(kErrInvalidType, "Field '" + field.Name + "' of table '" + table +
+                               "' has an unknown type code " + std::to_string(field.Type) + ".");
+  if (field.Size < 0)
+    Raise(kErrInvalidArgument,
+          "Field '" + field.Name + "' of table '" + table + "' has a negative size.");
+}
+
+std::string SqliteDatabase::IndexSql(const std::string& table, const std::vector<Field>& fields,
+                                     const std::vector<Index>& existing, const Index& index) {
+  ValidateName(index.Name, "index");
+  for (const Index& i : existing) {
+    if (SameName(i.Name, index.Name))
+      Raise(kErrObjectExists,
+            "The index '" + index.Name + "' already exists on table '" + table + "'.");
+  }
+  if (index.Primary)
+    for (const Index& i : existing)
+      if (i.Primary)
+        Raise(kErrPrimaryExists,
+              "Table '" + table + "' already has a primary index ('" + i.Name + "').");
+  auto parts = sqlite::ParseIndexFields(index.Fields);
+  if (!parts)
+    Raise(kErrFieldMissing, "The index '" + index.Name + "' on table '" + table +
+                                "' names no fields ('" + index.Fields + "').");
+  std::string columns;
+  for (auto& part : *parts) {
+    auto it = std::find_if(fields.begin(), fields.end(),
+                           [&](const Field& f) { return SameName(f.Name, part.name); });
+    if (it == fields.end())
+      Raise(kErrFieldMissing, "The index '" + index.Name + "' names the field '" + part.name +
+                                  "', which table '" + table + "' does not have.");
+    if (!columns.empty()) columns += ", ";
+    columns += QuoteId(it->Name) + (part.descending ? " DESC" : " ASC");
+  }
+  return std::string("CREATE ") + (index.Unique || index.Primary ? "UNIQUE " : "") + "INDEX " +
+         QuoteId(sqlite::SqliteIndexName(table, index)) + " ON " + QuoteId(table) + " (" + columns +
+         ")";
+}
+
+void SqliteDatabase::AppendTable(const TableDef& table) {
+  Check();
+  ValidateName(table.Name, "table");
+  if (auto existing = sqlite::FindTable(db_, table.Name))
+    Raise(kErrTableExists, "The table '" + *existing + "' already exists in '" + name_ + "'.");
+  if (table.FieldList().empty())
+    Raise(kErrFieldMissing, "The table '" + table.Name + "' has no fields.");
+  std::string columns;
+  for (size_t i = 0; i < table.FieldList().size(); ++i) {
+    const Field& f = table.FieldList()[i];
+    ValidateField(f, table.Name);
+    for (size_t j = 0; j < i; ++j)
+      if (SameName(table.FieldList()[j].Name, f.Name))
+        Raise(kErrObjectExists,
+              "The field '" + f.Name + "' appears twice in table '" + table.Name + "'.");
+    if (!columns.empty()) columns += ", ";
+    columns += QuoteId(f.Name) + " " + sqlite::DeclaredType(f);
+  }
+  std::vector<std::string> index_sql;
+  std::vector<Index> done;
+  for (const Index& index : table.IndexList()) {
+    index_sql.push_back(IndexSql(table.Name, table.FieldList(), done, index));
+    done.push_back(index);
+  }
+  Savepoint change(db_);
+  Run("CREATE TABLE " + QuoteId(table.Name) + " (" + columns + ")",
+      "Cannot create table '" + table.Name + "'");
+  for (const std::string& sql : index_sql)
+    Run(sql, "Cannot create an index on table '" + table.Name + "'");
+  change.Commit();
+}
+
+void SqliteDatabase::AppendField(std::string_view table_name, const Field& field) {
+  Check();
+  std::string table = RequireTable(table_name);
+  ValidateField(field, table);
+  TableDef current = Read(table);
+  for (const Field& f : current.FieldList())
+    if (SameName(f.Name, field.Name))
+      Raise(kErrObjectExists,
+            "The field '" + f.Name + "' already exists in table '" + table + "'.");
+  Run("ALTER TABLE " + QuoteId(table) + " ADD COLUMN " + QuoteId(field.Name) + " " +
+          sqlite::DeclaredType(field),
+      "Cannot add field '" + field.Name + "' to table '" + table + "'");
+}
+
+void SqliteDatabase::AppendIndex(std::string_view table_name, const Index& index) {
+  Check();
+  std::string table = RequireTable(table_name);
+  TableDef current = Read(table);
+  std::string sql = IndexSql(table, current.FieldList(), current.IndexList(), index);
+  int rc = Exec(db_, sql);
+  if (rc != SQLITE_OK) {
+    std::string message = sqlite3_errmsg(db_);
+    if ((rc & 0xff) == SQLITE_CONSTRAINT)
+      Raise(kErrDuplicateKey, "The index '" + index.Name + "' cannot be made on table '" + table +
+                                  "': the table holds duplicate values (" + message + ").");
+    RaiseResult(db_, rc, "Cannot create index '" + index.Name + "' on table '" + table + "'",
+                kErrTableDamaged);
+  }
+}
+
+std::unique_ptr<Recordset> SqliteDatabase::OpenTable(const std::string& name) {
+  Check();
+  auto table = sqlite::FindTable(db_, name);
+  if (!table) Raise(kErrNoSuchTable, "The table '" + name + "' does not exist in '" + name_ + "'.");
+  // NOT INDEXED makes the count walk the table's own b-tree, so a damaged table is found
+  // even when a sound index would give the number.
+  Statement st(db_, "SELECT count(*) FROM " + QuoteId(*table) + " NOT INDEXED");
+  int rc = st.Step();
+  if (rc != SQLITE_ROW)
+    RaiseResult(db_, rc, "Cannot read table '" + *table + "' of '" + name_ + "'", kErrTableDamaged);
+  return std::make_unique<SqliteRecordset>(*table, st.Int(0), alive_);
+}
+
+// --- Execute and the make-table copy ---
+
+struct Cursor {
+  std::string_view s;
+  size_t pos = 0;
+  void SkipSpace() {
+    while (pos < s.size() && std::isspace(static_cast<unsigned char>(s[pos]))) ++pos;
+  }
+  bool Keyword(std::string_view word) {
+    SkipSpace();
+    if (s.size() - pos < word.size()) return false;
+    if (!SameName(s.substr(pos, word.size()), word)) return false;
+    size_t end = pos + word.size();
+    if (end < s.size() && (std::isalnum(static_cast<unsigned char>(s[end])) || s[end] == '_'))
+      return false;
+    pos = end;
+    return true;
+  }
+  bool Char(char c) {
+    SkipSpace();
+    if (pos < s.size() && s[pos] == c) {
+      ++pos;
+      return true;
+    }
+    return false;
+  }
+  // [name] (ending at the first "]") or a plain word.
+  std::optional<std::string> Name() {
+    SkipSpace();
+    if (pos >= s.size()) return std::nullopt;
+    if (s[pos] == '[') {
+      size_t end = s.find(']', pos + 1);
+      if (end == std::string_view::npos) return std::nullopt;
+      std::string name(s.substr(pos + 1, end - pos - 1));
+      pos = end + 1;
+      if (pos < s.size() && !std::isspace(static_cast<unsigned char>(s[pos])) && s[pos] != ';')
+        return std::nullopt;
+      return name;
+    }
+    size_t start = pos;
+    while (pos < s.size() && (std::isalnum(static_cast<unsigned char>(s[pos])) || s[pos] == '_'))
+      ++pos;
+    if (pos == start) return std::nullopt;
+    return std::string(s.substr(start, pos - start));
+  }
+  std::optional<std::string> Quoted() {
+    SkipSpace();
+    if (pos >= s.size() || s[pos] != '\'') return std::nullopt;
+    std::string out;
+    for (++pos; pos < s.size(); ++pos) {
+      if (s[pos] == '\'') {
+        if (pos + 1 < s.size() && s[pos + 1] == '\'') {
+          out += '\'';
+          ++pos;
+          continue;
+        }
+        ++pos;
+        return out;
+      }
+      out += s[pos];
+    }
+    return std::nullopt;
+  }
+  bool AtEnd() {
+    Char(';');
+    SkipSpace();
+    return pos == s.size();
+  }
+};
+
+bool LooksLikeMakeTable(std::string_view sql) {
+  Cursor c{sql};
+  if (!c.Keyword("SELECT")) return false;
+  // A SELECT that names INTO anywhere outside quotes is meant as a make-table statement.
+  bool quoted = false;
+  char quote = 0;
+  for (size_t i = c.pos; i < sql.size(); ++i) {
+    char ch = sql[i];
+    if (quoted) {
+      if (ch == quote) quoted = false;
+      continue;
+    }
+    if (ch == '\'' || ch == '"' || ch == '[') {
+      quoted = true;
+      quote = ch == '[' ? ']' : ch;
+      continue;
+    }
+    if ((i == 0 || !std::isalnum(static_cast<unsigned char>(sql[i - 1]))) && i + 4 <= sql.size() &&
+        SameName(sql.substr(i, 4), "INTO") &&
+        (i + 4 == sql.size() || !std::isalnum(static_cast<unsigned char>(sql[i + 4]))))
+      return true;
+  }
+  return false;
+}
+
+void SqliteDatabase::Execute(const std::string& sql) {
+  Check();
+  if (LooksLikeMakeTable(sql)) {
+    Cursor c{sql};
+    std::optional<std::string> target, file, source;
+    bool ok = c.Keyword("SELECT") && c.Char('*') && c.Keyword("INTO") &&
+              (target = c.Name()).has_value() && c.Keyword("IN") &&
+              (file = c.Quoted()).has_value() && c.Keyword("FROM") &&
+              (source = c.Name()).has_value() && c.AtEnd();
+    if (!ok)
+      Raise(kErrSyntax, "Syntax error in the statement \"" + sql +
+                            "\": expected SELECT * INTO [table] IN 'file' FROM [table].");
+    MakeTable(*target, *file, *source);
+    return;
+  }
+  int rc = Exec(db_, sql);
+  if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot run \"" + sql + "\"", kErrTableDamaged);
+}
+
+void SqliteDatabase::MakeTable(const std::string& target, const std::string& file,
+                               const std::string& source_name) {
+  auto source = sqlite::FindTable(db_, source_name);
+  if (!source)
+    Raise(kErrNoSuchTable, "The table '" + source_name + "' does not exist in '" + name_ + "'.");
+  if (target.empty()) Raise(kErrInvalidName, "The statement names no target table.");
+  if (!FileExists(file)) Raise(kErrFileNotFound, "Could not find file '" + file + "'.");
+  if (!HeaderLooksSound(file))
+    Raise(kErrNotADatabase, "The file '" + file + "' is not a database or is damaged.");
+  {
+    Statement attach(db_, "ATTACH DATABASE ?1 AS tw_target");
+    attach.Bind(1, file);
+    int rc = attach.Step();
+    if (rc != SQLITE_DONE) RaiseResult(db_, rc, "Cannot open '" + file + "'");
+  }
+  struct Detach {
+    sqlite3* db;
+    ~Detach() {
+      Exec(db, "ROLLBACK");
+      Exec(db, "DETACH DATABASE tw_target");
+    }
+  } detach{db_};
+  std::vector<std::string> target_tables;
+  try {
+    target_tables = sqlite::ListTables(db_, "tw_target");
+  } catch (const EngineException& e) {
+    Raise(kErrNotADatabase,
+          "The file '" + file + "' is not a database or is damaged: " + e.error().description);
+  }
+  for (const std::string& t : target_tables)
+    if (SameName(t, target))
+      Raise(kErrTableExists, "The table '" + t + "' already exists in '" + file + "'.");
+
+  // The copy keeps columns with their declared types (and so everything the object model
+  // keeps about them) but no keys, indexes, defaults or constraints.
+  std::string columns, names;
+  {
+    Statement st(db_, "SELECT name, type FROM main.pragma_table_info(?1) ORDER BY cid");
+    st.Bind(1, *source);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      if (!columns.empty()) {
+        columns += ", ";
+        names += ", ";
+      }
+      columns += QuoteId(st.Text(0));
+      names += QuoteId(st.Text(0));
+      if (!st.Text(1).empty()) columns += " " + st.Text(1);
+    }
+    if (rc != SQLITE_DONE) RaiseResult(db_, rc, "Cannot read table '" + *source + "'");
+  }
+  int rc = Exec(db_, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot write to '" + file + "'");
+  rc = Exec(db_, "CREATE TABLE tw_target." + QuoteId(target) + " (" + columns + ")");
+  if (rc != SQLITE_OK)
+    RaiseResult(db_, rc, "Cannot create table '" + target + "' in '" + file + "'");
+  rc = Exec(db_, "INSERT INTO tw_target." + QuoteId(target) + " (" + names + ") SELECT " + names +
+                     " FROM main." + QuoteId(*source));
+  if (rc != SQLITE_OK)
+    RaiseResult(db_, rc, "Cannot copy table '" + *source + "' to '" + file + "'", kErrTableDamaged);
+  rc = Exec(db_, "COMMIT");
+  if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot write to '" + file + "'");
+}
+
+// --- Opening ---
+
+// An open SQLite connection that is closed unless handed on.
+struct Connection {
+  sqlite3* db = nullptr;
+  ~Connection() {
+    if (db) sqlite3_close_v2(db);
+  }
+  sqlite3* release() { return std::exchange(db, nullptr); }
+};
+
+void OpenConnection(Connection& c, const std::string& name, bool read_only) {
+  int rc = sqlite3_open_v2(name.c_str(), &c.db,
+                           read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) RaiseResult(c.db, rc, "Cannot open '" + name + "'");
+}
+
+// Reads the whole catalog: a file that is not a database, or whose header or catalog is
+// damaged, fails here with 3049.
+void ReadCatalog(sqlite3* db, const std::string& name) {
+  auto damaged = [&](const std::string& why) {
+    Raise(kErrNotADatabase, "The file '" + name +
+                                "' is not a database, or its header or catalog is damaged (" + why +
+                                ").");
+  };
+  Statement st = Statement::TryPrepare(db,
+                                       "SELECT type, name, tbl_name, rootpage, sql "
+                                       "FROM sqlite_schema");
+  int rc = st.rc();
+  if (st.ok())
+    while ((rc = st.Step()) == SQLITE_ROW) {
+    }
+  if (rc == SQLITE_DONE) return;
+  int primary = rc & 0xff;
+  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT || primary == SQLITE_FORMAT ||
+      primary == SQLITE_ERROR)
+    damaged(sqlite3_errmsg(db));
+  RaiseResult(db, rc, "Cannot open '" + name + "'");
+}
+
+struct OpenResult {
+  Connection conn;
+  FileLock lock;
+};
+
+void OpenChecked(OpenResult& r, const std::string& name, bool exclusive, bool read_only,
+                 int busy_ms, bool take_lock = true) {
+  if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
+  if (take_lock) r.lock = FileLock::Acquire(name, exclusive);
+  if (!HeaderLooksSound(name))
+    Raise(kErrNotADatabase,
+          "The file '" + name + "' is not a database, or its header or catalog is damaged.");
+  OpenConnection(r.conn, name, read_only);
+  sqlite3_busy_timeout(r.conn.db, busy_ms);
+  if (exclusive) {
+    // Holding SQLite's own exclusive lock for as long as the database is open keeps out
+    // every other SQLite connection too, and finds any that holds a lock now.
+    Exec(r.conn.db, "PRAGMA locking_mode = EXCLUSIVE");
+    int rc = Exec(r.conn.db, read_only ? "BEGIN" : "BEGIN EXCLUSIVE");
+    if (rc != SQLITE_OK) {
+      if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED)
+        Raise(kErrFileInUse, "The database '" + name +
+                                 "' is in use by someone else and cannot be opened exclusively.");
+      if ((rc & 0xff) == SQLITE_NOTADB || (rc & 0xff) == SQLITE_CORRUPT)
+        ReadCatalog(r.conn.db, name);
+      RaiseResult(r.conn.db, rc, "Cannot open '" + name + "' exclusively");
+    }
+    ReadCatalog(r.conn.db, name);
+    Exec(r.conn.db, "COMMIT");
+  } else {
+    ReadCatalog(r.conn.db, name);
+  }
+  if (!read_only) Exec(r.conn.db, "PRAGMA synchronous = EXTRA");
+}
+
+std::unique_ptr<Database> SqliteEngine::OpenDatabase(const std::string& name,
+                                                     std::optional<bool> exclusive,
+                                                     std::optional<bool> readOnly,
+                                                     std::optional<std::string>) {
+  OpenResult r;
+  try {
+    OpenChecked(r, name, exclusive.value_or(false), readOnly.value_or(false),
+                exclusive.value_or(false) ? 100 : 2000);
+  } catch (const EngineException& e) {
+    // Busy while reading the catalog means a writer holds the file.
+    if (e.error().number == kErrFileInUse)
+      Raise(kErrFileInUse, "The database '" + name + "' is in use by someone else.");
+    throw;
+  }
+  sqlite3* db = r.conn.release();
+  return std::make_unique<SqliteDatabase>(name, db, std::move(r.lock));
+}
+
+std::unique_ptr<Database> SqliteEngine::CreateDatabase(const std::string& name,
+                                                       const std::string& locale, int32_t option) {
+  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int err = errno;
+    if (err == EEXIST) Raise(kErrDatabaseExists, "The file '" + name + "' already exists.");
+    if (err == ENOENT || err == ENOTDIR)
+      Raise(kErrFileNotFound, "The folder of '" + name + "' does not exist.");
+    Raise(kErrNoPermission, "Cannot create '" + name + "': " + std::strerror(err) + ".");
+  }
+  ::close(fd);
+  try {
+    {
+      Connection c;
+      OpenConnection(c, name, false);
+      int rc = Exec(c.db, "PRAGMA application_id = " +
+                              std::to_string(static_cast<int32_t>(LocaleCode(locale))) +
+                              "; PRAGMA user_version = " + std::to_string(option) + ";");
+      if (rc != SQLITE_OK) RaiseResult(c.db, rc, "Cannot create '" + name + "'");
+    }
+    return OpenDatabase(name, false, false, std::nullopt);
+  } catch (...) {
+    ::unlink(name.c_str());
+    throw;
+  }
+}
+
+void SqliteEngine::Idle(int32_t) {
+  for (SqliteDatabase* db : open_) sqlite3_db_release_memory(db->handle());
+}
+
+void SqliteEngine::BeginTrans() {
+  if (transaction_depth_ == 0) {
+    for (SqliteDatabase* db : open_) {
+      int rc = Exec(db->handle(), "BEGIN");
+      if (rc != SQLITE_OK) {
+        for (SqliteDatabase* begun : in_transaction_) Exec(begun->handle(), "ROLLBACK");
+        in_transaction_.clear();
+        RaiseResult(db->handle(), rc, "Cannot begin a transaction on '" + db->Name() + "'");
+      }
+      in_transaction_.insert(db);
+    }
+  }
+  ++transaction_depth_;
+}
+
+void SqliteEngine::CommitTrans(int32_t) {
+  if (transaction_depth_ == 0) Raise(kErrNoTransaction, "There is no transaction to commit.");
+  if (--transaction_depth_ > 0) return;
+  // Every connection runs with synchronous EXTRA, so a commit is on disk (folder entry of
+  // the journal included) when it returns, whatever the option.
+  std::optional<EngineError> first;
+  for (SqliteDatabase* db : in_transaction_) {
+    int rc = Exec(db->handle(), "COMMIT");
+    if (rc != SQLITE_OK && !first) {
+      std::string message = sqlite3_errmsg(db->handle());
+      first = EngineError{sqlite::MapResult(rc, message, kErrTableDamaged),
+                          "Cannot commit the changes to '" + db->Name() + "': " + message};
+      Exec(db->handle(), "ROLLBACK");
+    }
+  }
+  in_transaction_.clear();
+  if (first) throw EngineException(*first);
+}
+
+// --- Compaction ---
+
+void SqliteEngine::CompactDatabase(const std::string& source, const std::string& destination,
+                                   const std::string& locale, std::optional<int32_t> options) {
+  if (!FileExists(source)) Raise(kErrFileNotFound, "Could not find file '" + source + "'.");
+  if (Files().Exists(destination))
+    Raise(kErrDatabaseExists, "The file '" + destination + "' already exists.");
+  OpenResult r;
+  OpenChecked(r, source, false, true, 2000);
+  sqlite3* db = r.conn.db;
+  int64_t page_size = 4096, pages = 0, free_pages = 0;
+  {
+    Statement st(db,
+                 "SELECT (SELECT page_size FROM pragma_page_size), "
+                 "(SELECT page_count FROM pragma_page_count), "
+                 "(SELECT freelist_count FROM pragma_freelist_count)");
+    if (st.Step() == SQLITE_ROW) {
+      page_size = st.Int(0);
+      pages = st.Int(1);
+      free_pages = st.Int(2);
+    }
+  }
+  if (free_pages > pages)
+    Raise(kErrNotADatabase, "The database '" + source + "' is damaged (free page count).");
+
+  struct State {
+    ProgressThrottle throttle;
+    const std::string* destination;
+    uint64_t page_size, total;
+  } state{ProgressThrottle(&progress_), &destination, static_cast<uint64_t>(page_size),
+          static_cast<uint64_t>(pages - free_pages)};
+  state.throttle.Report("Compacting", 0, state.total, true);
+  sqlite3_progress_handler(
+      db, 20000,
+      [](void* p) -> int {
+        auto* s = static_cast<State*>(p);
+        int64_t size = FileSize(*s->destination);
+        s->throttle.Report(
+            "Compacting",
+            std::min<uint64_t>(size > 0 ? static_cast<uint64_t>(size) / s->page_size : 0, s->total),
+            s->total);
+        return 0;
+      },
+      &state);
+
+  auto fail = [&](int32_t number, const std::string& description) {
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    ::unlink(destination.c_str());
+    Raise(number, description);
+  };
+  {
+    Statement vacuum(db, "VACUUM INTO ?1");
+    vacuum.Bind(1, destination);
+    int rc = vacuum.Step();
+    if (rc != SQLITE_DONE) {
+      std::string message = sqlite3_errmsg(db);
+      int32_t number = sqlite::MapResult(rc, message, kErrNotADatabase);
+      if (number == kErrNotADatabase)
+        fail(number,
+             "The database '" + source + "' is damaged and cannot be compacted (" + message + ").");
+      fail(number, "Cannot compact '" + source + "' into '" + destination + "': " + message);
+    }
+  }
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+
+  // The locale and options of the new file, written straight into its header (nothing
+  // else has the new file open yet).
+  if (options.has_value() || !locale.empty()) {
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CLOEXEC);
+    bool ok = fd >= 0;
+    if (ok && options.has_value()) {
+      uint32_t v = static_cast<uint32_t>(*options);
+      unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
+                            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
+                            static_cast<unsigned char>(v)};
+      ok = ::pwrite(fd, b, 4, 60) == 4;
+    }
+    if (ok && !locale.empty()) {
+      uint32_t v = LocaleCode(locale);
+      unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
+                            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
+                            static_cast<unsigned char>(v)};
+      ok = ::pwrite(fd, b, 4, 68) == 4;
+    }
+    if (fd >= 0) ::close(fd);
+    if (!ok) fail(kErrDiskIo, "Cannot write the header of '" + destination + "'.");
+  }
+  if (auto ec = Files().SyncFile(destination))
+    fail(kErrDiskIo, "Cannot write '" + destination + "' to disk: " + ec.message() + ".");
+  if (auto ec = Files().SyncParentDir(destination))
+    fail(kErrDiskIo,
+         "Cannot write the folder of '" + destination + "' to disk: " + ec.message() + ".");
+  state.throttle.Report("Compacting", state.total, state.total, true);
+}
+
+// --- Repair ---
+
+void SqliteEngine::RepairDatabase(const std::string& name) {
+  if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
+  // The engine's exclusive lock is held for the whole repair, so no other open can slip in
+  // between the check, the salvage and the swap.
+  FileLock lock = FileLock::Acquire(name, true);
+  bool healthy = false;
+  {
+    OpenResult r;
+    try {
+      OpenChecked(r, name, true, false, 100, false);
+      Statement check(r.conn.db, "PRAGMA integrity_check(1)");
+      int rc = check.Step();
+      healthy = rc == SQLITE_ROW && check.Text(0) == "ok";
+      if (rc != SQLITE_ROW && (rc & 0xff) != SQLITE_CORRUPT && (rc & 0xff) != SQLITE_NOTADB)
+        RaiseResult(r.conn.db, rc, "Cannot check '" + name + "'");
+    } catch (const EngineException& e) {
+      if (e.error().number != kErrNotADatabase) throw;
+    }
+    // The check's own lock and connection go before the salvage opens the file.
+  }
+  if (healthy) return;
+
+  const std::string temp = name + ".repairing";
+  const std::string damaged = name + ".damaged";
+  Files().Remove(temp);
+  SalvageDatabase(name, temp, progress_);
+  auto fail = [&](const std::string& what, std::error_code ec) {
+    Files().Remove(temp);
+    Raise(kErrDiskIo, "Cannot repair '" + name + "': " + what + ": " + ec.message() + ".");
+  };
+  if (auto ec = Files().SyncFile(temp)) fail("writing the repaired copy to disk failed", ec);
+  // Keep the damaged original beside the repaired file; a link costs nothing and leaves
+  // the original under its own name until the rename below replaces it in one step.
+  if (auto ec = Files().Remove(damaged)) fail("cannot remove the old '" + damaged + "'", ec);
+  if (auto ec = Files().Link(name, damaged)) {
+    if (auto copy_ec = Files().Copy(name, damaged))
+      fail("cannot keep the damaged original as '" + damaged + "'", copy_ec);
+  }
+  if (auto ec = Files().Rename(temp, name)) fail("cannot put the repaired copy in place", ec);
+  if (auto ec = Files().SyncParentDir(name))
+    Raise(kErrDiskIo, "The repaired '" + name + "' is in place, but its folder could not be " +
+                          "written to disk: " + ec.message() + ".");
+}
+
+}  // namespace
+
+DatabaseEngine& SqliteEngine() {
+  return TheEngine();
+}
+
+}  // namespace tidewell::engine
