@@ -1,0 +1,275 @@
+#include "cli/console.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#include <optional>
+
+#include "cli/console_host.h"
+#include "cli/modXFiles.h"
+#include "cli/runners.h"
+
+#ifndef TIDEWELL_VERSION
+#define TIDEWELL_VERSION "0.1.0"
+#endif
+
+namespace tidewell::cli {
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// The first Ctrl-C asks the workflow to stop after the file it is treating; a second one
+// ends the process at once (the operations leave a complete file behind at any instant).
+extern "C" void OnInterrupt(int) {
+  g_interrupted = 1;
+  std::signal(SIGINT, SIG_DFL);
+}
+
+// The window of the console: the database given on the command line plays both the
+// start-up path and the path box.
+class ConsolePort : public WindowPort {
+ public:
+  ConsolePort(std::string database, std::string template_db)
+      : database_(std::move(database)), template_(std::move(template_db)) {}
+  void SetBusy(bool) override {}
+  std::string DbName(bool p_blnFull) override { return p_blnFull ? database_ : template_; }
+  std::string PathBoxText() override { return database_; }
+  bool CloseRequested() override { return g_interrupted != 0; }
+  void CloseWindow() override {}
+
+ private:
+  std::string database_;
+  std::string template_;
+};
+
+bool ParseAnswers(const std::string& list, std::deque<int>& answers) {
+  size_t from = 0;
+  while (from <= list.size()) {
+    size_t comma = list.find(',', from);
+    if (comma == std::string::npos) comma = list.size();
+    std::string word = list.substr(from, comma - from);
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (word == "y" || word == "yes")
+      answers.push_back(vbYes);
+    else if (word == "n" || word == "no")
+      answers.push_back(vbNo);
+    else
+      return false;
+    from = comma + 1;
+  }
+  return true;
+}
+
+int RunCheck(ConsoleHost& host, const CliOptions& options) {
+  bool all_sound = true;
+  for (const std::string& path : {options.database, QueuePath(options.database)}) {
+    if (path.empty()) {
+      host.Line("-Queue.mdb: not found", R"({"event":"check","file":"-Queue.mdb","found":false})");
+      return kExitNotFound;
+    }
+    const FileCheck c = CheckDatabase(path);
+    if (!c.found) {
+      host.Line(path + ": not found",
+                "{\"event\":\"check\",\"file\":" + JsonString(path) + ",\"found\":false}");
+      return kExitNotFound;
+    }
+    host.Line(path + ":", "{\"event\":\"file\",\"file\":" + JsonString(path) + "}");
+    if (!c.opened)
+      host.Line("  cannot be opened: " + c.open_error,
+                "{\"event\":\"check\",\"file\":" + JsonString(path) +
+                    ",\"opened\":false,\"error\":" + JsonString(c.open_error) + "}");
+    for (const TableCount& t : c.tables) {
+      if (t.ok)
+        host.Line("  " + t.name + ": " + std::to_string(t.records) + " records",
+                  "{\"event\":\"table\",\"file\":" + JsonString(path) + ",\"table\":" +
+                      JsonString(t.name) + ",\"records\":" + std::to_string(t.records) + "}");
+      else
+        host.Line("  " + t.name + ": cannot be read (" + t.error + ")",
+                  "{\"event\":\"table\",\"file\":" + JsonString(path) + ",\"table\":" +
+                      JsonString(t.name) + ",\"error\":" + JsonString(t.error) + "}");
+    }
+    for (const std::string& p : c.integrity)
+      host.Line("  integrity: " + p, "{\"event\":\"integrity\",\"file\":" + JsonString(path) +
+                                         ",\"problem\":" + JsonString(p) + "}");
+    const bool sound = c.Sound();
+    host.Line(std::string("  ") + (sound ? "sound" : "NOT sound"),
+              "{\"event\":\"verdict\",\"file\":" + JsonString(path) +
+                  ",\"sound\":" + (sound ? "true" : "false") + "}");
+    all_sound = all_sound && sound;
+  }
+  return all_sound ? kExitOk : kExitAfterError;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return "Usage: tidewell-cli [OPTIONS] ACTION [DATABASE]\n"
+         "\n"
+         "Keeps the Vardlink crawler's database and its queue database healthy. Run it\n"
+         "while the crawler is shut down.\n"
+         "\n"
+         "ACTION\n"
+         "  start       repair, compact and check the database, then its queue database,\n"
+         "              and report how the record counts changed (the window's Start)\n"
+         "  compress    compact both files, keeping a backup\n"
+         "  repair      repair both files\n"
+         "  regenerate  copy both files into new databases and add whatever tables,\n"
+         "              fields and indexes they lack compared with the template\n"
+         "  check       read-only: open both files, count the records of every table\n"
+         "              and check the file structure; changes nothing\n"
+         "\n"
+         "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli. The queue\n"
+         "database is DATABASE without its last four characters + \"-Queue.mdb\".\n"
+         "\n"
+         "OPTIONS\n"
+         "  --template FILE   template for regenerate (default: Vardlink_Default.mdb in\n"
+         "                    the folder of tidewell-cli)\n"
+         "  --answers LIST    answers to the Yes/No questions in order, e.g. y,n,y; with\n"
+         "                    none left the question is asked on a terminal, otherwise\n"
+         "                    the answer that changes nothing is given\n"
+         "  --json            one JSON object per event on standard output\n"
+         "  --help            this text\n"
+         "  --version         the version\n"
+         "\n"
+         "Exit status: 0 done (check: both files sound), 1 done after an error message\n"
+         "(check: a file is not sound), 2 a file was not found, 64 usage error,\n"
+         "130 stopped by Ctrl-C between two files.\n";
+}
+
+CliOptions ParseArgs(const std::vector<std::string>& args, const std::string& app_folder) {
+  CliOptions o;
+  std::vector<std::string> positional;
+  bool template_given = false;
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const std::string& name, std::string& into) {
+      if (a.size() > name.size() && a.compare(0, name.size() + 1, name + "=") == 0) {
+        into = a.substr(name.size() + 1);
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        o.error = name + " needs a value";
+        return false;
+      }
+      into = args[++i];
+      return true;
+    };
+    if (options_done || a.empty() || a[0] != '-' || a == "-") {
+      positional.push_back(a);
+    } else if (a == "--") {
+      options_done = true;
+    } else if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--template" || a.rfind("--template=", 0) == 0) {
+      if (!value("--template", o.template_db)) return o;
+      template_given = true;
+    } else if (a == "--answers" || a.rfind("--answers=", 0) == 0) {
+      std::string list;
+      if (!value("--answers", list)) return o;
+      if (!ParseAnswers(list, o.answers)) {
+        o.error = "--answers takes y and n separated by commas, not '" + list + "'";
+        return o;
+      }
+    } else {
+      o.error = "unknown option '" + a + "'";
+      return o;
+    }
+  }
+  if (o.help || o.version) return o;
+  if (positional.empty()) {
+    o.error = "no ACTION given";
+    return o;
+  }
+  if (positional.size() > 2) {
+    o.error = "too many arguments (the database path is one argument; quote it)";
+    return o;
+  }
+  o.action = positional[0];
+  if (o.action != "start" && o.action != "compress" && o.action != "repair" &&
+      o.action != "regenerate" && o.action != "check") {
+    o.error = "unknown ACTION '" + o.action + "'";
+    return o;
+  }
+  if (template_given && o.action != "regenerate") {
+    o.error = "--template applies to regenerate only";
+    return o;
+  }
+  o.database = positional.size() == 2 ? positional[1] : JoinPath(app_folder, "Vardlink.mdb");
+  if (o.database.empty()) {
+    o.error = "the DATABASE path is empty";
+    return o;
+  }
+  if (!template_given) o.template_db = JoinPath(app_folder, "Vardlink_Default.mdb");
+  return o;
+}
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  CliOptions options = ParseArgs(args, ApplicationFolder());
+  if (options.help) {
+    std::cout << UsageText();
+    return kExitOk;
+  }
+  if (options.version) {
+    std::cout << "tidewell-cli " << TIDEWELL_VERSION << "\n";
+    return kExitOk;
+  }
+  if (!options.error.empty()) {
+    std::cerr << "tidewell-cli: " << options.error << "\n"
+              << "Try 'tidewell-cli --help'.\n";
+    if (options.json) std::cout << "{\"event\":\"result\",\"exit\":" << kExitUsage << "}\n";
+    return kExitUsage;
+  }
+
+  ConsoleOptions console;
+  console.json = options.json;
+  console.answers = options.answers;
+  console.interactive = ::isatty(STDIN_FILENO) != 0;
+  console.progress_bar = ::isatty(STDERR_FILENO) != 0;
+  ConsoleHost host(console, std::cout, std::cerr, []() -> std::optional<std::string> {
+    std::string line;
+    if (!std::getline(std::cin, line)) return std::nullopt;
+    return line;
+  });
+
+  int code = kExitOk;
+  if (options.action == "check") {
+    code = RunCheck(host, options);
+  } else {
+    std::signal(SIGINT, OnInterrupt);
+    ConsolePort port(options.database, options.template_db);
+    Runners runners(host, port);
+    Outcome outcome = Outcome::kDone;
+    if (options.action == "start")
+      outcome = runners.cmdCompress_Click();
+    else if (options.action == "compress")
+      outcome = runners.cmdACompress_Click();
+    else if (options.action == "repair")
+      outcome = runners.cmdARepair_Click();
+    else
+      outcome = runners.cmdARegen_Click();
+    std::signal(SIGINT, SIG_DFL);
+    switch (outcome) {
+      case Outcome::kDone:
+        code = host.ErrorShown() ? kExitAfterError : kExitOk;
+        break;
+      case Outcome::kNotFound:
+        code = kExitNotFound;
+        break;
+      case Outcome::kInterrupted:
+        host.Line("Stopped after the current file, as asked.", R"({"event":"interrupted"})");
+        code = kExitInterrupted;
+        break;
+    }
+  }
+  host.Result(code);
+  return code;
+}
+
+}  // namespace tidewell::cli

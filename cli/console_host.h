@@ -1,0 +1,65 @@
+// The host of tidewell-cli: message boxes, captions and progress go to the terminal, or,
+// with --json, one JSON object per event to standard output.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "maintenance/host.h"
+
+namespace tidewell::cli {
+
+// JSON string literal for a text: quotes, backslashes and control characters escaped,
+// CR LF kept as \r\n; bytes that are not UTF-8 become U+FFFD so the line stays valid JSON.
+std::string JsonString(std::string_view text);
+
+// The word printed in front of a box, after its icon.
+const char* IconWord(int style);
+
+struct ConsoleOptions {
+  bool json = false;
+  std::deque<int> answers;    // vbYes / vbNo, used in order
+  bool interactive = false;   // standard input is a terminal we may ask on
+  bool progress_bar = false;  // standard error is a terminal: redraw a bar in place
+};
+
+class ConsoleHost : public Host {
+ public:
+  // `ask` reads one answer line from the user; empty optional at end of input.
+  ConsoleHost(ConsoleOptions options, std::ostream& out, std::ostream& err,
+              std::function<std::optional<std::string>()> ask = {});
+
+  int MsgBox(std::string_view text, int style, int safe_answer = vbOK) override;
+  void SetStatus(std::string_view caption) override;
+  void DoEvents() override {}
+  void SetPointer(int) override {}
+  void Progress(std::string_view stage, uint64_t done, uint64_t total) override;
+
+  // Extra lines of our own (the check report); `json` is a complete object.
+  void Line(const std::string& text, const std::string& json);
+  void Result(int exit_code);
+
+  // A box with the critical icon was shown.
+  bool ErrorShown() const { return error_shown_; }
+
+ private:
+  int Answer(std::string_view text, int safe_answer, bool* from_user);
+  void EndBar();
+
+  ConsoleOptions options_;
+  std::ostream& out_;
+  std::ostream& err_;
+  std::function<std::optional<std::string>()> ask_;
+  bool error_shown_ = false;
+  bool bar_drawn_ = false;
+  std::string last_stage_;
+  std::chrono::steady_clock::time_point last_progress_{};
+};
+
+}  // namespace tidewell::cli
