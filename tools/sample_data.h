@@ -1,0 +1,39 @@
+// Sample crawler databases for the demo, the tests and the benchmarks, written through the
+// engine like the crawler's own files. Everything is deterministic for a given seed.
+//
+//   Vardlink.mdb          Links, Pages, Queue, Settings; primary keys and indexes; some rows
+//                         deleted again so the file has free pages.
+//   Vardlink-Queue.mdb    the queue database beside it (QueueDatabaseName).
+//   Vardlink_Default.mdb  the template: the sample's tables plus one table ("Sitemaps"),
+//                         plus fields and indexes the sample's tables lack (see
+//                         TemplateExtras()).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tidewell::sample {
+
+struct SampleOptions {
+  int32_t rows = 400;   // rows of Links (Pages gets half as many) when size_mb is 0
+  int32_t size_mb = 0;  // when above 0: Pages is filled until the file is about this big
+  uint32_t seed = 1;
+};
+
+// Each throws the engine's EngineException when the file exists or cannot be written.
+void MakeSampleDatabase(const std::string& path, const SampleOptions& options = {});
+void MakeQueueDatabase(const std::string& path, const SampleOptions& options = {});
+void MakeTemplateDatabase(const std::string& path);
+
+// What the template has beyond the sample: "Table", "Table.Field" and "Table!Index" names.
+std::vector<std::string> TemplateExtras();
+
+// "<path without its last 4 characters>-Queue.mdb".
+std::string QueueDatabaseName(const std::string& path);
+
+// Every table of the database (in collection order) with its row count.
+std::vector<std::pair<std::string, int32_t>> TableRowCounts(const std::string& path);
+
+}  // namespace tidewell::sample
