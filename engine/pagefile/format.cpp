@@ -35,8 +35,8 @@ class FileSource final : public ByteSource {
   size_t ReadAt(uint64_t offset, std::span<uint8_t> out) const override {
     size_t done = 0;
     while (done < out.size()) {
-      ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                          static_cast<off_t>(offset + done));
+      ssize_t n =
+          ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;  // end of file, or a read error: the rest counts as missing
       done += static_cast<size_t>(n);
@@ -82,7 +82,9 @@ std::unique_ptr<ByteSource> MemorySource(Bytes bytes) {
 uint32_t Get32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t Get16(const uint8_t* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 size_t ReadVarint(Bytes in, uint64_t* value) {
   uint64_t v = 0;
@@ -174,8 +176,8 @@ uint32_t LocalPayloadSize(uint64_t payload_size, uint32_t usable, bool table_lea
 
 namespace {
 
-bool FinishPayloadCell(const BtreePage& page, uint32_t pos, uint64_t payload_size,
-                       bool table_leaf, PayloadCell* out) {
+bool FinishPayloadCell(const BtreePage& page, uint32_t pos, uint64_t payload_size, bool table_leaf,
+                       PayloadCell* out) {
   if (payload_size > kMaxPayload) return false;
   uint32_t local = LocalPayloadSize(payload_size, page.usable, table_leaf);
   uint64_t end = uint64_t{pos} + local + (local < payload_size ? 4 : 0);
@@ -222,8 +224,7 @@ bool ParseIndexCell(const BtreePage& page, uint32_t i, PayloadCell* out) {
   return FinishPayloadCell(page, static_cast<uint32_t>(pos + n), size, false, out);
 }
 
-bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_child,
-                            int64_t* key) {
+bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_child, int64_t* key) {
   if (page.type != kTableInterior) return false;
   uint32_t off = CellOffset(page, i);
   if (off == 0) return false;
@@ -250,18 +251,41 @@ bool DecodeRecord(Bytes payload, std::vector<Value>* values) {
     Value v;
     uint64_t len = 0;
     switch (st) {
-      case 0: v.kind = Value::kNull; break;
-      case 1: len = 1; break;
-      case 2: len = 2; break;
-      case 3: len = 3; break;
-      case 4: len = 4; break;
-      case 5: len = 6; break;
-      case 6: len = 8; break;
-      case 7: len = 8; break;
-      case 8: v.kind = Value::kInt; v.i = 0; break;
-      case 9: v.kind = Value::kInt; v.i = 1; break;
+      case 0:
+        v.kind = Value::kNull;
+        break;
+      case 1:
+        len = 1;
+        break;
+      case 2:
+        len = 2;
+        break;
+      case 3:
+        len = 3;
+        break;
+      case 4:
+        len = 4;
+        break;
+      case 5:
+        len = 6;
+        break;
+      case 6:
+        len = 8;
+        break;
+      case 7:
+        len = 8;
+        break;
+      case 8:
+        v.kind = Value::kInt;
+        v.i = 0;
+        break;
+      case 9:
+        v.kind = Value::kInt;
+        v.i = 1;
+        break;
       case 10:
-      case 11: return false;  // reserved, never written by a healthy database
+      case 11:
+        return false;  // reserved, never written by a healthy database
       default:
         len = (st - 12) / 2;
         v.kind = (st & 1) ? Value::kText : Value::kBlob;
@@ -296,8 +320,8 @@ PageFile::PageFile(std::unique_ptr<ByteSource> source, uint32_t page_size)
   if (got == 100) header_ = ParseFileHeader(head);
   uint32_t reserved = header_.magic_ok ? header_.reserved : 0;
   uint64_t file_size = src_->Size();
-  if (page_size == 0 && header_.magic_ok && header_.page_size_ok &&
-      header_.page_size > reserved && header_.page_size - reserved >= 480) {
+  if (page_size == 0 && header_.magic_ok && header_.page_size_ok && header_.page_size > reserved &&
+      header_.page_size - reserved >= 480) {
     // Trust the header's size when page 1 decodes with it; a flipped size field would
     // otherwise make every page unreadable.
     std::vector<uint8_t> p1(header_.page_size, 0);
@@ -385,8 +409,8 @@ uint64_t PageFile::ScorePageSize(const ByteSource& src, uint32_t size, uint32_t 
         cell_ok = ParseTableInteriorCell(bp, i, &child, &key) && child <= pages;
       } else if (bp.type == kTableLeaf ? ParseTableLeafCell(bp, i, &c)
                                        : ParseIndexCell(bp, i, &c)) {
-        cell_ok = c.first_overflow != 0 ? c.first_overflow <= pages
-                                         : DecodeRecord(c.local, &values);
+        cell_ok =
+            c.first_overflow != 0 ? c.first_overflow <= pages : DecodeRecord(c.local, &values);
       }
     }
     if (cell_ok) ++good;
@@ -394,9 +418,8 @@ uint64_t PageFile::ScorePageSize(const ByteSource& src, uint32_t size, uint32_t 
   return sampled == 0 ? 0 : good * pages / sampled;
 }
 
-bool ReadFullPayload(const PageFile& file, const PayloadCell& cell,
-                     const OverflowGuard* guard, std::vector<uint8_t>* payload,
-                     std::vector<uint32_t>* chain) {
+bool ReadFullPayload(const PageFile& file, const PayloadCell& cell, const OverflowGuard* guard,
+                     std::vector<uint8_t>* payload, std::vector<uint32_t>* chain) {
   payload->assign(cell.local.begin(), cell.local.end());
   if (chain) chain->clear();
   if (cell.payload_size <= cell.local.size()) return cell.first_overflow == 0;

@@ -42,15 +42,15 @@ enum PageType : uint8_t {
 };
 
 struct FileHeader {
-  bool magic_ok = false;     // "SQLite format 3\0"
-  bool page_size_ok = false; // a power of two from 512 to 65536
+  bool magic_ok = false;      // "SQLite format 3\0"
+  bool page_size_ok = false;  // a power of two from 512 to 65536
   uint32_t page_size = 0;
-  uint8_t reserved = 0;      // bytes at the end of each page not used for content
-  uint32_t page_count = 0;   // in-header database size (0 or stale in old files)
+  uint8_t reserved = 0;     // bytes at the end of each page not used for content
+  uint32_t page_count = 0;  // in-header database size (0 or stale in old files)
   uint32_t freelist_trunk = 0;
   uint32_t freelist_count = 0;
-  uint32_t largest_root = 0;  // nonzero: auto-vacuum, pointer-map pages exist
-  uint32_t text_encoding = 1; // 1 UTF-8, 2 UTF-16le, 3 UTF-16be
+  uint32_t largest_root = 0;   // nonzero: auto-vacuum, pointer-map pages exist
+  uint32_t text_encoding = 1;  // 1 UTF-8, 2 UTF-16le, 3 UTF-16be
   uint32_t user_version = 0;
   uint32_t application_id = 0;
   uint32_t incremental_vacuum = 0;
@@ -65,9 +65,9 @@ struct BtreePage {
   uint32_t header_offset = 0;  // 100 on page 1
   uint32_t cell_count = 0;
   uint32_t content_start = 0;
-  uint32_t right_child = 0;    // interior pages only
-  Bytes data;                  // the whole page
-  uint32_t usable = 0;         // page size minus reserved bytes
+  uint32_t right_child = 0;  // interior pages only
+  Bytes data;                // the whole page
+  uint32_t usable = 0;       // page size minus reserved bytes
   bool IsLeaf() const { return type == kIndexLeaf || type == kTableLeaf; }
   bool IsTable() const { return type == kTableLeaf || type == kTableInterior; }
   uint32_t HeaderSize() const { return IsLeaf() ? 8 : 12; }
@@ -85,18 +85,17 @@ uint32_t LocalPayloadSize(uint64_t payload_size, uint32_t usable, bool table_lea
 
 // A cell of a leaf page (table or index) or the payload part of an index interior cell.
 struct PayloadCell {
-  int64_t rowid = 0;          // table leaf cells only
-  uint32_t left_child = 0;    // index interior cells only
+  int64_t rowid = 0;        // table leaf cells only
+  uint32_t left_child = 0;  // index interior cells only
   uint64_t payload_size = 0;
-  Bytes local;                // the bytes on the page
+  Bytes local;                  // the bytes on the page
   uint32_t first_overflow = 0;  // 0 when the payload is all local
 };
 
 bool ParseTableLeafCell(const BtreePage& page, uint32_t i, PayloadCell* out);
 bool ParseIndexCell(const BtreePage& page, uint32_t i, PayloadCell* out);
 // Table interior cell: left child and integer key.
-bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_child,
-                            int64_t* key);
+bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_child, int64_t* key);
 
 // One value of a record. Text and blob values point into the record's payload buffer.
 struct Value {
@@ -156,8 +155,7 @@ class OverflowGuard {
   virtual ~OverflowGuard() = default;
   virtual bool PageMayBeOverflow(uint32_t pgno) const = 0;
 };
-bool ReadFullPayload(const PageFile& file, const PayloadCell& cell,
-                     const OverflowGuard* guard, std::vector<uint8_t>* payload,
-                     std::vector<uint32_t>* chain);
+bool ReadFullPayload(const PageFile& file, const PayloadCell& cell, const OverflowGuard* guard,
+                     std::vector<uint8_t>* payload, std::vector<uint32_t>* chain);
 
 }  // namespace tidewell::engine::pagefile

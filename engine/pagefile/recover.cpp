@@ -11,7 +11,7 @@ namespace {
 
 constexpr int64_t kMinKey = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMaxKey = std::numeric_limits<int64_t>::max();
-constexpr int kMaxDepth = 40;       // far deeper than any real b-tree
+constexpr int kMaxDepth = 40;  // far deeper than any real b-tree
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kCatalogOwner = -2;
 
@@ -103,8 +103,7 @@ class Recoverer final : public OverflowGuard {
   }
 
   const TableShape& ShapeOf(int32_t owner) const {
-    return owner == kCatalogOwner ? catalog_shape_
-                                  : tables_[static_cast<size_t>(owner)].shape;
+    return owner == kCatalogOwner ? catalog_shape_ : tables_[static_cast<size_t>(owner)].shape;
   }
 
   // Reads the cells of a table leaf page: those whose record header decodes go to
@@ -143,10 +142,17 @@ class Recoverer final : public OverflowGuard {
       return;
     }
     switch (sink_.TableRow(t, lc.cell.rowid, values_)) {
-      case RowSink::Outcome::kWritten: ++stats_.rows_recovered; break;
-      case RowSink::Outcome::kDuplicate: ++stats_.duplicate_keys; break;
-      case RowSink::Outcome::kRejected: ++stats_.rows_dropped; break;
-      case RowSink::Outcome::kIgnored: break;
+      case RowSink::Outcome::kWritten:
+        ++stats_.rows_recovered;
+        break;
+      case RowSink::Outcome::kDuplicate:
+        ++stats_.duplicate_keys;
+        break;
+      case RowSink::Outcome::kRejected:
+        ++stats_.rows_dropped;
+        break;
+      case RowSink::Outcome::kIgnored:
+        break;
     }
   }
 
@@ -363,8 +369,7 @@ class Recoverer final : public OverflowGuard {
       if (!is_hint && rt.missing.empty()) continue;
       uint32_t fit = 0;
       for (const LeafCell& lc : cells) {
-        if (SerialTypesFitTable(rt.shape, lc.types) &&
-            (is_hint || InMissing(rt, lc.cell.rowid))) {
+        if (SerialTypesFitTable(rt.shape, lc.types) && (is_hint || InMissing(rt, lc.cell.rowid))) {
           ++fit;
         }
       }
@@ -393,7 +398,8 @@ class Recoverer final : public OverflowGuard {
       int32_t t = ChooseTable(p, cells, total);
       state_[p] = kTree;
       for (const LeafCell& lc : cells) {
-        bool fits = t >= 0 && SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
+        bool fits = t >= 0 &&
+                    SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
                     (owner_[p] == t || InMissing(tables_[static_cast<size_t>(t)], lc.cell.rowid) ||
                      tables_[static_cast<size_t>(t)].missing.empty());
         if (fits) {

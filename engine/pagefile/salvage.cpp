@@ -63,8 +63,8 @@ class SqliteSink final : public RowSink {
 
   void Begin(const std::vector<CatalogEntry>& catalog,
              std::vector<RecoveredTable>* tables) override {
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
       Fail("cannot create");
     }
     Exec("PRAGMA page_size=" + std::to_string(f_.page_size()));
@@ -72,7 +72,8 @@ class SqliteSink final : public RowSink {
     if (text_enc_ == SQLITE_UTF16BE) Exec("PRAGMA encoding='UTF-16be'");
     const auto& h = f_.header();
     if (h.magic_ok) {
-      if (h.largest_root != 0) Exec(h.incremental_vacuum ? "PRAGMA auto_vacuum=2" : "PRAGMA auto_vacuum=1");
+      if (h.largest_root != 0)
+        Exec(h.incremental_vacuum ? "PRAGMA auto_vacuum=2" : "PRAGMA auto_vacuum=1");
       Exec("PRAGMA user_version=" + std::to_string(static_cast<int32_t>(h.user_version)));
       Exec("PRAGMA application_id=" + std::to_string(static_cast<int32_t>(h.application_id)));
     }
@@ -153,13 +154,14 @@ class SqliteSink final : public RowSink {
     EnsureLostTable(values.size());
     sqlite3_stmt*& st = lost_stmts_[values.size()];
     if (!st) {
-      std::string sql = "INSERT INTO " + QuoteName(lost_name_) +
-                        "(SourcePage,SourceRowid,FieldCount";
+      std::string sql =
+          "INSERT INTO " + QuoteName(lost_name_) + "(SourcePage,SourceRowid,FieldCount";
       for (size_t c = 1; c <= values.size(); ++c) sql += ",Field" + std::to_string(c);
       sql += ") VALUES(?,?,?";
       for (size_t c = 0; c < values.size(); ++c) sql += ",?";
       sql += ")";
-      if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) Fail("cannot write to");
+      if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        Fail("cannot write to");
     }
     sqlite3_bind_int64(st, 1, pgno);
     sqlite3_bind_int64(st, 2, rowid);
@@ -193,7 +195,8 @@ class SqliteSink final : public RowSink {
   }
 
   void Exec(const std::string& sql) {
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot write to");
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+      Fail("cannot write to");
   }
   bool TryExec(const std::string& sql) {
     return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -202,8 +205,8 @@ class SqliteSink final : public RowSink {
   bool TableExists(const std::string& name) {
     sqlite3_stmt* st = nullptr;
     bool found = false;
-    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?1",
-                           -1, &st, nullptr) == SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?1", -1,
+                           &st, nullptr) == SQLITE_OK) {
       sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
       found = sqlite3_step(st) == SQLITE_ROW;
     }
@@ -270,8 +273,8 @@ class SqliteSink final : public RowSink {
     if (ipk < 0 && !rowid_alias_[table].empty()) add(rowid_alias_[table]);
     if (ipk >= 0 && static_cast<size_t>(ipk) >= n) add(names[static_cast<size_t>(ipk)]);
     for (size_t c = 0; c < n; ++c) add(names[c]);
-    std::string sql = "INSERT INTO " + QuoteName(t.entry.name) + "(" + cols + ") VALUES(" +
-                      params + ")";
+    std::string sql =
+        "INSERT INTO " + QuoteName(t.entry.name) + "(" + cols + ") VALUES(" + params + ")";
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
       sqlite3_finalize(st);
@@ -283,12 +286,18 @@ class SqliteSink final : public RowSink {
 
   void Bind(sqlite3_stmt* st, int idx, const Value& v) {
     switch (v.kind) {
-      case Value::kNull: sqlite3_bind_null(st, idx); break;
-      case Value::kInt: sqlite3_bind_int64(st, idx, v.i); break;
-      case Value::kReal: sqlite3_bind_double(st, idx, v.r); break;
+      case Value::kNull:
+        sqlite3_bind_null(st, idx);
+        break;
+      case Value::kInt:
+        sqlite3_bind_int64(st, idx, v.i);
+        break;
+      case Value::kReal:
+        sqlite3_bind_double(st, idx, v.r);
+        break;
       case Value::kText:
-        sqlite3_bind_text64(st, idx, reinterpret_cast<const char*>(v.bytes.data()),
-                            v.bytes.size(), SQLITE_STATIC, static_cast<unsigned char>(text_enc_));
+        sqlite3_bind_text64(st, idx, reinterpret_cast<const char*>(v.bytes.data()), v.bytes.size(),
+                            SQLITE_STATIC, static_cast<unsigned char>(text_enc_));
         break;
       case Value::kBlob:
         sqlite3_bind_blob64(st, idx, v.bytes.data(), v.bytes.size(), SQLITE_STATIC);

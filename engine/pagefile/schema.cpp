@@ -53,8 +53,8 @@ bool Tokenize(std::string_view sql, std::vector<Token>* out) {
                static_cast<unsigned char>(c) >= 0x80 || c == '$') {
       size_t j = i;
       while (j < sql.size() &&
-             (std::isalnum(static_cast<unsigned char>(sql[j])) || sql[j] == '_' ||
-              sql[j] == '$' || static_cast<unsigned char>(sql[j]) >= 0x80 || sql[j] == '.')) {
+             (std::isalnum(static_cast<unsigned char>(sql[j])) || sql[j] == '_' || sql[j] == '$' ||
+              static_cast<unsigned char>(sql[j]) >= 0x80 || sql[j] == '.')) {
         ++j;
       }
       out->push_back({Token::kWord, std::string(sql.substr(i, j - i))});
@@ -79,8 +79,8 @@ bool IsName(const Token& t) {
 }
 
 bool StartsConstraint(const Token& t) {
-  static const char* const kWords[] = {"CONSTRAINT", "PRIMARY", "NOT",        "NULL",
-                                       "UNIQUE",     "CHECK",   "DEFAULT",    "COLLATE",
+  static const char* const kWords[] = {"CONSTRAINT", "PRIMARY",   "NOT",     "NULL",
+                                       "UNIQUE",     "CHECK",     "DEFAULT", "COLLATE",
                                        "REFERENCES", "GENERATED", "AS"};
   if (t.kind != Token::kWord) return false;
   std::string u = Upper(t.text);

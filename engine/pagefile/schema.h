@@ -24,10 +24,10 @@ struct Column {
 };
 
 struct TableShape {
-  bool parsed = false;         // the column list was understood
-  bool without_rowid = false;  // stored as an index b-tree; not salvaged row by row
-  std::vector<Column> columns; // stored columns in record order
-  int rowid_column = -1;       // the INTEGER PRIMARY KEY column, stored as NULL
+  bool parsed = false;          // the column list was understood
+  bool without_rowid = false;   // stored as an index b-tree; not salvaged row by row
+  std::vector<Column> columns;  // stored columns in record order
+  int rowid_column = -1;        // the INTEGER PRIMARY KEY column, stored as NULL
 };
 
 TableShape ParseCreateTable(std::string_view sql);
