@@ -89,9 +89,16 @@ int RunCheck(ConsoleHost& host, const CliOptions& options) {
                   "{\"event\":\"table\",\"file\":" + JsonString(path) + ",\"table\":" +
                       JsonString(t.name) + ",\"error\":" + JsonString(t.error) + "}");
     }
-    for (const std::string& p : c.integrity)
-      host.Line("  integrity: " + p, "{\"event\":\"integrity\",\"file\":" + JsonString(path) +
-                                         ",\"problem\":" + JsonString(p) + "}");
+    // A badly broken file lists hundreds of lost pages; the first few tell the story.
+    constexpr size_t kShown = 8;
+    for (size_t i = 0; i < c.integrity.size() && i < kShown; ++i)
+      host.Line("  integrity: " + c.integrity[i],
+                "{\"event\":\"integrity\",\"file\":" + JsonString(path) +
+                    ",\"problem\":" + JsonString(c.integrity[i]) + "}");
+    if (c.integrity.size() > kShown)
+      host.Line("  integrity: ... and " + std::to_string(c.integrity.size() - kShown) + " more",
+                "{\"event\":\"integrity\",\"file\":" + JsonString(path) +
+                    ",\"more\":" + std::to_string(c.integrity.size() - kShown) + "}");
     const bool sound = c.Sound();
     host.Line(std::string("  ") + (sound ? "sound" : "NOT sound"),
               "{\"event\":\"verdict\",\"file\":" + JsonString(path) +
