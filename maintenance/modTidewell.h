@@ -9,8 +9,12 @@
 namespace tidewell {
 
 struct RegenerateNames {
-  std::string fresh;   // N: P + "_$temp.mdb"
-  std::string backup;  // K: P without its last three characters + "BKK"
+  std::string fresh;  // N: P + "_$temp.mdb"
+  // K: P without its last three characters + "BKK"; empty for a path shorter than three
+  // characters, whose database is then never replaced.
+  std::string backup;
+  // Where the new content waits, complete and synced, before it is renamed to P.
+  std::string swap;
 };
 RegenerateNames RegenerateNamesFor(const std::string& db_path);
 

@@ -1,0 +1,190 @@
+#include "maintenance/modTidewell.h"
+
+#include <memory>
+#include <stdexcept>
+
+#include "engine/engine.h"
+#include "engine/file_system.h"
+#include "maintenance/modXDAO.h"
+
+namespace tidewell {
+namespace {
+
+using engine::Database;
+using engine::DBEngine;
+using engine::Files;
+using engine::PendingError;
+
+constexpr const char* kCrLf = "\r\n";
+
+std::string ErrorPart(const PendingError& pending) {
+  return std::to_string(pending.Number()) + " - " + pending.Description();
+}
+
+// The engine calls Close on a closed handle harmlessly, but a handle that never came into
+// being must not be touched at all.
+void CloseQuietly(std::unique_ptr<Database>& db) {
+  if (!db) return;
+  PendingError ignored;
+  ignored.Run([&] { db->Close(); });
+}
+
+// Makes K hold what P holds right now. A hard link costs nothing and keeps P in place the
+// whole time; where the file system has no links, a synced copy does the same job.
+bool KeepBackup(const std::string& p, const std::string& k) {
+  engine::FileSystem& fs = Files();
+  fs.Remove(k);
+  if (!fs.Link(p, k)) return true;
+  fs.Remove(k);
+  if (!fs.Copy(p, k)) return true;
+  fs.Remove(k);  // a half-made copy must not pass for a backup
+  return false;
+}
+
+// Puts the regenerated file N under the database's own name P and keeps the previous file
+// as K. P never goes missing: the old file is linked to K first, and the new content
+// reaches P through a complete, synced temporary file and a single rename. A process
+// killed anywhere in here leaves P with either its old or its new content.
+void ReplaceDatabase(const std::string& p, const RegenerateNames& names) {
+  engine::FileSystem& fs = Files();
+  // A database whose name already ends in BKK would be its own backup; removing K would
+  // remove the only copy. Keep it as it is rather than risk it.
+  if (names.backup.empty() || names.backup == p || names.swap == p) return;
+  fs.SyncFile(names.fresh);
+  // Without a backup of the old file the old content would be gone for good once P is
+  // replaced; then the database stays as it was and N keeps the new copy.
+  if (!KeepBackup(p, names.backup)) return;
+  fs.Remove(names.swap);
+  if (fs.Copy(names.fresh, names.swap)) {
+    fs.Remove(names.swap);
+    return;
+  }
+  if (fs.Rename(names.swap, p)) {
+    fs.Remove(names.swap);
+    return;
+  }
+  fs.SyncParentDir(p);
+}
+
+}  // namespace
+
+RegenerateNames RegenerateNamesFor(const std::string& db_path) {
+  RegenerateNames names;
+  names.fresh = db_path + "_$temp.mdb";
+  if (db_path.size() >= 3) names.backup = db_path.substr(0, db_path.size() - 3) + "BKK";
+  names.swap = names.fresh + "$";
+  return names;
+}
+
+int32_t FormatOption(int16_t p_intFormat) {
+  switch (p_intFormat) {
+    case 0:
+      return 1;
+    case 1:
+      return 8;
+    case 2:
+      return 16;
+    case 3:
+      return 32;
+    default:
+      return 0;
+  }
+}
+
+void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intFormat,
+                  std::string& p_strError) {
+  host.SetPointer(vbHourglass);
+
+  const RegenerateNames names = RegenerateNamesFor(p_strDbName);
+  const std::string& n = names.fresh;
+  std::string e;
+  PendingError pending;
+  Files().Remove(n);  // a missing N is fine; one that stays makes the creation fail below
+  pending.Clear();
+
+  std::unique_ptr<Database> fresh;
+  pending.Run([&] {
+    fresh = DBEngine().CreateDatabase(n, std::string(engine::kGeneralLocale),
+                                      FormatOption(p_intFormat));
+  });
+  if (pending.Failed()) {
+    host.MsgBox(
+        "Create: " + n + ": " + std::to_string(pending.Number()) + " " + pending.Description(),
+        vbOKOnly, vbOK);
+    e += "; Erstellung-Fehler in " + n + " " + ErrorPart(pending);
+    p_strError = e;
+    CloseQuietly(fresh);
+    host.SetPointer(vbDefault);
+    return;
+  }
+
+  pending.Clear();
+  std::unique_ptr<Database> source;
+  pending.Run([&] { source = DBEngine().OpenDatabase(p_strDbName); });
+  if (pending.Failed()) {
+    host.MsgBox("Open: " + p_strDbName + ": " + std::to_string(pending.Number()) + " " +
+                    pending.Description(),
+                vbOKOnly, vbOK);
+    e += "; Öffnen-Fehler in " + p_strDbName + " " + ErrorPart(pending);
+    p_strError = e;
+    CloseQuietly(source);
+    CloseQuietly(fresh);
+    host.SetPointer(vbDefault);
+    return;
+  }
+
+  int16_t refusals = 0;
+  int32_t table_count = 0;
+  // Without the list of tables there is nothing to tell a complete copy from an empty one,
+  // so the database must not be replaced.
+  if (!pending.Run([&] { table_count = source->TableDefs().Count(); })) ++refusals;
+  for (int32_t i = 0; i < table_count; ++i) {
+    std::string t;
+    pending.Clear();
+    // An unreadable definition leaves the name empty; the statement then fails and goes
+    // through the questions like any other table that cannot be copied.
+    pending.Run([&] { t = source->TableDefs().Item(i).Name; });
+    std::string prefix = t.substr(0, 4);
+    for (char& c : prefix)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (prefix == "MSYS") continue;
+
+    const std::string statement = "SELECT * INTO [" + t + "] IN '" + n + "' FROM [" + t + "]";
+    pending.Clear();
+    pending.Run([&] { source->Execute(statement); });
+    if (pending.Failed()) {
+      const std::string question = std::string("Fehler bei SQL: ") + kCrLf + "Befehl '" +
+                                   statement + "'" + kCrLf + "Fehler " + ErrorPart(pending) +
+                                   kCrLf + kCrLf + "Weiter machen?";
+      e += "; SQL-Fehler in " + statement + " " + ErrorPart(pending);
+      if (host.MsgBox(question, vbYesNo, vbYes) == vbNo) break;
+      if (host.MsgBox("Soll der Fehler ignoriert werden?", vbYesNo, vbNo) == vbNo) ++refusals;
+      pending.Clear();
+    }
+    host.DoEvents();
+  }
+
+  CloseQuietly(source);
+  CloseQuietly(fresh);
+
+  if (refusals == 0) ReplaceDatabase(p_strDbName, names);
+
+  p_strError = e;
+  host.SetPointer(vbDefault);
+}
+
+void dbAdjustStructure(Host& host, const std::string& p_strDbName,
+                       const std::string& p_strTemplateDb, std::string& /*p_strError*/) {
+  host.SetPointer(vbHourglass);
+  PendingError pending;
+  std::unique_ptr<Database> db;
+  pending.Run([&] { db = DBEngine().OpenDatabase(p_strDbName); });
+  // The update still walks the template; every change it tries then fails on this handle
+  // and is handled by the update's own rules.
+  if (!db) db = engine::NotOpenDatabase(p_strDbName);
+  UpdateDB(host, *db, p_strTemplateDb);
+  host.SetPointer(vbDefault);
+  CloseQuietly(db);
+}
+
+}  // namespace tidewell

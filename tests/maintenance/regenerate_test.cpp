@@ -1,0 +1,433 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "engine/file_system.h"
+#include "maintenance/modTidewell.h"
+#include "tests/maintenance/regen_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/faulty_files.h"
+#include "tests/support/files.h"
+
+namespace tidewell {
+namespace {
+
+using engine::dbLong;
+using engine::dbText;
+using testing::BoxTexts;
+using testing::ContentOf;
+using testing::MakeDatabase;
+using testing::MakeField;
+using testing::Pointers;
+using testing::ReadAll;
+using testing::RowsOf;
+using testing::ScriptedHost;
+using testing::ShapeOf;
+using testing::TableSpec;
+using testing::TempDir;
+
+const std::string kCrLf = "\r\n";
+
+TEST(RegenerateNames, NewFileAndBackupBesideTheDatabase) {
+  const RegenerateNames names = RegenerateNamesFor("C:\\Data\\site.mdb");
+  EXPECT_EQ(names.fresh, "C:\\Data\\site.mdb_$temp.mdb");
+  EXPECT_EQ(names.backup, "C:\\Data\\site.BKK");
+  // Never the compaction's names: the two backups must not overwrite each other.
+  EXPECT_NE(names.backup, "C:\\Data\\site.BAK");
+  EXPECT_NE(names.swap, names.fresh);
+  EXPECT_NE(names.swap, "C:\\Data\\site.mdb");
+}
+
+TEST(RegenerateNames, FormatIndexToCreationOption) {
+  EXPECT_EQ(FormatOption(0), 1);
+  EXPECT_EQ(FormatOption(1), 8);
+  EXPECT_EQ(FormatOption(2), 16);
+  EXPECT_EQ(FormatOption(3), 32);
+  EXPECT_EQ(FormatOption(4), 0);
+  EXPECT_EQ(FormatOption(7), 0);
+  EXPECT_EQ(FormatOption(-1), 0);
+}
+
+// Records the creation option and forwards everything to the real engine.
+class RecordingEngine : public engine::DatabaseEngine {
+ public:
+  RecordingEngine() : previous_(engine::SetDBEngine(this)) {}
+  ~RecordingEngine() override { engine::SetDBEngine(nullptr); }
+
+  std::unique_ptr<engine::Database> OpenDatabase(const std::string& name,
+                                                 std::optional<bool> exclusive,
+                                                 std::optional<bool> readOnly,
+                                                 std::optional<std::string> connect) override {
+    return real().OpenDatabase(name, exclusive, readOnly, connect);
+  }
+  std::unique_ptr<engine::Database> CreateDatabase(const std::string& name,
+                                                   const std::string& locale,
+                                                   int32_t option) override {
+    created.push_back({name, locale, option});
+    return real().CreateDatabase(name, locale, option);
+  }
+  void CompactDatabase(const std::string& source, const std::string& destination,
+                       const std::string& locale, std::optional<int32_t> options) override {
+    real().CompactDatabase(source, destination, locale, options);
+  }
+  void RepairDatabase(const std::string& name) override { real().RepairDatabase(name); }
+  void Idle(int32_t action) override { real().Idle(action); }
+  void BeginTrans() override { real().BeginTrans(); }
+  void CommitTrans(int32_t option) override { real().CommitTrans(option); }
+  void SetProgress(engine::ProgressFn progress) override { real().SetProgress(progress); }
+
+  struct Creation {
+    std::string name, locale;
+    int32_t option;
+  };
+  std::vector<Creation> created;
+
+ private:
+  engine::DatabaseEngine& real() { return engine::SqliteEngine(); }
+  engine::DatabaseEngine* previous_;
+};
+
+// A crawler-like database with a few tables and rows, written fresh in a scratch folder.
+class Regenerate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = dir_.File("site.mdb");
+    names_ = RegenerateNamesFor(db_);
+  }
+
+  static TableSpec Plain(const std::string& name, int rows) {
+    TableSpec t{name, {MakeField("Id", dbLong), MakeField("Url", dbText, 255)}, {}, {}};
+    for (int i = 1; i <= rows; ++i)
+      t.rows.push_back("(" + std::to_string(i) + ", 'http://" + name + "/" + std::to_string(i) +
+                       "')");
+    return t;
+  }
+
+  std::string Run(ScriptedHost& host, int16_t format = 3) {
+    std::string error = "left over";
+    dbRegenerate(host, db_, format, error);
+    return error;
+  }
+
+  TempDir dir_;
+  std::string db_;
+  RegenerateNames names_;
+};
+
+TEST_F(Regenerate, CopiesEveryUserTableAndKeepsTheOldFileAsBackup) {
+  MakeDatabase(db_,
+               {Plain("Links", 50), Plain("Order Details", 3), Plain("MSY", 2), Plain("Empty", 0)});
+  const auto before = ContentOf(db_);
+  const std::string old_bytes = ReadAll(db_);
+
+  ScriptedHost host;
+  EXPECT_EQ(Run(host), "");
+  EXPECT_TRUE(host.Boxes().empty());
+  EXPECT_EQ(Pointers(host), (std::vector<int>{vbHourglass, vbDefault}));
+
+  EXPECT_EQ(ContentOf(db_), before);
+  EXPECT_EQ(ContentOf(names_.fresh), before);  // N stays until the next run
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+  EXPECT_FALSE(std::filesystem::exists(names_.swap));
+}
+
+TEST_F(Regenerate, SystemTablesAreNotCopiedWhateverTheirCase) {
+  MakeDatabase(db_, {Plain("Links", 2), Plain("MSysCustom", 1), Plain("msysAnything", 1),
+                     Plain("XMSys", 1)});
+  ScriptedHost host;
+  EXPECT_EQ(Run(host), "");
+  const auto shape = ShapeOf(db_);
+  EXPECT_EQ(shape.count("Links"), 1u);
+  EXPECT_EQ(shape.count("XMSys"), 1u);
+  EXPECT_EQ(shape.count("MSysCustom"), 0u);
+  EXPECT_EQ(shape.count("msysAnything"), 0u);
+  // Skipped tables do not yield: one DoEvents per copied table.
+  int yields = 0;
+  for (const auto& c : host.Calls()) yields += c.kind == testing::HostCall::kDoEvents;
+  EXPECT_EQ(yields, 2);
+}
+
+TEST_F(Regenerate, OnlySystemTablesGiveAnEmptyDatabaseThatReplacesTheOld) {
+  MakeDatabase(db_, {Plain("MSysOnly", 3)});
+  const std::string old_bytes = ReadAll(db_);
+  ScriptedHost host;
+  EXPECT_EQ(Run(host), "");
+  EXPECT_TRUE(ShapeOf(db_).empty() || ShapeOf(db_).count("MSysOnly") == 0);
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+}
+
+TEST_F(Regenerate, FormatIndexReachesTheEngineAsCreationOption) {
+  MakeDatabase(db_, {Plain("Links", 1)});
+  for (auto [index, option] : {std::pair<int16_t, int32_t>{3, 32}, {7, 0}, {0, 1}}) {
+    RecordingEngine rec;
+    ScriptedHost host;
+    Run(host, index);
+    ASSERT_EQ(rec.created.size(), 1u);
+    EXPECT_EQ(rec.created[0].name, names_.fresh);
+    EXPECT_EQ(rec.created[0].locale, ";LANGID=0x0409;CP=1252;COUNTRY=0");
+    EXPECT_EQ(rec.created[0].option, option) << "format index " << index;
+  }
+}
+
+TEST_F(Regenerate, LeftoversOfAnEarlierRunAreReplaced) {
+  MakeDatabase(db_, {Plain("Links", 4)});
+  testing::WriteAll(names_.fresh, "stale new file from an earlier run");
+  testing::WriteAll(names_.backup, "stale backup");
+  testing::WriteAll(names_.swap, "half a copy from a run that was killed");
+  const std::string old_bytes = ReadAll(db_);
+  ScriptedHost host;
+  EXPECT_EQ(Run(host), "");
+  EXPECT_TRUE(host.Boxes().empty());
+  EXPECT_EQ(RowsOf(db_, "Links").size(), 4u);
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+  EXPECT_FALSE(std::filesystem::exists(names_.swap));
+}
+
+// The table whose name holds "]" breaks its statement; what happens next is the user's call.
+class RegenerateBrokenName : public Regenerate {
+ protected:
+  void SetUp() override {
+    Regenerate::SetUp();
+    MakeDatabase(db_, {Plain("Order Details", 3), Plain("Bad]Name", 2), Plain("MSY", 1)});
+    before_ = ContentOf(db_);
+    old_bytes_ = ReadAll(db_);
+  }
+
+  std::string Statement() const {
+    return "SELECT * INTO [Bad]Name] IN '" + names_.fresh + "' FROM [Bad]Name]";
+  }
+
+  std::map<std::string, std::vector<std::string>> before_;
+  std::string old_bytes_;
+};
+
+TEST_F(RegenerateBrokenName, TheQuestionShowsTheStatementAndTheEngineError) {
+  ScriptedHost host({vbNo});
+  const std::string error = Run(host);
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].value, vbYesNo);
+  const std::string prefix =
+      "Fehler bei SQL: " + kCrLf + "Befehl '" + Statement() + "'" + kCrLf + "Fehler ";
+  ASSERT_EQ(boxes[0].text.substr(0, prefix.size()), prefix);
+  const std::string suffix = kCrLf + kCrLf + "Weiter machen?";
+  ASSERT_GT(boxes[0].text.size(), prefix.size() + suffix.size());
+  EXPECT_EQ(boxes[0].text.substr(boxes[0].text.size() - suffix.size()), suffix);
+  // "Fehler <number> - <description>" on its own line, the same as the error entry.
+  const std::string engine_part =
+      boxes[0].text.substr(prefix.size(), boxes[0].text.size() - prefix.size() - suffix.size());
+  EXPECT_NE(engine_part.find(" - "), std::string::npos);
+  EXPECT_EQ(engine_part.find(kCrLf), std::string::npos);
+  EXPECT_EQ(error, "; SQL-Fehler in " + Statement() + " " + engine_part);
+}
+
+TEST_F(RegenerateBrokenName, NoStopsCopyingAndStillReplacesTheDatabase) {
+  ScriptedHost host({vbNo});
+  Run(host);
+  EXPECT_EQ(host.Boxes().size(), 1u);
+  // Tables up to the failed one; neither it nor any later one.
+  const auto after = ContentOf(db_);
+  EXPECT_EQ(after.count("Order Details"), 1u);
+  EXPECT_EQ(after.count("Bad]Name"), 0u);
+  EXPECT_EQ(after.count("MSY"), 0u);
+  EXPECT_EQ(after.at("Order Details"), before_.at("Order Details"));
+  EXPECT_EQ(ContentOf(names_.fresh), after);
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes_);
+}
+
+TEST_F(RegenerateBrokenName, YesThenNoKeepsTheDatabaseAndCopiesOn) {
+  ScriptedHost host({vbYes, vbNo});
+  const std::string error = Run(host);
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].text, "Soll der Fehler ignoriert werden?");
+  EXPECT_EQ(boxes[1].value, vbYesNo);
+  EXPECT_EQ(error.rfind("; SQL-Fehler in ", 0), 0u);
+  // The refusal keeps P as it was and makes no backup; N holds the copy as far as it got.
+  EXPECT_EQ(ReadAll(db_), old_bytes_);
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
+  const auto fresh = ContentOf(names_.fresh);
+  EXPECT_EQ(fresh.count("Bad]Name"), 0u);
+  EXPECT_EQ(fresh.at("Order Details"), before_.at("Order Details"));
+  EXPECT_EQ(fresh.at("MSY"), before_.at("MSY"));
+}
+
+TEST_F(RegenerateBrokenName, YesThenYesIgnoresTheTable) {
+  ScriptedHost host({vbYes, vbYes});
+  const std::string error = Run(host);
+  EXPECT_EQ(host.Boxes().size(), 2u);
+  EXPECT_EQ(error.rfind("; SQL-Fehler in " + Statement() + " ", 0), 0u);
+  auto expected = before_;
+  expected.erase("Bad]Name");
+  EXPECT_EQ(ContentOf(db_), expected);
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes_);
+}
+
+TEST_F(RegenerateBrokenName, AConsoleWithoutAnswersNeverReplacesWithAPartialCopy) {
+  ScriptedHost host;  // every question gets its safe answer
+  Run(host);
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].answer, vbYes);
+  EXPECT_EQ(boxes[1].answer, vbNo);
+  EXPECT_EQ(ReadAll(db_), old_bytes_);
+}
+
+TEST_F(Regenerate, EveryFailedTableAddsItsEntryInOrder) {
+  MakeDatabase(db_, {Plain("A]", 1), Plain("Good", 1), Plain("B]", 1)});
+  ScriptedHost host({vbYes, vbYes, vbYes, vbYes});
+  const std::string error = Run(host);
+  const std::string a = "; SQL-Fehler in SELECT * INTO [A]] IN '" + names_.fresh + "' FROM [A]] ";
+  const std::string b = "; SQL-Fehler in SELECT * INTO [B]] IN '" + names_.fresh + "' FROM [B]] ";
+  ASSERT_EQ(error.rfind(a, 0), 0u) << error;
+  EXPECT_NE(error.find(b), std::string::npos) << error;
+  EXPECT_LT(error.find(a), error.find(b));
+  EXPECT_EQ(ShapeOf(db_).count("Good"), 1u);
+}
+
+TEST_F(Regenerate, CreationFailingLeavesEverythingAsItWas) {
+  MakeDatabase(db_, {Plain("Links", 2)});
+  const std::string old_bytes = ReadAll(db_);
+  // An N that cannot be deleted: a folder with something in it.
+  std::filesystem::create_directory(names_.fresh);
+  testing::WriteAll(names_.fresh + "/keep", "x");
+  ScriptedHost host;
+  const std::string error = Run(host);
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].value, vbOKOnly);
+  EXPECT_EQ(boxes[0].text.rfind("Create: " + names_.fresh + ": ", 0), 0u) << boxes[0].text;
+  const std::string number_and_text =
+      boxes[0].text.substr(("Create: " + names_.fresh + ": ").size());
+  const size_t blank = number_and_text.find(' ');
+  ASSERT_NE(blank, std::string::npos);
+  const std::string number = number_and_text.substr(0, blank);
+  EXPECT_NE(std::stoi(number), 0);
+  EXPECT_EQ(error, "; Erstellung-Fehler in " + names_.fresh + " " + number + " - " +
+                       number_and_text.substr(blank + 1));
+  EXPECT_EQ(ReadAll(db_), old_bytes);
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
+  EXPECT_TRUE(std::filesystem::exists(names_.fresh + "/keep"));
+  EXPECT_EQ(Pointers(host), (std::vector<int>{vbHourglass, vbDefault}));
+}
+
+TEST_F(Regenerate, OpeningFailingLeavesAnEmptyNewDatabase) {
+  testing::WriteAll(db_, std::string(4096, 'x'));  // not a database
+  ScriptedHost host;
+  const std::string error = Run(host);
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].value, vbOKOnly);
+  const std::string head = "Open: " + db_ + ": ";
+  ASSERT_EQ(boxes[0].text.rfind(head, 0), 0u) << boxes[0].text;
+  const std::string rest = boxes[0].text.substr(head.size());
+  const size_t blank = rest.find(' ');
+  ASSERT_NE(blank, std::string::npos);
+  EXPECT_EQ(error, "; Öffnen-Fehler in " + db_ + " " + rest.substr(0, blank) + " - " +
+                       rest.substr(blank + 1));
+  EXPECT_EQ(error.substr(0, 4), "; \xC3\x96");  // the umlaut in UTF-8
+  EXPECT_EQ(ReadAll(db_), std::string(4096, 'x'));
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
+  EXPECT_TRUE(ShapeOf(names_.fresh).empty());
+  EXPECT_EQ(Pointers(host), (std::vector<int>{vbHourglass, vbDefault}));
+}
+
+TEST_F(Regenerate, AMissingDatabaseIsAnOpeningFailure) {
+  ScriptedHost host;
+  const std::string error = Run(host);
+  ASSERT_EQ(host.Boxes().size(), 1u);
+  EXPECT_EQ(host.Boxes()[0].text.rfind("Open: " + db_ + ": ", 0), 0u);
+  EXPECT_EQ(error.rfind("; Öffnen-Fehler in " + db_ + " ", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(db_));
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
+}
+
+// Failures of single file operations while the new file is put in place.
+TEST_F(Regenerate, AFailingFileStepNeverLosesTheDatabase) {
+  MakeDatabase(db_, {Plain("Links", 20), Plain("Hosts", 5)});
+  const auto old_content = ContentOf(db_);
+  const std::string old_bytes = ReadAll(db_);
+  int steps = 0;
+  {
+    testing::FaultyFiles counter;
+    ScriptedHost host;
+    Run(host);
+    steps = counter.Count();
+  }
+  ASSERT_GE(steps, 5);
+  const auto new_content = ContentOf(db_);
+
+  for (int k = 1; k <= steps; ++k) {
+    SCOPED_TRACE("failing file operation " + std::to_string(k));
+    std::filesystem::remove(names_.backup);
+    std::filesystem::remove(names_.fresh);
+    testing::WriteAll(db_, old_bytes);
+    {
+      testing::FaultyFiles faulty;
+      faulty.FailAt(k, EIO);
+      ScriptedHost host;
+      Run(host);
+    }
+    const auto now = ContentOf(db_);
+    if (now == new_content) {
+      // The new content is in place only with the old one safe under K.
+      EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+    } else {
+      EXPECT_EQ(ReadAll(db_), old_bytes);
+    }
+  }
+}
+
+// The process dies at each file operation in turn, before it touches the disk. Whatever
+// the moment, the database's own name holds a complete database: the old one or the new.
+TEST_F(Regenerate, KilledAtAnyFileStepLeavesTheOldOrTheNewDatabase) {
+  MakeDatabase(db_, {Plain("Links", 30), Plain("Order Details", 4), Plain("MSysHidden", 1)});
+  const auto old_content = testing::UserContentOf(db_);
+  const std::string old_bytes = ReadAll(db_);
+
+  int kills = 0;
+  bool finished = false;
+  for (int k = 1; k <= 60 && !finished; ++k) {
+    SCOPED_TRACE("killed at file operation " + std::to_string(k));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      std::filesystem::remove_all(entry.path());
+    testing::WriteAll(db_, old_bytes);
+
+    const testing::ChildResult child = testing::RunInChild([&] {
+      testing::FaultyFiles faulty;
+      faulty.KillAt(k);
+      ScriptedHost host;
+      std::string error;
+      dbRegenerate(host, db_, 3, error);
+      return error.empty() ? 0 : 1;
+    });
+    if (child.exited) {
+      EXPECT_EQ(child.exit_code, 0);
+      finished = true;
+    } else {
+      ASSERT_TRUE(child.killed);
+      EXPECT_EQ(child.signal, SIGKILL);
+      ++kills;
+    }
+
+    // P opens through the engine and holds every row it held before.
+    EXPECT_EQ(testing::UserContentOf(db_), old_content);
+    const std::string now = ReadAll(db_);
+    if (now != old_bytes) {
+      // Only the complete new file may take the name, and only with the old one kept.
+      EXPECT_EQ(now, ReadAll(names_.fresh));
+      EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+    }
+  }
+  EXPECT_TRUE(finished);
+  // Remove N, create N, sync N, remove K, link K, remove, copy, rename, sync folder: the
+  // swap alone has more than five steps to die at.
+  EXPECT_GE(kills, 5);
+  // The run that was not killed really did put the new file in place.
+  EXPECT_NE(ReadAll(db_), old_bytes);
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+}
+
+}  // namespace
+}  // namespace tidewell

@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "maintenance/modTidewell.h"
+#include "maintenance/modXDAO.h"
+#include "tests/maintenance/regen_support.h"
+#include "tests/support/files.h"
+
+namespace tidewell {
+namespace {
+
+using engine::dbByte;
+using engine::dbDate;
+using engine::dbInteger;
+using engine::dbLong;
+using engine::dbMemo;
+using engine::dbText;
+using testing::BoxTexts;
+using testing::FieldNames;
+using testing::FindField;
+using testing::FindIndex;
+using testing::IndexNames;
+using testing::MakeDatabase;
+using testing::MakeField;
+using testing::MakeIndex;
+using testing::Pointers;
+using testing::RowsOf;
+using testing::ScriptedHost;
+using testing::ShapeOf;
+using testing::TableSpec;
+using testing::TempDir;
+
+const std::string kCrLf = "\r\n";
+
+// The template as the crawler ships it, in small: a table with a primary key and a
+// descending index, a second table, and tables whose names look like system tables.
+std::vector<TableSpec> TemplateTables() {
+  return {
+      {"Links",
+       {MakeField("Id", dbLong, 4, engine::dbAutoIncrField), MakeField("Url", dbText, 255),
+        MakeField("Title", dbText, 100, 0, false), MakeField("Checked", dbDate, 8)},
+       {MakeIndex("PrimaryKey", "+Id", true, true), MakeIndex("ByUrl", "+Url", true),
+        MakeIndex("ByChecked", "-Checked;+Url")},
+       {}},
+      {"Hosts",
+       {MakeField("Host", dbText, 80), MakeField("Hits", dbLong, 4), MakeField("Notes", dbMemo)},
+       {MakeIndex("ByHost", "+Host", true)},
+       {}},
+      {"MSy", {MakeField("A", dbLong, 4)}, {}, {}},
+      {"XMSys", {MakeField("B", dbLong, 4)}, {}, {}},
+  };
+}
+
+class StructureUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    template_ = dir_.File("Vardlink_Default.mdb");
+    target_ = dir_.File("site.mdb");
+    MakeDatabase(template_, TemplateTables());
+  }
+
+  bool Update(ScriptedHost& host) {
+    std::unique_ptr<engine::Database> db = engine::DBEngine().OpenDatabase(target_);
+    const bool shown = UpdateDB(host, *db, template_);
+    db->Close();
+    return shown;
+  }
+
+  TempDir dir_;
+  std::string template_, target_;
+};
+
+TEST_F(StructureUpdate, AMissingTableIsCreatedWithThePlaceholderFirst) {
+  MakeDatabase(target_, {});
+  ScriptedHost host;
+  EXPECT_FALSE(Update(host));
+  EXPECT_TRUE(host.Boxes().empty());
+
+  const auto shape = ShapeOf(target_);
+  ASSERT_EQ(shape.count("Links"), 1u);
+  const auto& links = shape.at("Links");
+  EXPECT_EQ(FieldNames(links), (std::vector<std::string>{"leer", "Id", "Url", "Title", "Checked"}));
+  EXPECT_EQ(links.fields[0].Type, dbByte);
+  EXPECT_EQ(links.fields[0].Size, 1);
+  EXPECT_EQ(FindField(links, "Url")->Type, dbText);
+  EXPECT_EQ(FindField(links, "Url")->Size, 255);
+  EXPECT_EQ(FindField(links, "Id")->Attributes & engine::dbAutoIncrField, engine::dbAutoIncrField);
+  // Zero-length texts are allowed whatever the template says.
+  EXPECT_TRUE(FindField(links, "Title")->AllowZeroLength);
+  EXPECT_TRUE(FindField(links, "Url")->AllowZeroLength);
+
+  EXPECT_EQ(IndexNames(links), (std::vector<std::string>{"PrimaryKey", "ByUrl", "ByChecked"}));
+  EXPECT_TRUE(FindIndex(links, "PrimaryKey")->Primary);
+  EXPECT_TRUE(FindIndex(links, "ByUrl")->Unique);
+  EXPECT_FALSE(FindIndex(links, "ByUrl")->Primary);
+  EXPECT_EQ(FindIndex(links, "ByChecked")->Fields, "-Checked;+Url");
+
+  EXPECT_EQ(shape.count("Hosts"), 1u);
+  EXPECT_EQ(shape.count("MSy"), 1u);
+  EXPECT_EQ(shape.count("XMSys"), 1u);
+}
+
+TEST_F(StructureUpdate, AnExistingTableGainsOnlyWhatItLacks) {
+  MakeDatabase(target_, {{"Links",
+                          // Url is a memo here and Title is missing; Extra exists only here.
+                          {MakeField("Id", dbLong, 4), MakeField("Url", dbMemo),
+                           MakeField("Extra", dbInteger, 2), MakeField("Checked", dbDate, 8)},
+                          // ByUrl exists with other fields and flags; Mine exists only here.
+                          {MakeIndex("ByUrl", "+Checked"), MakeIndex("Mine", "+Extra")},
+                          {"(1, 'http://a/', 7, NULL)", "(2, 'http://b/', 8, NULL)"}},
+                         {"Own", {MakeField("X", dbLong, 4)}, {}, {"(5)"}}});
+  const auto rows_before = RowsOf(target_, "Links");
+
+  ScriptedHost host;
+  EXPECT_FALSE(Update(host));
+  EXPECT_TRUE(host.Boxes().empty());
+
+  const auto shape = ShapeOf(target_);
+  const auto& links = shape.at("Links");
+  // No placeholder for a table that was there; the new field goes behind the others.
+  EXPECT_EQ(FieldNames(links),
+            (std::vector<std::string>{"Id", "Url", "Extra", "Checked", "Title"}));
+  EXPECT_EQ(FindField(links, "Url")->Type, dbMemo);
+  EXPECT_EQ(FindField(links, "Title")->Type, dbText);
+  EXPECT_EQ(FindField(links, "Title")->Size, 100);
+  EXPECT_TRUE(FindField(links, "Title")->AllowZeroLength);
+
+  EXPECT_EQ(FindIndex(links, "ByUrl")->Fields, "+Checked");
+  EXPECT_FALSE(FindIndex(links, "ByUrl")->Unique);
+  EXPECT_TRUE(FindIndex(links, "Mine").has_value());
+  EXPECT_TRUE(FindIndex(links, "PrimaryKey").has_value());
+  EXPECT_TRUE(FindIndex(links, "ByChecked").has_value());
+
+  EXPECT_EQ(shape.count("Own"), 1u);
+  EXPECT_EQ(RowsOf(target_, "Own"), (std::vector<std::string>{"5|"}));
+  // The rows are still there; the appended field is empty in each of them.
+  const auto rows_after = RowsOf(target_, "Links");
+  ASSERT_EQ(rows_after.size(), rows_before.size());
+  for (size_t i = 0; i < rows_after.size(); ++i)
+    EXPECT_EQ(rows_after[i], rows_before[i] + "<null>|");
+}
+
+TEST_F(StructureUpdate, FieldsAreMatchedByTheEnginesLookupWithoutRegardToCase) {
+  MakeDatabase(target_, {{"links", {MakeField("URL", dbText, 50)}, {}, {}}});
+  ScriptedHost host;
+  EXPECT_FALSE(Update(host));
+  const auto shape = ShapeOf(target_);
+  EXPECT_EQ(shape.count("Links"), 0u);
+  const auto& links = shape.at("links");
+  EXPECT_EQ(FieldNames(links), (std::vector<std::string>{"URL", "Id", "Title", "Checked"}));
+  EXPECT_EQ(FindField(links, "URL")->Size, 50);
+}
+
+TEST_F(StructureUpdate, ASecondRunChangesNothingAndShowsNothing) {
+  MakeDatabase(target_, {{"Hosts", {MakeField("Host", dbText, 80)}, {}, {"('a')"}}});
+  ScriptedHost first;
+  Update(first);
+  const auto shape = ShapeOf(target_);
+  const auto rows_between = RowsOf(target_, "Hosts");
+
+  ScriptedHost second;
+  EXPECT_FALSE(Update(second));
+  EXPECT_TRUE(second.Boxes().empty());
+  const auto again = ShapeOf(target_);
+  ASSERT_EQ(again.size(), shape.size());
+  for (const auto& [name, t] : shape) {
+    EXPECT_EQ(FieldNames(again.at(name)), FieldNames(t)) << name;
+    EXPECT_EQ(IndexNames(again.at(name)), IndexNames(t)) << name;
+  }
+  EXPECT_EQ(RowsOf(target_, "Hosts"), rows_between);
+}
+
+TEST_F(StructureUpdate, SystemTableNamesInAnyCaseAreSkipped) {
+  std::filesystem::remove(template_);
+  MakeDatabase(template_, {{"MSysCustom", {MakeField("A", dbLong, 4)}, {}, {}},
+                           {"msysACEs2", {MakeField("A", dbLong, 4)}, {}, {}},
+                           {"MSYSX", {MakeField("A", dbLong, 4)}, {}, {}},
+                           {"MSy", {MakeField("A", dbLong, 4)}, {}, {}},
+                           {"XMSys", {MakeField("A", dbLong, 4)}, {}, {}}});
+  MakeDatabase(target_, {});
+  ScriptedHost host;
+  EXPECT_FALSE(Update(host));
+  const auto shape = ShapeOf(target_);
+  EXPECT_EQ(shape.count("MSysCustom"), 0u);
+  EXPECT_EQ(shape.count("msysACEs2"), 0u);
+  EXPECT_EQ(shape.count("MSYSX"), 0u);
+  EXPECT_EQ(shape.count("MSy"), 1u);
+  EXPECT_EQ(shape.count("XMSys"), 1u);
+  // Every template table, skipped or not, yields once; closing the template once more.
+  int yields = 0;
+  for (const auto& c : host.Calls()) yields += c.kind == testing::HostCall::kDoEvents;
+  EXPECT_EQ(yields, 6);
+}
+
+TEST_F(StructureUpdate, AMissingTemplateIsReportedAndTheTargetUntouched) {
+  MakeDatabase(target_, {{"Own", {MakeField("X", dbLong, 4)}, {}, {"(1)"}}});
+  const std::string missing = dir_.File("nowhere/Vardlink_Default.mdb");
+  std::unique_ptr<engine::Database> db = engine::DBEngine().OpenDatabase(target_);
+  ScriptedHost host;
+  EXPECT_TRUE(UpdateDB(host, *db, missing));
+  db->Close();
+
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].value, vbCritical);
+  const std::string head =
+      "Es ist ein Fehler beim \xC3\x96"
+      "ffnen von '" +
+      missing + "' aufgetreten." + kCrLf + kCrLf + "Fehler ";
+  ASSERT_EQ(boxes[0].text.rfind(head, 0), 0u) << boxes[0].text;
+  const std::string rest = boxes[0].text.substr(head.size());
+  const size_t dash = rest.find(" - ");
+  ASSERT_NE(dash, std::string::npos);
+  EXPECT_NE(std::stoi(rest.substr(0, dash)), 0);
+  EXPECT_FALSE(rest.substr(dash + 3).empty());
+
+  const auto shape = ShapeOf(target_);
+  EXPECT_EQ(shape.size(), 1u);
+  EXPECT_EQ(RowsOf(target_, "Own"), (std::vector<std::string>{"1|"}));
+}
+
+TEST_F(StructureUpdate, ATargetThatIsNotOpenGetsOneBoxPerTemplateTable) {
+  std::unique_ptr<engine::Database> none = engine::NotOpenDatabase(target_);
+  ScriptedHost host;
+  EXPECT_FALSE(UpdateDB(host, *none, template_));
+  const auto boxes = host.Boxes();
+  // Links, Hosts, MSy, XMSys: four tables, none of them a system table.
+  ASSERT_EQ(boxes.size(), 4u);
+  for (const auto& b : boxes) {
+    EXPECT_EQ(b.value, vbOKOnly);
+    EXPECT_EQ(
+        b.text.rfind(
+            "Error db.TableDefs.Append tdNew: " + std::to_string(engine::kErrNotOpen) + " ", 0),
+        0u)
+        << b.text;
+  }
+  EXPECT_FALSE(std::filesystem::exists(target_));
+}
+
+TEST_F(StructureUpdate, AdjustStructureOpensTheDatabaseAndUpdatesIt) {
+  MakeDatabase(target_, {});
+  ScriptedHost host;
+  std::string unused = "untouched";
+  dbAdjustStructure(host, target_, template_, unused);
+  EXPECT_EQ(unused, "untouched");
+  EXPECT_TRUE(host.Boxes().empty());
+  EXPECT_EQ(Pointers(host), (std::vector<int>{vbHourglass, vbDefault}));
+  EXPECT_EQ(ShapeOf(target_).count("Links"), 1u);
+}
+
+TEST_F(StructureUpdate, AdjustStructureHandsAnUnopenableDatabaseOn) {
+  testing::WriteAll(target_, std::string(2048, 'z'));
+  ScriptedHost host;
+  std::string unused;
+  dbAdjustStructure(host, target_, template_, unused);
+  EXPECT_EQ(host.Boxes().size(), 4u);
+  for (const auto& text : BoxTexts(host))
+    EXPECT_EQ(text.rfind("Error db.TableDefs.Append tdNew: ", 0), 0u) << text;
+  EXPECT_EQ(Pointers(host), (std::vector<int>{vbHourglass, vbDefault}));
+  EXPECT_EQ(testing::ReadAll(target_), std::string(2048, 'z'));
+}
+
+}  // namespace
+}  // namespace tidewell
