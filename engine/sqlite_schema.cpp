@@ -1,5 +1,6 @@
 #include "engine/sqlite_schema.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -272,15 +273,23 @@ void ReadTableShape(sqlite3* db, const std::string& table, std::vector<Field>& f
     // An INTEGER PRIMARY KEY is the rowid itself and has no index of its own in the file.
     indexes.push_back(Index{"PrimaryKey", true, true, "+" + alias->name});
   }
-  Statement st(db,
-               "SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name = ?1 "
-               "ORDER BY rowid");
-  st.Bind(1, table);
-  int rc;
+  std::vector<std::string> names;
+  {
+    Statement st(db,
+                 "SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name = ?1 "
+                 "ORDER BY rowid");
+    st.Bind(1, table);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) names.push_back(st.Text(0));
+    if (rc != SQLITE_DONE) RaiseResult(db, rc, "Cannot read the indexes of table '" + table + "'");
+  }
+  // The key of a WITHOUT ROWID table is the table's own b-tree and has no catalog row.
+  for (const auto& [name, li] : info)
+    if (li.origin == "pk" && std::find(names.begin(), names.end(), name) == names.end())
+      names.insert(names.begin(), name);
   int unique_constraints = 0;
   std::string prefix = "tw$" + table + "$";
-  while ((rc = st.Step()) == SQLITE_ROW) {
-    std::string sqlite_name = st.Text(0);
+  for (const std::string& sqlite_name : names) {
     Index index;
     auto it = info.find(sqlite_name);
     ListInfo li = it != info.end() ? it->second : ListInfo{false, "c"};
@@ -316,7 +325,6 @@ void ReadTableShape(sqlite3* db, const std::string& table, std::vector<Field>& f
     index.Fields = IndexFieldsText(parts);
     indexes.push_back(std::move(index));
   }
-  if (rc != SQLITE_DONE) RaiseResult(db, rc, "Cannot read the indexes of table '" + table + "'");
 }
 
 }  // namespace tidewell::engine::sqlite

@@ -1,0 +1,154 @@
+#include "tests/support/faulty_engine.h"
+
+namespace tidewell::testing {
+namespace {
+
+using engine::Database;
+
+class FaultyDatabase final : public Database {
+ public:
+  FaultyDatabase(FaultyEngine& faults, std::unique_ptr<Database> real)
+      : faults_(faults), real_(std::move(real)) {}
+
+  const std::string& Name() const override { return real_->Name(); }
+  bool IsOpen() const override { return real_->IsOpen(); }
+  void Close() override {
+    faults_.Enter("Close");
+    real_->Close();
+  }
+  void Execute(const std::string& sql) override {
+    faults_.Enter("Execute");
+    real_->Execute(sql);
+  }
+  std::unique_ptr<engine::Recordset> OpenTable(const std::string& name) override {
+    faults_.Enter("OpenTable");
+    return real_->OpenTable(name);
+  }
+  int32_t TableCount() override {
+    faults_.Enter("TableCount");
+    return real_->TableCount();
+  }
+  // Definitions read here hand their appends back to this wrapper, so that those can fail
+  // too.
+  engine::TableDef ReadTable(int32_t position) override {
+    faults_.Enter("ReadTable");
+    return Rewrap(real_->ReadTable(position));
+  }
+  engine::TableDef ReadTable(std::string_view name) override {
+    faults_.Enter("ReadTable");
+    return Rewrap(real_->ReadTable(name));
+  }
+  void AppendTable(const engine::TableDef& table) override {
+    faults_.Enter("AppendTable");
+    real_->AppendTable(table);
+  }
+  void AppendField(std::string_view table, const engine::Field& field) override {
+    faults_.Enter("AppendField");
+    real_->AppendField(table, field);
+  }
+  void AppendIndex(std::string_view table, const engine::Index& index) override {
+    faults_.Enter("AppendIndex");
+    real_->AppendIndex(table, index);
+  }
+
+ private:
+  engine::TableDef Rewrap(const engine::TableDef& t) {
+    return engine::TableDef::Attached(this, t.Name, t.FieldList(), t.IndexList());
+  }
+  FaultyEngine& faults_;
+  std::unique_ptr<Database> real_;
+};
+
+}  // namespace
+
+FaultyEngine::FaultyEngine() : previous_(engine::SetDBEngine(this)) {}
+
+FaultyEngine::~FaultyEngine() {
+  engine::SetDBEngine(previous_ == &engine::SqliteEngine() ? nullptr : previous_);
+}
+
+void FaultyEngine::FailNext(const std::string& operation, int32_t number, std::string description,
+                            int nth) {
+  plans_[operation].at_call[calls_[operation] + nth] = {number, std::move(description)};
+}
+
+void FaultyEngine::FailAlways(const std::string& operation, int32_t number,
+                              std::string description) {
+  plans_[operation].always = engine::EngineError{number, std::move(description)};
+}
+
+void FaultyEngine::OnCall(const std::string& operation, std::function<void(int)> hook) {
+  plans_[operation].hook = std::move(hook);
+}
+
+void FaultyEngine::Clear() {
+  plans_.clear();
+}
+
+int FaultyEngine::Calls(const std::string& operation) const {
+  auto it = calls_.find(operation);
+  return it == calls_.end() ? 0 : it->second;
+}
+
+void FaultyEngine::Enter(const std::string& operation) {
+  int call = ++calls_[operation];
+  auto it = plans_.find(operation);
+  if (it == plans_.end()) return;
+  Plan& plan = it->second;
+  if (plan.hook) plan.hook(call);
+  if (auto at = plan.at_call.find(call); at != plan.at_call.end()) {
+    engine::EngineError e = at->second;
+    plan.at_call.erase(at);
+    throw engine::EngineException(std::move(e));
+  }
+  if (plan.always) throw engine::EngineException(*plan.always);
+}
+
+std::unique_ptr<engine::Database> FaultyEngine::OpenDatabase(const std::string& name,
+                                                             std::optional<bool> exclusive,
+                                                             std::optional<bool> readOnly,
+                                                             std::optional<std::string> connect) {
+  Enter("OpenDatabase");
+  return std::make_unique<FaultyDatabase>(
+      *this, engine::SqliteEngine().OpenDatabase(name, exclusive, readOnly, connect));
+}
+
+std::unique_ptr<engine::Database> FaultyEngine::CreateDatabase(const std::string& name,
+                                                               const std::string& locale,
+                                                               int32_t option) {
+  Enter("CreateDatabase");
+  return std::make_unique<FaultyDatabase>(
+      *this, engine::SqliteEngine().CreateDatabase(name, locale, option));
+}
+
+void FaultyEngine::CompactDatabase(const std::string& source, const std::string& destination,
+                                   const std::string& locale, std::optional<int32_t> options) {
+  Enter("CompactDatabase");
+  engine::SqliteEngine().CompactDatabase(source, destination, locale, options);
+}
+
+void FaultyEngine::RepairDatabase(const std::string& name) {
+  Enter("RepairDatabase");
+  engine::SqliteEngine().RepairDatabase(name);
+}
+
+void FaultyEngine::Idle(int32_t action) {
+  Enter("Idle");
+  engine::SqliteEngine().Idle(action);
+}
+
+void FaultyEngine::BeginTrans() {
+  Enter("BeginTrans");
+  engine::SqliteEngine().BeginTrans();
+}
+
+void FaultyEngine::CommitTrans(int32_t option) {
+  Enter("CommitTrans");
+  engine::SqliteEngine().CommitTrans(option);
+}
+
+void FaultyEngine::SetProgress(engine::ProgressFn progress) {
+  engine::SqliteEngine().SetProgress(std::move(progress));
+}
+
+}  // namespace tidewell::testing

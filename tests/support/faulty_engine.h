@@ -1,0 +1,77 @@
+// A fault-injecting engine for tests: it forwards every call to the real SQLite engine,
+// except the calls it was told to fail. While it exists it is the engine DBEngine()
+// returns; its destructor puts the previous one back.
+//
+//   FaultyEngine faults;
+//   faults.FailNext("CompactDatabase", 3043, "Disk full");       // the next compaction fails
+//   faults.FailNext("OpenDatabase", 3049, "Damaged", 2);         // the 2nd open from now fails
+//   faults.FailAlways("RepairDatabase", 3056, "Cannot repair");  // every repair fails
+//   ... run the operation ...
+//   EXPECT_EQ(faults.Calls("CompactDatabase"), 1);
+//
+// Operation names are the method names: engine calls "OpenDatabase", "CreateDatabase",
+// "CompactDatabase", "RepairDatabase", "Idle", "BeginTrans", "CommitTrans"; calls on a
+// database it opened or created "Execute", "OpenTable", "TableCount", "ReadTable",
+// "AppendTable", "AppendField", "AppendIndex", "Close" (Count/Item/Append of the
+// collections arrive as TableCount/ReadTable/Append*). A failing call throws
+// EngineException{number, description} and is not passed on (a failing Close leaves the
+// database open; it is closed when destroyed). Calls are counted whether they fail or not.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "engine/engine.h"
+
+namespace tidewell::testing {
+
+class FaultyEngine final : public engine::DatabaseEngine {
+ public:
+  FaultyEngine();
+  ~FaultyEngine() override;
+  FaultyEngine(const FaultyEngine&) = delete;
+  FaultyEngine& operator=(const FaultyEngine&) = delete;
+
+  // The nth call of `operation` from now on (1 = the next one) fails.
+  void FailNext(const std::string& operation, int32_t number, std::string description, int nth = 1);
+  // Every call of `operation` from now on fails, until Clear().
+  void FailAlways(const std::string& operation, int32_t number, std::string description);
+  // Runs `hook` before each call of `operation` (with the call's 1-based count), e.g. to
+  // kill the process at a chosen point. The hook may throw EngineException itself.
+  void OnCall(const std::string& operation, std::function<void(int call)> hook);
+  // Forgets all planned failures and hooks (counts stay).
+  void Clear();
+  // How many calls of `operation` were made since this engine was installed.
+  int Calls(const std::string& operation) const;
+
+  // Called by the wrappers; throws when the plan says so.
+  void Enter(const std::string& operation);
+
+  std::unique_ptr<engine::Database> OpenDatabase(const std::string& name,
+                                                 std::optional<bool> exclusive,
+                                                 std::optional<bool> readOnly,
+                                                 std::optional<std::string> connect) override;
+  std::unique_ptr<engine::Database> CreateDatabase(const std::string& name,
+                                                   const std::string& locale,
+                                                   int32_t option) override;
+  void CompactDatabase(const std::string& source, const std::string& destination,
+                       const std::string& locale, std::optional<int32_t> options) override;
+  void RepairDatabase(const std::string& name) override;
+  void Idle(int32_t action) override;
+  void BeginTrans() override;
+  void CommitTrans(int32_t option) override;
+  void SetProgress(engine::ProgressFn progress) override;
+
+ private:
+  struct Plan {
+    std::map<int, engine::EngineError> at_call;  // absolute call number -> error
+    std::optional<engine::EngineError> always;
+    std::function<void(int)> hook;
+  };
+  std::map<std::string, int> calls_;
+  std::map<std::string, Plan> plans_;
+  engine::DatabaseEngine* previous_;
+};
+
+}  // namespace tidewell::testing
