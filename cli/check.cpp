@@ -28,8 +28,17 @@ std::vector<std::string> QuickCheck(const std::string& path) {
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-      const std::string line = text ? text : "";
-      if (line != "ok") problems.push_back(line);
+      // One row may carry several problems, one per line.
+      std::string row = text ? text : "";
+      size_t from = 0;
+      while (from < row.size()) {
+        size_t end = row.find('\n', from);
+        if (end == std::string::npos) end = row.size();
+        const std::string line = row.substr(from, end - from);
+        if (!line.empty() && line != "ok" && line.rfind("*** in database", 0) != 0)
+          problems.push_back(line);
+        from = end + 1;
+      }
     }
     if (rc != SQLITE_DONE) problems.push_back(sqlite3_errmsg(db));
   }

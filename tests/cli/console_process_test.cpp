@@ -1,0 +1,213 @@
+// tidewell-cli as a user runs it: a child process on real sample databases, judged by its
+// standard output and exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "tests/support/files.h"
+#include "tools/sample_data.h"
+
+namespace tidewell {
+namespace {
+
+using testing::TempDir;
+
+struct CliRun {
+  int exit = -1;
+  std::string out;
+  std::string err;
+  std::vector<std::string> lines;  // stdout, one per line
+};
+
+CliRun RunCli(const std::vector<std::string>& args, const TempDir& scratch) {
+  const std::string out_path = scratch.File("stdout.txt");
+  const std::string err_path = scratch.File("stderr.txt");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> argv;
+    std::string program = TIDEWELL_CLI_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  CliRun r;
+  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = testing::ReadAll(out_path);
+  r.err = testing::ReadAll(err_path);
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
+  return r;
+}
+
+// The value of a string or number member of a one-line JSON object, still escaped.
+std::string Member(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const size_t at = line.find(key);
+  if (at == std::string::npos) return {};
+  size_t from = at + key.size();
+  if (line[from] == '"') {
+    size_t end = from + 1;
+    while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+    return line.substr(from + 1, end - from - 1);
+  }
+  size_t end = line.find_first_of(",}", from);
+  return line.substr(from, end - from);
+}
+
+class ConsoleProcessTest : public ::testing::Test {
+ protected:
+  void MakeSample() {
+    sample::MakeSampleDatabase(db);
+    sample::MakeQueueDatabase(queue);
+    sample::MakeTemplateDatabase(tmpl);
+  }
+  std::vector<std::string> Events(const CliRun& r, const std::string& kind) const {
+    std::vector<std::string> found;
+    for (const std::string& l : r.lines)
+      if (Member(l, "event") == kind) found.push_back(l);
+    return found;
+  }
+
+  TempDir dir;
+  std::string db = dir.File("Vardlink.mdb");
+  std::string queue = dir.File("Vardlink-Queue.mdb");
+  std::string tmpl = dir.File("Vardlink_Default.mdb");
+};
+
+TEST_F(ConsoleProcessTest, JsonStartOnTheSampleStreamsStagesThenDone) {
+  MakeSample();
+  const CliRun r = RunCli({"--json", "start", db}, dir);
+  EXPECT_EQ(r.exit, 0) << r.out << r.err;
+  ASSERT_FALSE(r.lines.empty());
+  for (const std::string& l : r.lines) {
+    EXPECT_EQ(l.rfind("{\"event\":\"", 0), 0u) << l;
+    EXPECT_EQ(l.back(), '}') << l;
+  }
+  // The stages of both files, in order.
+  std::vector<std::string> captions;
+  for (const std::string& l : Events(r, "status")) captions.push_back(Member(l, "text"));
+  const std::vector<std::string> one = {"Opening database", "Repairing database",
+                                        "Compacting database", "Checking database"};
+  std::vector<std::string> both = one;
+  both.insert(both.end(), one.begin(), one.end());
+  EXPECT_EQ(captions, both);
+  const std::vector<std::string> messages = Events(r, "message");
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), R"({"event":"message","style":64,"text":"Done.","answer":1})");
+  EXPECT_EQ(r.lines.back(), R"({"event":"result","exit":0})");
+  // The files were worked on in place; the backups lie beside them.
+  EXPECT_TRUE(std::filesystem::exists(dir.File("Vardlink.BAK")));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("Vardlink-Queue.BAK")));
+}
+
+TEST_F(ConsoleProcessTest, DamagedTableIsReportedAndExitFollowsErrorBoxes) {
+  MakeSample();
+  testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
+  const CliRun r = RunCli({"--json", "start", db}, dir);
+  bool error_box = false;
+  bool report = false;
+  for (const std::string& m : Events(r, "message")) {
+    error_box = error_box || Member(m, "style") == "16";
+    report = report || Member(m, "text").find("Pages") != std::string::npos;
+  }
+  EXPECT_TRUE(report) << r.out;
+  EXPECT_EQ(Member(Events(r, "message").back(), "text"), "Done.");
+  EXPECT_EQ(r.exit, error_box ? 1 : 0);
+  EXPECT_EQ(r.lines.back(), "{\"event\":\"result\",\"exit\":" + std::to_string(r.exit) + "}");
+}
+
+TEST_F(ConsoleProcessTest, MissingDatabaseExitsTwoWithTheNotFoundBox) {
+  const CliRun r = RunCli({"--json", "compress", db}, dir);
+  EXPECT_EQ(r.exit, 2);
+  ASSERT_EQ(r.lines.size(), 2u) << r.out;
+  EXPECT_EQ(r.lines[0], "{\"event\":\"message\",\"style\":16,\"text\":\"Oops, the database file '" +
+                            db + "' couldn't be found!\",\"answer\":1}");
+  EXPECT_EQ(r.lines[1], R"({"event":"result","exit":2})");
+}
+
+TEST_F(ConsoleProcessTest, MissingQueueTreatsTheDatabaseThenExitsTwo) {
+  sample::MakeSampleDatabase(db);
+  const CliRun r = RunCli({"repair", db}, dir);
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_NE(r.out.find("[ERROR] Oops, the database file '" + queue + "' couldn't be found!"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Done with repair."), std::string::npos);
+}
+
+TEST_F(ConsoleProcessTest, DefaultDatabaseIsBesideTheProgram) {
+  const CliRun r = RunCli({"check"}, dir);
+  EXPECT_EQ(r.exit, 2);
+  const std::string beside =
+      (std::filesystem::path(TIDEWELL_CLI_PATH).parent_path() / "Vardlink.mdb").string();
+  EXPECT_NE(r.out.find(beside), std::string::npos) << r.out;
+}
+
+TEST_F(ConsoleProcessTest, CheckIsReadOnlyAndTellsSoundFromBroken) {
+  MakeSample();
+  const std::string before = testing::ReadAll(db);
+  CliRun r = RunCli({"check", db}, dir);
+  EXPECT_EQ(r.exit, 0) << r.out;
+  EXPECT_NE(r.out.find("Links: "), std::string::npos);
+  EXPECT_TRUE(testing::ReadAll(db) == before) << "check changed the file";
+
+  testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
+  const std::string broken = testing::ReadAll(db);
+  r = RunCli({"--json", "check", db}, dir);
+  EXPECT_EQ(r.exit, 1) << r.out;
+  EXPECT_TRUE(testing::ReadAll(db) == broken) << "check changed the file";
+  bool pages_unreadable = false;
+  for (const std::string& t : Events(r, "table"))
+    if (Member(t, "table") == "Pages") pages_unreadable = !Member(t, "error").empty();
+  EXPECT_TRUE(pages_unreadable) << r.out;
+  EXPECT_EQ(r.lines.back(), R"({"event":"result","exit":1})");
+}
+
+TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
+  MakeSample();
+  testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
+  // Yes to going on, No to ignoring the error: the regenerated copy must not replace the
+  // database, so no backup of it is made.
+  const CliRun r =
+      RunCli({"--json", "--answers", "y,n", "regenerate", db, "--template", tmpl}, dir);
+  std::vector<std::string> answers;
+  for (const std::string& m : Events(r, "message"))
+    if ((std::stoi(Member(m, "style")) & 7) == 4) answers.push_back(Member(m, "answer"));
+  ASSERT_GE(answers.size(), 2u) << r.out;
+  EXPECT_EQ(answers[0], "6");
+  EXPECT_EQ(answers[1], "7");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Vardlink.BKK")));
+}
+
+TEST_F(ConsoleProcessTest, UsageErrorsExitSixtyFour) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"defrag"}, {"--answers", "x", "start"}, {"start", "a", "b"}, {"--frobnicate"}}) {
+    const CliRun r = RunCli(args, dir);
+    EXPECT_EQ(r.exit, 64) << ::testing::PrintToString(args);
+    EXPECT_NE(r.err.find("tidewell-cli:"), std::string::npos);
+  }
+  const CliRun help = RunCli({"--help"}, dir);
+  EXPECT_EQ(help.exit, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tidewell-cli [OPTIONS] ACTION [DATABASE]", 0), 0u);
+  const CliRun version = RunCli({"--version"}, dir);
+  EXPECT_EQ(version.exit, 0);
+  EXPECT_EQ(version.out.rfind("tidewell-cli ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tidewell
