@@ -383,39 +383,71 @@ bool PageFile::PointerMapEntry(uint32_t pgno, uint8_t* type, uint32_t* parent) c
   return *type >= 1 && *type <= 5;
 }
 
+bool PageAccountsExactly(const BtreePage& p) {
+  // Every byte of a healthy page is header, cell pointer, unallocated gap, cell, freeblock
+  // or fragment; read with the wrong page size, the sums do not come out.
+  uint64_t used = p.header_offset + p.HeaderSize() + 2 * uint64_t{p.cell_count};
+  used += p.content_start - used;  // the gap up to the cell content area
+  for (uint32_t i = 0; i < p.cell_count; ++i) {
+    uint32_t off = CellOffset(p, i);
+    if (off == 0) return false;
+    uint64_t size = 0;
+    if (p.type == kTableInterior) {
+      uint64_t key = 0;
+      size_t n = ReadVarint(p.data.subspan(off + 4, p.usable - off - 4), &key);
+      if (n == 0) return false;
+      size = 4 + n;
+    } else {
+      PayloadCell c;
+      if (!(p.type == kTableLeaf ? ParseTableLeafCell(p, i, &c) : ParseIndexCell(p, i, &c))) {
+        return false;
+      }
+      size = static_cast<uint64_t>(c.local.data() - p.data.data()) - off + c.local.size() +
+             (c.first_overflow ? 4 : 0);
+      if (size < 4) size = 4;  // the format never stores a cell in fewer than 4 bytes
+    }
+    used += size;
+  }
+  uint32_t fb = Get16(&p.data[p.header_offset + 1]);
+  for (uint32_t k = 0; fb != 0; ++k) {
+    if (k > p.usable / 4 || fb < p.content_start || fb + 4 > p.usable) return false;
+    uint32_t next = Get16(&p.data[fb]);
+    uint32_t size = Get16(&p.data[fb + 2]);
+    if (size < 4 || fb + size > p.usable || (next != 0 && next < fb + size)) return false;
+    used += size;
+    fb = next;
+  }
+  used += p.data[p.header_offset + 7];
+  return used == p.usable;
+}
+
 uint64_t PageFile::ScorePageSize(const ByteSource& src, uint32_t size, uint32_t reserved) {
   uint64_t file_size = src.Size();
   uint64_t pages = (file_size + size - 1) / size;
   if (pages == 0) return 0;
-  // Enough pages to tell sizes apart without reading a large file once per candidate.
-  constexpr uint64_t kSample = 1024;
-  uint64_t step = pages > kSample ? pages / kSample : 1;
-  uint64_t good = 0, sampled = 0;
+  // Runs of consecutive pages, so that a too small size also meets the middles of real
+  // pages, and few enough that a large file is not read once per candidate.
+  constexpr uint64_t kWindow = 256, kWindows = 8;
   std::vector<uint8_t> buf(size);
-  std::vector<Value> values;
-  for (uint64_t pg = 1; pg <= pages; pg += step) {
-    ++sampled;
-    std::fill(buf.begin(), buf.end(), 0);
-    src.ReadAt((pg - 1) * size, buf);
-    BtreePage bp;
-    if (!ParseBtreePage(buf, static_cast<uint32_t>(pg), size - reserved, &bp)) continue;
-    // A page counts when one of its cells decodes: a header alone is too easy to fake.
-    bool cell_ok = false;
-    for (uint32_t i = 0; i < bp.cell_count && !cell_ok; ++i) {
-      PayloadCell c;
-      if (bp.type == kTableInterior) {
-        uint32_t child = 0;
-        int64_t key = 0;
-        cell_ok = ParseTableInteriorCell(bp, i, &child, &key) && child <= pages;
-      } else if (bp.type == kTableLeaf ? ParseTableLeafCell(bp, i, &c)
-                                       : ParseIndexCell(bp, i, &c)) {
-        cell_ok =
-            c.first_overflow != 0 ? c.first_overflow <= pages : DecodeRecord(c.local, &values);
+  uint64_t good = 0, sampled = 0;
+  uint64_t last_end = 0;
+  for (uint64_t w = 0; w < kWindows; ++w) {
+    uint64_t start =
+        pages <= kWindow * kWindows ? 1 + w * kWindow : 1 + (pages - kWindow) * w / (kWindows - 1);
+    if (start < last_end) start = last_end;
+    for (uint64_t pg = start; pg < start + kWindow && pg <= pages; ++pg) {
+      ++sampled;
+      std::fill(buf.begin(), buf.end(), 0);
+      src.ReadAt((pg - 1) * size, buf);
+      BtreePage bp;
+      if (ParseBtreePage(buf, static_cast<uint32_t>(pg), size - reserved, &bp) &&
+          bp.cell_count > 0 && PageAccountsExactly(bp)) {
+        ++good;
       }
     }
-    if (cell_ok) ++good;
+    last_end = start + kWindow;
   }
-  return sampled == 0 ? 0 : good * pages / sampled;
+  return sampled == 0 ? 0 : (good * pages + sampled - 1) / sampled;
 }
 
 bool ReadFullPayload(const PageFile& file, const PayloadCell& cell, const OverflowGuard* guard,

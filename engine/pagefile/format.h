@@ -77,6 +77,10 @@ struct BtreePage {
 // themselves are checked one by one when read, so one bad cell does not lose the page.
 bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out);
 
+// Whether every byte of the page is accounted for by its header, cell pointers, cells,
+// freeblocks and fragments: true of every healthy page read with its real size.
+bool PageAccountsExactly(const BtreePage& page);
+
 // Offset of cell i inside the page, or 0 when the pointer is out of the content area.
 uint32_t CellOffset(const BtreePage& page, uint32_t i);
 
