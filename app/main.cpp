@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   window.show();
 
   // For the documentation: TIDEWELL_SCREENSHOT=PREFIX saves the window collapsed and
-  // expanded as PREFIX-collapsed.png and PREFIX-expanded.png, then quits.
+  // expanded as PREFIX-collapsed.png and PREFIX-expanded.png, and busy as PREFIX-busy.png,
+  // then quits.
   if (const char* prefix = std::getenv("TIDEWELL_SCREENSHOT")) {
     const QString base = QString::fromLocal8Bit(prefix);
     QTimer::singleShot(200, &window, [&window, base] {
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
       window.ShowAdvanced(true);
       QCoreApplication::processEvents();
       ok = window.grab().save(base + QStringLiteral("-expanded.png")) && ok;
+      window.SetStatus("Compacting database");
+      window.SetBusy(true);
+      ok = window.grab().save(base + QStringLiteral("-busy.png")) && ok;
       QCoreApplication::exit(ok ? 0 : 1);
     });
   }

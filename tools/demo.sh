@@ -23,7 +23,11 @@ mkdir -p "$scratch"
 cp "$build/cli/tidewell-cli" "$scratch/"
 cd "$scratch"
 
-heading() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [ -t 1 ]; then
+  heading() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  heading() { printf '\n== %s\n' "$*"; }
+fi
 
 heading "Making the sample databases in scratch/demo"
 "$OLDPWD/$build/tools/make-sample" "$scratch"

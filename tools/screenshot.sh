@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Saves the window collapsed and expanded as docs/window-collapsed.png and
-# docs/window-expanded.png. The window grabs itself (TIDEWELL_SCREENSHOT), so no screen
-# capture tool is needed; it runs under Xvfb when that is installed, otherwise on Qt's
-# offscreen platform.
+# Saves the window collapsed, expanded and busy as docs/window-collapsed.png,
+# docs/window-expanded.png and docs/window-busy.png. The window grabs itself
+# (TIDEWELL_SCREENSHOT), so no screen capture tool is needed; it runs under Xvfb when that
+# is installed, otherwise on Qt's offscreen platform.
 #   bash tools/screenshot.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,4 +21,4 @@ if command -v xvfb-run >/dev/null 2>&1; then
 else
   TIDEWELL_SCREENSHOT="$prefix" QT_QPA_PLATFORM=offscreen "$app" "${args[@]}"
 fi
-ls -l "$prefix"-collapsed.png "$prefix"-expanded.png
+ls -l "$prefix"-collapsed.png "$prefix"-expanded.png "$prefix"-busy.png
