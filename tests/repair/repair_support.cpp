@@ -1,0 +1,145 @@
+#include "tests/repair/repair_support.h"
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+namespace tidewell::testing {
+
+void MakeDatabase(const std::string& path, const std::vector<std::pair<std::string, int>>& tables,
+                  int url_bytes) {
+  auto db = engine::DBEngine().CreateDatabase(path, std::string(engine::kGeneralLocale), 0);
+  for (const auto& [name, rows] : tables) {
+    engine::TableDef def(name);
+    def.Fields().Append({"ID", engine::dbLong, 4, engine::dbFixedField, false});
+    def.Fields().Append({"Url", engine::dbMemo, 0, engine::dbVariableField, true});
+    db->TableDefs().Append(def);
+  }
+  // Filled after all tables exist, one table after the other, so that each table's rows
+  // lie on their own run of pages.
+  for (const auto& [name, rows] : tables) {
+    if (rows == 0) continue;
+    db->Execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                std::to_string(rows) + ") INSERT INTO [" + name +
+                "] (ID, Url) SELECT i, 'http://example.org/' || i || '/' || substr(hex(zeroblob(" +
+                std::to_string(url_bytes) + ")), 1, " + std::to_string(url_bytes) + ") FROM n");
+  }
+  db->Close();
+}
+
+namespace {
+
+template <class Fn>
+bool WithStatement(const std::string& path, const std::string& sql, Fn&& fn) {
+  sqlite3* db = nullptr;
+  bool ok = false;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) ok = fn(st);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return ok;
+}
+
+}  // namespace
+
+int64_t RowsOf(const std::string& path, const std::string& table) {
+  int64_t rows = -1;
+  WithStatement(path, "SELECT count(*) FROM \"" + table + "\"", [&](sqlite3_stmt* st) {
+    if (sqlite3_step(st) != SQLITE_ROW) return false;
+    rows = sqlite3_column_int64(st, 0);
+    return true;
+  });
+  return rows;
+}
+
+std::string DigestOf(const std::string& path, const std::string& table) {
+  uint64_t hash = 1469598103934665603ull;
+  int64_t rows = 0;
+  bool ok = WithStatement(path, "SELECT ID, Url FROM \"" + table + "\" ORDER BY ID",
+                          [&](sqlite3_stmt* st) {
+                            int rc;
+                            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+                              ++rows;
+                              std::string row = std::to_string(sqlite3_column_int64(st, 0)) + "|";
+                              if (auto* t = sqlite3_column_text(st, 1))
+                                row += reinterpret_cast<const char*>(t);
+                              for (unsigned char c : row) hash = (hash ^ c) * 1099511628211ull;
+                            }
+                            return rc == SQLITE_DONE;
+                          });
+  if (!ok) return {};
+  return std::to_string(rows) + ":" + std::to_string(hash);
+}
+
+ScriptedEngine::ScriptedEngine() {
+  previous_ = engine::SetDBEngine(this);
+}
+
+ScriptedEngine::~ScriptedEngine() {
+  engine::SetDBEngine(previous_ == &engine::SqliteEngine() ? nullptr : previous_);
+}
+
+void ScriptedEngine::Fail(const std::string& call, int nth, int32_t number) {
+  failures_[call][nth] = number;
+}
+
+void ScriptedEngine::Enter(const std::string& call) {
+  calls.push_back(call);
+  int n = ++seen_[call];
+  auto it = failures_.find(call);
+  if (it == failures_.end()) return;
+  for (int key : {n, 0}) {
+    auto f = it->second.find(key);
+    if (f != it->second.end()) engine::Raise(f->second, "scripted failure of " + call);
+  }
+}
+
+std::unique_ptr<engine::Database> ScriptedEngine::OpenDatabase(const std::string& name,
+                                                               std::optional<bool> exclusive,
+                                                               std::optional<bool> readOnly,
+                                                               std::optional<std::string> connect) {
+  Enter("OpenDatabase");
+  return engine::SqliteEngine().OpenDatabase(name, exclusive, readOnly, connect);
+}
+
+std::unique_ptr<engine::Database> ScriptedEngine::CreateDatabase(const std::string& name,
+                                                                 const std::string& locale,
+                                                                 int32_t option) {
+  Enter("CreateDatabase");
+  return engine::SqliteEngine().CreateDatabase(name, locale, option);
+}
+
+void ScriptedEngine::CompactDatabase(const std::string& source, const std::string& destination,
+                                     const std::string& locale, std::optional<int32_t> options) {
+  compact_options.push_back(options);
+  if (report_progress && progress_) progress_("compacting", 1, 2);
+  Enter("CompactDatabase");
+  engine::SqliteEngine().CompactDatabase(source, destination, locale, options);
+}
+
+void ScriptedEngine::RepairDatabase(const std::string& name) {
+  Enter("RepairDatabase");
+  engine::SqliteEngine().RepairDatabase(name);
+}
+
+void ScriptedEngine::Idle(int32_t action) {
+  calls.push_back("Idle " + std::to_string(action));
+  engine::SqliteEngine().Idle(action);
+}
+
+void ScriptedEngine::BeginTrans() {
+  engine::SqliteEngine().BeginTrans();
+}
+void ScriptedEngine::CommitTrans(int32_t option) {
+  engine::SqliteEngine().CommitTrans(option);
+}
+void ScriptedEngine::SetProgress(engine::ProgressFn progress) {
+  if (progress) ++progress_routes;
+  progress_cleared_last = !progress;
+  progress_ = progress;
+  engine::SqliteEngine().SetProgress(std::move(progress));
+}
+
+}  // namespace tidewell::testing
