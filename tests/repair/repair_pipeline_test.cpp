@@ -10,6 +10,7 @@
 #include "repair/dbRepair.h"
 #include "tests/repair/repair_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 using testing::DatabaseHolder;
 using testing::DigestOf;
+using testing::FaultyEngine;
 using testing::HostCall;
 using testing::MakeDatabase;
 using testing::ReadAll;
@@ -200,21 +202,21 @@ TEST(NotADatabase, NoCountsAndTheCannotRepairBox) {
 // --- Failures made at a chosen step -------------------------------------------------
 
 TEST_F(PipelineTest, RepairFailing3056ShowsOneSentenceAndStops) {
-  ScriptedEngine engine;
-  engine.Fail("RepairDatabase", 1, 3056);
+  FaultyEngine engine;
+  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase", 1);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 1);
   ASSERT_EQ(host.Boxes().size(), 1u);
   EXPECT_EQ(host.Boxes()[0].text, "The database file '" + db_ + "' can't be repaired.");
   EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
-  for (const std::string& c : engine.calls) EXPECT_NE(c, "CompactDatabase");
+  EXPECT_EQ(engine.Calls("CompactDatabase"), 0);
   EXPECT_FALSE(Exists(Backup()));
 }
 
 TEST_F(PipelineTest, RepairFailingWithAnotherNumberShowsNumberAndDescription) {
-  ScriptedEngine engine;
-  engine.Fail("RepairDatabase", 1, 3043);
+  FaultyEngine engine;
+  engine.FailNext("RepairDatabase", 3043, "scripted failure of RepairDatabase", 1);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 1);
@@ -226,8 +228,8 @@ TEST_F(PipelineTest, RepairFailingWithAnotherNumberShowsNumberAndDescription) {
 }
 
 TEST_F(PipelineTest, NegativeNumbersAreWrittenWithTheirSign) {
-  ScriptedEngine engine;
-  engine.Fail("RepairDatabase", 1, -7);
+  FaultyEngine engine;
+  engine.FailNext("RepairDatabase", -7, "scripted failure of RepairDatabase", 1);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, false, true, &ret), 1);
@@ -235,8 +237,8 @@ TEST_F(PipelineTest, NegativeNumbersAreWrittenWithTheirSign) {
 }
 
 TEST_F(PipelineTest, RepairFailureIsSilentWithoutShowNoGood) {
-  ScriptedEngine engine;
-  engine.Fail("RepairDatabase", 1, 3056);
+  FaultyEngine engine;
+  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase", 1);
   ScriptedHost host;
   std::string ret = "x";
   EXPECT_EQ(DbRepair_Repair(host, db_, true, false, &ret), 1);
@@ -245,8 +247,8 @@ TEST_F(PipelineTest, RepairFailureIsSilentWithoutShowNoGood) {
 }
 
 TEST_F(PipelineTest, FailedCompactionLeavesTheFileAndTheRunGoesOnToTheCheck) {
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 0, 3043);
+  FaultyEngine engine;
+  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase");
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 0);
@@ -259,8 +261,8 @@ TEST_F(PipelineTest, FailedCompactionLeavesTheFileAndTheRunGoesOnToTheCheck) {
 }
 
 TEST_F(PipelineTest, CheckOpenFailingEndsWithMinusOneAndTwoBlanksInTheBox) {
-  ScriptedEngine engine;
-  engine.Fail("OpenDatabase", 2, 3045);
+  FaultyEngine engine;
+  engine.FailNext("OpenDatabase", 3045, "scripted failure of OpenDatabase", 2);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), -1);
@@ -273,8 +275,8 @@ TEST_F(PipelineTest, CheckOpenFailingEndsWithMinusOneAndTwoBlanksInTheBox) {
 }
 
 TEST_F(PipelineTest, CheckOpenFailingSilently) {
-  ScriptedEngine engine;
-  engine.Fail("OpenDatabase", 2, 3045);
+  FaultyEngine engine;
+  engine.FailNext("OpenDatabase", 3045, "scripted failure of OpenDatabase", 2);
   ScriptedHost host;
   std::string ret = "x";
   EXPECT_EQ(DbRepair_Repair(host, db_, true, false, &ret), -1);
@@ -283,8 +285,8 @@ TEST_F(PipelineTest, CheckOpenFailingSilently) {
 }
 
 TEST_F(PipelineTest, FirstOpenRefusedAsNotADatabaseSkipsCountsCheckAndReport) {
-  ScriptedEngine engine;
-  engine.Fail("OpenDatabase", 1, 3049);
+  FaultyEngine engine;
+  engine.FailNext("OpenDatabase", 3049, "scripted failure of OpenDatabase", 1);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 0);
@@ -292,16 +294,17 @@ TEST_F(PipelineTest, FirstOpenRefusedAsNotADatabaseSkipsCountsCheckAndReport) {
   EXPECT_TRUE(host.Boxes().empty());
   EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Opening database", "Repairing database",
                                                        "Compacting database"}));
-  EXPECT_EQ(engine.calls, (std::vector<std::string>{"OpenDatabase", "Idle 1", "Idle 8",
-                                                    "RepairDatabase", "CompactDatabase"}));
+  EXPECT_EQ(engine.Calls("OpenDatabase"), 1);  // no check open
+  EXPECT_EQ(engine.Calls("RepairDatabase"), 1);
+  EXPECT_EQ(engine.Calls("CompactDatabase"), 1);
   EXPECT_EQ(FreePages(db_), 0u);
   EXPECT_EQ(DigestOf(db_, "Links"), links_);
 }
 
 TEST_F(PipelineTest, InUseFromTheFirstOpenStillLetsASucceedingRepairRunToTheEnd) {
   // The in-use piece stays in the return text; without a first open there is no check.
-  ScriptedEngine engine;
-  engine.Fail("OpenDatabase", 1, 3045);
+  FaultyEngine engine;
+  engine.FailNext("OpenDatabase", 3045, "scripted failure of OpenDatabase", 1);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 0);
@@ -364,14 +367,14 @@ TEST_F(PipelineTest, AdvRepairOnAHeldFileShowsOnlyTheRepairError) {
 }
 
 TEST_F(PipelineTest, AdvRepair3056SilentlyIsStillAFailure) {
-  ScriptedEngine engine;
-  engine.Fail("RepairDatabase", 1, 3056);
+  FaultyEngine engine;
+  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase", 1);
   ScriptedHost host;
   std::string ret = "x";
   EXPECT_EQ(DbRepair_AdvRepair(host, db_, true, false, &ret), 1);
   EXPECT_TRUE(host.Boxes().empty());
   EXPECT_EQ(ret, "");
-  engine.Fail("RepairDatabase", 2, 3056);
+  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase");
   EXPECT_EQ(DbRepair_AdvRepair(host, db_, true, true, &ret), 1);
   EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
 }

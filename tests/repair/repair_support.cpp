@@ -81,19 +81,8 @@ ScriptedEngine::~ScriptedEngine() {
   engine::SetDBEngine(previous_ == &engine::SqliteEngine() ? nullptr : previous_);
 }
 
-void ScriptedEngine::Fail(const std::string& call, int nth, int32_t number) {
-  failures_[call][nth] = number;
-}
-
 void ScriptedEngine::Enter(const std::string& call) {
   calls.push_back(call);
-  int n = ++seen_[call];
-  auto it = failures_.find(call);
-  if (it == failures_.end()) return;
-  for (int key : {n, 0}) {
-    auto f = it->second.find(key);
-    if (f != it->second.end()) engine::Raise(f->second, "scripted failure of " + call);
-  }
 }
 
 std::unique_ptr<engine::Database> ScriptedEngine::OpenDatabase(const std::string& name,

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,8 +22,9 @@ int64_t RowsOf(const std::string& path, const std::string& table);
 // A digest of every row of a table in ID order (plain SQLite); empty when it cannot be read.
 std::string DigestOf(const std::string& path, const std::string& table);
 
-// An engine in front of the real one that records what it was asked and can make a chosen
-// call fail with a chosen number. Installed for its lifetime.
+// An engine in front of the real one that records the order of the calls and where the
+// engine's progress is routed. Installed for its lifetime. (Failures are made with
+// FaultyEngine.)
 class ScriptedEngine : public engine::DatabaseEngine {
  public:
   ScriptedEngine();
@@ -32,9 +32,6 @@ class ScriptedEngine : public engine::DatabaseEngine {
   ScriptedEngine(const ScriptedEngine&) = delete;
   ScriptedEngine& operator=(const ScriptedEngine&) = delete;
 
-  // The nth (1-based) call of `call` ("OpenDatabase", "CompactDatabase", "RepairDatabase")
-  // fails with `number` and does nothing; nth 0 makes every call fail.
-  void Fail(const std::string& call, int nth, int32_t number);
   // Each CompactDatabase reports one step of progress before it works, so that a test can
   // see where the engine's progress goes.
   bool report_progress = false;
@@ -62,9 +59,7 @@ class ScriptedEngine : public engine::DatabaseEngine {
  private:
   void Enter(const std::string& call);
   engine::DatabaseEngine* previous_ = nullptr;
-  std::map<std::string, std::map<int, int32_t>> failures_;
   engine::ProgressFn progress_;
-  std::map<std::string, int> seen_;
 };
 
 }  // namespace tidewell::testing
