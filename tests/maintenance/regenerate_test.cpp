@@ -7,8 +7,10 @@
 #include "maintenance/modTidewell.h"
 #include "tests/maintenance/regen_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/files.h"
+#include "tools/sample_data.h"
 
 namespace tidewell {
 namespace {
@@ -17,6 +19,8 @@ using engine::dbLong;
 using engine::dbText;
 using testing::BoxTexts;
 using testing::ContentOf;
+using testing::FieldNames;
+using testing::IndexNames;
 using testing::MakeDatabase;
 using testing::MakeField;
 using testing::Pointers;
@@ -356,12 +360,12 @@ TEST_F(Regenerate, AFailingFileStepNeverLosesTheDatabase) {
     steps = counter.Count();
   }
   ASSERT_GE(steps, 5);
-  const auto new_content = ContentOf(db_);
 
+  int replaced = 0, kept = 0;
   for (int k = 1; k <= steps; ++k) {
     SCOPED_TRACE("failing file operation " + std::to_string(k));
-    std::filesystem::remove(names_.backup);
-    std::filesystem::remove(names_.fresh);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      std::filesystem::remove_all(entry.path());
     testing::WriteAll(db_, old_bytes);
     {
       testing::FaultyFiles faulty;
@@ -369,14 +373,21 @@ TEST_F(Regenerate, AFailingFileStepNeverLosesTheDatabase) {
       ScriptedHost host;
       Run(host);
     }
-    const auto now = ContentOf(db_);
-    if (now == new_content) {
-      // The new content is in place only with the old one safe under K.
+    ASSERT_TRUE(std::filesystem::is_regular_file(db_));
+    EXPECT_EQ(ContentOf(db_), old_content);
+    if (ReadAll(db_) != old_bytes) {
+      // The new content is in place only complete and with the old one safe under K.
+      ++replaced;
+      EXPECT_EQ(ReadAll(db_), ReadAll(names_.fresh));
       EXPECT_EQ(ReadAll(names_.backup), old_bytes);
     } else {
-      EXPECT_EQ(ReadAll(db_), old_bytes);
+      ++kept;
     }
+    EXPECT_FALSE(std::filesystem::exists(names_.swap));
   }
+  // Some failures are harmless (a sync, the first removal of N), others stop the swap.
+  EXPECT_GT(replaced, 0);
+  EXPECT_GT(kept, 0);
 }
 
 // The process dies at each file operation in turn, before it touches the disk. Whatever
@@ -412,6 +423,7 @@ TEST_F(Regenerate, KilledAtAnyFileStepLeavesTheOldOrTheNewDatabase) {
     }
 
     // P opens through the engine and holds every row it held before.
+    ASSERT_TRUE(std::filesystem::is_regular_file(db_));
     EXPECT_EQ(testing::UserContentOf(db_), old_content);
     const std::string now = ReadAll(db_);
     if (now != old_bytes) {
@@ -427,6 +439,167 @@ TEST_F(Regenerate, KilledAtAnyFileStepLeavesTheOldOrTheNewDatabase) {
   // The run that was not killed really did put the new file in place.
   EXPECT_NE(ReadAll(db_), old_bytes);
   EXPECT_EQ(ReadAll(names_.backup), old_bytes);
+}
+
+// Exact texts, with failures chosen by the test.
+class RegenerateExactTexts : public Regenerate {
+ protected:
+  void SetUp() override {
+    Regenerate::SetUp();
+    MakeDatabase(db_, {Plain("Links", 3), Plain("Hosts", 2)});
+    old_bytes_ = ReadAll(db_);
+  }
+  std::string Statement(const std::string& t) const {
+    return "SELECT * INTO [" + t + "] IN '" + names_.fresh + "' FROM [" + t + "]";
+  }
+  std::string old_bytes_;
+};
+
+TEST_F(RegenerateExactTexts, CopyFailureQuestionAndEntry) {
+  testing::FaultyEngine faults;
+  faults.FailNext("Execute", 3043, "Disk full on /data");
+  ScriptedHost host({vbYes, vbYes});
+  const std::string error = Run(host);
+  EXPECT_EQ(BoxTexts(host),
+            (std::vector<std::string>{"Fehler bei SQL: \r\nBefehl '" + Statement("Links") +
+                                          "'\r\nFehler 3043 - Disk full on /data\r\n\r\n"
+                                          "Weiter machen?",
+                                      "Soll der Fehler ignoriert werden?"}));
+  EXPECT_EQ(error, "; SQL-Fehler in " + Statement("Links") + " 3043 - Disk full on /data");
+  EXPECT_EQ(faults.Calls("Execute"), 2);
+  // Ignored: Hosts was still copied and P replaced by a file without Links.
+  const auto shape = ShapeOf(db_);
+  EXPECT_EQ(shape.count("Links"), 0u);
+  EXPECT_EQ(shape.count("Hosts"), 1u);
+  EXPECT_EQ(ReadAll(names_.backup), old_bytes_);
+}
+
+TEST_F(RegenerateExactTexts, RefusalsAreCountedAcrossTables) {
+  testing::FaultyEngine faults;
+  faults.FailAlways("Execute", 3043, "Disk full");
+  // First table: Yes, Yes (ignored). Second: Yes, No (refused).
+  ScriptedHost host({vbYes, vbYes, vbYes, vbNo});
+  const std::string error = Run(host);
+  EXPECT_EQ(host.Boxes().size(), 4u);
+  EXPECT_EQ(error, "; SQL-Fehler in " + Statement("Links") + " 3043 - Disk full" +
+                       "; SQL-Fehler in " + Statement("Hosts") + " 3043 - Disk full");
+  EXPECT_EQ(ReadAll(db_), old_bytes_);
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
+}
+
+TEST_F(RegenerateExactTexts, CreateAndOpenMessages) {
+  {
+    testing::FaultyEngine faults;
+    faults.FailNext("CreateDatabase", 3051, "No write access to the folder");
+    ScriptedHost host;
+    EXPECT_EQ(Run(host),
+              "; Erstellung-Fehler in " + names_.fresh + " 3051 - No write access to the folder");
+    EXPECT_EQ(BoxTexts(host), (std::vector<std::string>{"Create: " + names_.fresh +
+                                                        ": 3051 No write access to the folder"}));
+    EXPECT_EQ(faults.Calls("OpenDatabase"), 0);
+  }
+  {
+    testing::FaultyEngine faults;
+    faults.FailNext("OpenDatabase", 3045, "In use by another program");
+    ScriptedHost host;
+    EXPECT_EQ(Run(host), "; Öffnen-Fehler in " + db_ + " 3045 - In use by another program");
+    EXPECT_EQ(BoxTexts(host),
+              (std::vector<std::string>{"Open: " + db_ + ": 3045 In use by another program"}));
+    EXPECT_EQ(faults.Calls("Execute"), 0);
+  }
+  EXPECT_EQ(ReadAll(db_), old_bytes_);
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
+}
+
+// The crawler's own sample database against the template it ships with.
+class RegenerateSample : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = dir_.File("Vardlink.mdb");
+    queue_ = sample::QueueDatabaseName(db_);
+    template_ = dir_.File("Vardlink_Default.mdb");
+    sample::MakeSampleDatabase(db_);
+    sample::MakeQueueDatabase(queue_);
+    sample::MakeTemplateDatabase(template_);
+    // A system table of the engine's kind, which must not travel.
+    auto db = engine::DBEngine().OpenDatabase(db_);
+    testing::AddTable(*db, {"MSysAccessStorage", {MakeField("Id", dbLong, 4)}, {}, {"(1)"}});
+    db->Close();
+  }
+
+  TempDir dir_;
+  std::string db_, queue_, template_;
+};
+
+TEST_F(RegenerateSample, RegenerateThenUpdateKeepsEveryRowAndRestoresTheStructure) {
+  const auto before = testing::UserContentOf(db_);
+  const auto queue_before = testing::UserContentOf(queue_);
+  const std::string old_bytes = ReadAll(db_);
+  const auto template_shape = ShapeOf(template_);
+
+  ScriptedHost host;
+  std::string error;
+  for (const std::string& p : {db_, queue_}) {
+    dbRegenerate(host, p, 3, error);
+    EXPECT_EQ(error, "") << p;
+    dbAdjustStructure(host, p, template_, error);
+  }
+  EXPECT_TRUE(host.Boxes().empty());
+  EXPECT_EQ(ReadAll(RegenerateNamesFor(db_).backup), old_bytes);
+
+  // Every row of every user table survives; the template's Settings rows are not added.
+  auto after = testing::UserContentOf(db_);
+  ASSERT_EQ(after.count("Sitemaps"), 1u);
+  EXPECT_TRUE(after.at("Sitemaps").empty());
+  for (const auto& [table, rows] : before) {
+    ASSERT_EQ(after.count(table), 1u) << table;
+    ASSERT_EQ(after.at(table).size(), rows.size()) << table;
+    // Tables the template extends gain an empty column at the end of each row.
+    for (size_t i = 0; i < rows.size(); ++i)
+      EXPECT_EQ(after.at(table)[i].substr(0, rows[i].size()), rows[i]) << table;
+  }
+  EXPECT_EQ(ShapeOf(db_).count("MSysAccessStorage"), 0u);
+  EXPECT_EQ(testing::UserContentOf(queue_).at("Queue").size(), queue_before.at("Queue").size());
+
+  const auto shape = ShapeOf(db_);
+  // The table only the template has: placeholder first, then the template's fields.
+  EXPECT_EQ(FieldNames(shape.at("Sitemaps")),
+            (std::vector<std::string>{"leer", "ID", "Url", "Read"}));
+  EXPECT_EQ(shape.at("Sitemaps").fields[0].Type, engine::dbByte);
+  // The copy carried no indexes; the update brought back every one of the template's, with
+  // the same fields, order and directions.
+  for (const char* table : {"Links", "Pages", "Queue", "Settings"}) {
+    SCOPED_TRACE(table);
+    EXPECT_EQ(IndexNames(shape.at(table)), IndexNames(template_shape.at(table)));
+    for (const auto& x : template_shape.at(table).indexes) {
+      const auto got = testing::FindIndex(shape.at(table), x.Name);
+      ASSERT_TRUE(got.has_value()) << x.Name;
+      EXPECT_EQ(got->Fields, x.Fields);
+      EXPECT_EQ(got->Primary, x.Primary);
+      EXPECT_EQ(got->Unique, x.Unique);
+    }
+    for (const auto& f : template_shape.at(table).fields) {
+      const auto got = testing::FindField(shape.at(table), f.Name);
+      ASSERT_TRUE(got.has_value()) << f.Name;
+      EXPECT_EQ(got->Type, f.Type) << f.Name;
+      EXPECT_EQ(got->Size, f.Size) << f.Name;
+    }
+  }
+  EXPECT_TRUE(testing::FindField(shape.at("Links"), "Depth").has_value());
+  EXPECT_TRUE(testing::FindField(shape.at("Pages"), "Encoding").has_value());
+
+  // A second update changes nothing and says nothing.
+  const auto content_between = testing::ContentOf(db_);
+  ScriptedHost again;
+  dbAdjustStructure(again, db_, template_, error);
+  EXPECT_TRUE(again.Boxes().empty());
+  const auto shape_again = ShapeOf(db_);
+  for (const auto& [table, t] : shape) {
+    EXPECT_EQ(FieldNames(shape_again.at(table)), FieldNames(t)) << table;
+    EXPECT_EQ(IndexNames(shape_again.at(table)), IndexNames(t)) << table;
+  }
+  EXPECT_EQ(shape_again.size(), shape.size());
+  EXPECT_EQ(testing::ContentOf(db_), content_between);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "maintenance/modTidewell.h"
 #include "maintenance/modXDAO.h"
 #include "tests/maintenance/regen_support.h"
+#include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
 
 namespace tidewell {
@@ -259,6 +260,110 @@ TEST_F(StructureUpdate, AdjustStructureHandsAnUnopenableDatabaseOn) {
     EXPECT_EQ(text.rfind("Error db.TableDefs.Append tdNew: ", 0), 0u) << text;
   EXPECT_EQ(Pointers(host), (std::vector<int>{vbHourglass, vbDefault}));
   EXPECT_EQ(testing::ReadAll(target_), std::string(2048, 'z'));
+}
+
+// The walk's error rule, with failures placed by the test. The target is opened before the
+// faulty engine is put in front, so only the template's reads are counted and failed.
+class StructureUpdateWalk : public StructureUpdate {
+ protected:
+  void SetUp() override {
+    StructureUpdate::SetUp();
+    MakeDatabase(target_, {});
+    db_ = engine::DBEngine().OpenDatabase(target_);
+  }
+  void TearDown() override { db_->Close(); }
+
+  static std::string Box(int32_t number, const std::string& description) {
+    return "Es ist ein Fehler beim konvertieren aufgetreten: \r\n\r\nFehler " +
+           std::to_string(number) + " : " + description;
+  }
+
+  std::unique_ptr<engine::Database> db_;
+};
+
+TEST_F(StructureUpdateWalk, TheSameErrorForEveryTableShowsOneBox) {
+  testing::FaultyEngine faults;
+  faults.FailAlways("BeginTrans", 3043, "Disk full");
+  faults.FailAlways("CommitTrans", 3043, "Disk full");
+  ScriptedHost host;
+  EXPECT_TRUE(UpdateDB(host, *db_, template_));
+  EXPECT_EQ(faults.Calls("BeginTrans"), 4);
+  EXPECT_EQ(BoxTexts(host), (std::vector<std::string>{Box(3043, "Disk full")}));
+  EXPECT_EQ(host.Boxes()[0].value, vbCritical);
+  // The walk went on: every table is there.
+  EXPECT_EQ(ShapeOf(target_).size(), 4u);
+  EXPECT_EQ(faults.Calls("CommitTrans"), 4);
+  EXPECT_GE(faults.Calls("Close"), 1);
+}
+
+TEST_F(StructureUpdateWalk, AlternatingErrorsShowOneBoxPerChange) {
+  testing::FaultyEngine faults;
+  faults.FailAlways("BeginTrans", 3043, "Disk full");
+  faults.FailAlways("CommitTrans", 3034, "No transaction");
+  ScriptedHost host;
+  EXPECT_TRUE(UpdateDB(host, *db_, template_));
+  std::vector<std::string> expected;
+  for (int table = 0; table < 4; ++table) {
+    expected.push_back(Box(3043, "Disk full"));
+    expected.push_back(Box(3034, "No transaction"));
+  }
+  EXPECT_EQ(BoxTexts(host), expected);
+}
+
+TEST_F(StructureUpdateWalk, EveryCallStartsAfreshWithTheLastShownNumber) {
+  testing::FaultyEngine faults;
+  faults.FailAlways("CommitTrans", 3043, "Disk full");
+  ScriptedHost first, second;
+  EXPECT_TRUE(UpdateDB(first, *db_, template_));
+  EXPECT_TRUE(UpdateDB(second, *db_, template_));
+  EXPECT_EQ(first.Boxes().size(), 1u);
+  EXPECT_EQ(second.Boxes().size(), 1u);
+  faults.Clear();
+  ScriptedHost clean;
+  EXPECT_FALSE(UpdateDB(clean, *db_, template_));
+  EXPECT_TRUE(clean.Boxes().empty());
+}
+
+TEST_F(StructureUpdateWalk, AFailedReadKeepsThePreviousValue) {
+  std::filesystem::remove(template_);
+  MakeDatabase(template_,
+               {{"T",
+                 {MakeField("A", dbLong, 4), MakeField("B", dbText, 20), MakeField("C", dbMemo)},
+                 {},
+                 {}}});
+  testing::FaultyEngine faults;
+  // Reads of the template: the table's name, its field count, then fields A, B, C.
+  faults.FailNext("ReadTable", 3112, "Table T is damaged", 4);
+  ScriptedHost host;
+  EXPECT_TRUE(UpdateDB(host, *db_, template_));
+  EXPECT_EQ(BoxTexts(host), (std::vector<std::string>{Box(3112, "Table T is damaged")}));
+  // B was never read: its add went out with A's values again and changed nothing.
+  EXPECT_EQ(FieldNames(ShapeOf(target_).at("T")), (std::vector<std::string>{"leer", "A", "C"}));
+}
+
+TEST_F(StructureUpdateWalk, AnUnreadableTableListWalksNothing) {
+  testing::FaultyEngine faults;
+  faults.FailNext("TableCount", 3112, "Catalog unreadable");
+  ScriptedHost host;
+  EXPECT_TRUE(UpdateDB(host, *db_, template_));
+  EXPECT_EQ(BoxTexts(host), (std::vector<std::string>{Box(3112, "Catalog unreadable")}));
+  EXPECT_TRUE(ShapeOf(target_).empty());
+  EXPECT_GE(faults.Calls("Close"), 1);  // the template is closed all the same
+}
+
+TEST_F(StructureUpdateWalk, AFailedTableAppendHasItsOwnBoxAnd3010IsSilent) {
+  testing::FaultyEngine faults;
+  // This time the target's calls go through the faulty engine too.
+  std::unique_ptr<engine::Database> db = engine::DBEngine().OpenDatabase(target_);
+  faults.FailNext("AppendTable", 3043, "Disk full", 1);
+  faults.FailNext("AppendTable", engine::kErrTableExists, "Table exists", 2);
+  ScriptedHost host;
+  EXPECT_FALSE(UpdateDB(host, *db, template_));
+  db->Close();
+  EXPECT_EQ(BoxTexts(host),
+            (std::vector<std::string>{"Error db.TableDefs.Append tdNew: 3043 Disk full"}));
+  EXPECT_EQ(host.Boxes()[0].value, vbOKOnly);
+  EXPECT_EQ(faults.Calls("AppendTable"), 4);
 }
 
 }  // namespace
