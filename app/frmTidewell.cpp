@@ -341,6 +341,9 @@ void frmTidewell::Progress(std::string_view, uint64_t done, uint64_t total) {
   }
   const int percent = static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
   lblStatus->setText(QString::fromStdString(m_strStatus) + QStringLiteral(" (%1 %)").arg(percent));
+  // Paint the figure now: between the operation's own yields no events run, and letting
+  // them run here would let input in at points the workflow does not expect.
+  if (lblStatus->isVisible()) lblStatus->repaint();
 }
 
 void frmTidewell::DoEvents() {

@@ -131,6 +131,22 @@ TEST_F(ConsoleProcessTest, DamagedTableIsReportedAndExitFollowsErrorBoxes) {
   EXPECT_EQ(r.lines.back(), "{\"event\":\"result\",\"exit\":" + std::to_string(r.exit) + "}");
 }
 
+TEST_F(ConsoleProcessTest, RepairThatFailsOnTheDatabaseStillTreatsQueueAndExitsOne) {
+  MakeSample();
+  std::string junk;
+  while (junk.size() < 8192) junk += "this file is no database at all. ";
+  testing::WriteAll(db, junk);
+  const CliRun r = RunCli({"--json", "repair", db}, dir);
+  EXPECT_EQ(r.exit, 1) << r.out;
+  const std::vector<std::string> messages = Events(r, "message");
+  ASSERT_GE(messages.size(), 2u) << r.out;
+  EXPECT_EQ(Member(messages.front(), "style"), "16");
+  EXPECT_EQ(messages.back(),
+            R"({"event":"message","style":64,"text":"Done with repair.","answer":1})");
+  EXPECT_TRUE(testing::ReadAll(db) == junk) << "a file that cannot be repaired must stay as it was";
+  EXPECT_EQ(r.lines.back(), R"({"event":"result","exit":1})");
+}
+
 TEST_F(ConsoleProcessTest, MissingDatabaseExitsTwoWithTheNotFoundBox) {
   const CliRun r = RunCli({"--json", "compress", db}, dir);
   EXPECT_EQ(r.exit, 2);
