@@ -105,4 +105,18 @@ void FileLock::Release() {
   fd_ = -1;
 }
 
+void CloseKeepingLocks(int fd) {
+  if (fd < 0) return;
+  struct stat st;
+  if (::fstat(fd, &st) == 0) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    auto it = g_inodes.find({st.st_dev, st.st_ino});
+    if (it != g_inodes.end() && it->second.users > 0) {
+      it->second.parked.push_back(fd);
+      return;
+    }
+  }
+  ::close(fd);
+}
+
 }  // namespace tidewell::engine

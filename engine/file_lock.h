@@ -35,4 +35,9 @@ class FileLock {
   ino_t ino_ = 0;
 };
 
+// Closes a descriptor of a database file without dropping the POSIX locks that SQLite
+// connections of this process hold on the same file: while the engine has the file open,
+// the descriptor is parked until the last open of it is closed.
+void CloseKeepingLocks(int fd);
+
 }  // namespace tidewell::engine

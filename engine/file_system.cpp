@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "engine/file_lock.h"
+
 namespace tidewell::engine {
 namespace {
 
@@ -27,7 +29,7 @@ std::error_code SyncPath(const std::string& path, int flags) {
   if (fd < 0) return LastError();
   std::error_code ec;
   if (::fsync(fd) != 0) ec = LastError();
-  ::close(fd);
+  CloseKeepingLocks(fd);
   return ec;
 }
 
@@ -59,13 +61,13 @@ class RealFileSystem final : public FileSystem {
     struct stat st;
     if (::fstat(in, &st) != 0) {
       auto ec = LastError();
-      ::close(in);
+      CloseKeepingLocks(in);
       return ec;
     }
     int out = OpenRetry(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0777);
     if (out < 0) {
       auto ec = LastError();
-      ::close(in);
+      CloseKeepingLocks(in);
       return ec;
     }
     std::error_code ec;
@@ -105,7 +107,7 @@ class RealFileSystem final : public FileSystem {
     }
     if (!ec && ::fsync(out) != 0) ec = LastError();
     if (::close(out) != 0 && !ec) ec = LastError();
-    ::close(in);
+    CloseKeepingLocks(in);
     if (ec) ::unlink(to.c_str());
     return ec;
   }

@@ -73,7 +73,7 @@ bool HeaderLooksSound(const std::string& path) {
   if (fd < 0) return false;
   unsigned char h[100];
   ssize_t n = ::pread(fd, h, sizeof h, 0);
-  ::close(fd);
+  CloseKeepingLocks(fd);
   if (n != static_cast<ssize_t>(sizeof h)) return false;
   if (std::memcmp(h, "SQLite format 3", 16) != 0) return false;
   uint32_t page_size = (uint32_t{h[16]} << 8) | h[17];
@@ -726,7 +726,10 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
   if (Files().Exists(destination))
     Raise(kErrDatabaseExists, "The file '" + destination + "' already exists.");
   OpenResult r;
-  OpenChecked(r, source, false, true, 2000);
+  // A journal left by an interrupted transaction must be rolled back before the content is
+  // consistent; only then is the source opened for writing (SQLite does the rollback).
+  const bool hot_journal = FileSize(source + "-journal") > 0;
+  OpenChecked(r, source, false, !hot_journal, 2000);
   sqlite3* db = r.conn.db;
   int64_t page_size = 4096, pages = 0, free_pages = 0;
   {

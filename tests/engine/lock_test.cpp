@@ -1,5 +1,6 @@
 // Shared and exclusive opens across processes: each situation holds the file in a child
 // process and tries the open in this one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <functional>
 
 #include "engine/engine.h"
+#include "engine/file_system.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/support/files.h"
 
@@ -76,6 +78,21 @@ std::function<bool()> SqliteReadTransaction(const std::string& path) {
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
     return sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_schema;", nullptr, nullptr,
                         nullptr) == SQLITE_OK;
+  };
+}
+
+// Whether some process holds SQLite's reserved-lock byte of the file, as seen from a
+// process that holds nothing itself.
+std::function<bool()> ReservedByteHeld(const std::string& path) {
+  return [path] {
+    int fd = open(path.c_str(), O_RDONLY);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0x40000001;  // SQLite's reserved byte
+    fl.l_len = 1;
+    bool held = fd >= 0 && fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+    return held;
   };
 }
 
@@ -149,6 +166,20 @@ TEST_F(Locks, OpensInOneProcessFollowTheSameRules) {
   auto only = DBEngine().OpenDatabase(path_, true);
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
   EXPECT_EQ(test::CountRows(*only, "T"), 0);
+}
+
+TEST_F(Locks, AnotherOpenAndCloseKeepsATransactionsLocks) {
+  auto writer = DBEngine().OpenDatabase(path_);
+  DBEngine().BeginTrans();
+  writer->Execute("INSERT INTO T VALUES (1)");
+  // Opening and closing the same file again must not drop the writer's SQLite locks.
+  DBEngine().OpenDatabase(path_)->Close();
+  Files().SyncFile(path_);
+  Holder observer(ReservedByteHeld(path_));
+  EXPECT_TRUE(observer.holding());
+  observer.Release();
+  DBEngine().CommitTrans(dbForceOSFlush);
+  EXPECT_EQ(test::RawInt(path_, "SELECT count(*) FROM T"), 1);
 }
 
 }  // namespace
