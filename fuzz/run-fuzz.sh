@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the salvage fuzz target with clang's libFuzzer, AddressSanitizer and UBSan, and
-# runs it for the given number of seconds (default 1800) on a copy of the seeds.
+# runs it for the given number of seconds (default 1800) on a copy of the seeds. The
+# per-input timeout (FUZZ_TIMEOUT, default 60 s) is wall-clock time, generous because the
+# run is meant to sit at nice 19 on a busy machine.
 #   fuzz/run-fuzz.sh [SECONDS] [WORK_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -15,5 +17,5 @@ mkdir -p "$work/corpus" "$work/artifacts"
   -o "$work/salvage_fuzzer"
 cp -n "$here"/seeds/* "$work/corpus/" 2>/dev/null || true
 cd "$work"
-exec ./salvage_fuzzer -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 \
+exec ./salvage_fuzzer -max_total_time="$secs" -timeout="${FUZZ_TIMEOUT:-60}" -rss_limit_mb=2048 \
   -max_len=131072 -print_final_stats=1 -artifact_prefix="$work/artifacts/" corpus

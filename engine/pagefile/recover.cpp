@@ -83,6 +83,7 @@ class Recoverer final : public OverflowGuard {
     MarkFreelist();
     ScanUnreached();
     sink_.End();
+    pages_done_ = f_.page_count();  // every page has been read or ruled out
     Progress(true);
     return stats_;
   }
@@ -124,6 +125,7 @@ class Recoverer final : public OverflowGuard {
     if (!ReadFullPayload(f_, lc.cell, this, &payload_, &chain_)) return false;
     if (!DecodeRecord(payload_, &values_)) return false;
     for (uint32_t p : chain_) state_[p] = kOverflow;
+    pages_done_ += chain_.size();
     return true;
   }
 

@@ -1,0 +1,309 @@
+// The page-level salvage end to end on files the tests damage themselves: which rows come
+// back, that none comes back wrong or in another table, and what happens to the rest.
+#include "engine/pagefile/salvage.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/errors.h"
+#include "tests/salvage/salvage_files.h"
+#include "tests/support/files.h"
+
+namespace tidewell::engine {
+namespace {
+
+using tidewell::testing::CellsOnPage;
+using tidewell::testing::FillPage;
+using tidewell::testing::Names;
+using tidewell::testing::OverwriteAt;
+using tidewell::testing::PagesOf;
+using tidewell::testing::ReadRows;
+using tidewell::testing::Rows;
+using tidewell::testing::Sql;
+using tidewell::testing::TempDir;
+
+// Links and Queue have different shapes; Pages has bodies that overflow; Twin has the
+// same shape as Queue, so only key ranges and tree pointers can tell their pages apart.
+const char* kCrawlerSchema =
+    "PRAGMA page_size=1024;"
+    "CREATE TABLE Links(ID INTEGER PRIMARY KEY, Url TEXT NOT NULL, Status INTEGER, Checked REAL);"
+    "CREATE UNIQUE INDEX Links_Url ON Links(Url);"
+    "CREATE TABLE Pages(ID INTEGER PRIMARY KEY, Body TEXT);"
+    "CREATE TABLE Queue(QID INTEGER PRIMARY KEY, Url TEXT, Priority INTEGER);"
+    "CREATE TABLE Settings(Name TEXT PRIMARY KEY, Value TEXT);"
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<1500)"
+    " INSERT INTO Links SELECT i, 'https://host' || (i % 37) || '.example/page/' || i,"
+    " 200 + (i % 3) * 100, 45000.25 + i FROM n;"
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<40)"
+    " INSERT INTO Pages SELECT i, printf('%.*c', 2500 + i * 37, 'p') || i FROM n;"
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<900)"
+    " INSERT INTO Queue SELECT i, 'https://queue.example/' || i, i % 9 FROM n;"
+    "INSERT INTO Settings VALUES ('Start', 'yes'), ('Depth', '4'), ('Agent', 'Vardlink');";
+
+class Salvage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    src_ = dir_.File("crawl.db");
+    out_ = dir_.File("salvaged.db");
+    Sql(src_, kCrawlerSchema);
+    for (const char* t : {"Links", "Pages", "Queue", "Settings"}) truth_[t] = ReadRows(src_, t);
+  }
+
+  SalvageReport Run() { return PageLevelSalvage(src_, out_, {}); }
+
+  // Every row that came back is exactly the original; returns how many of the table's rows
+  // are missing.
+  size_t MissingAfterExactCheck(const std::string& table) {
+    Rows got = ReadRows(out_, table);
+    const Rows& want = truth_[table];
+    for (const auto& [id, row] : got) {
+      auto it = want.find(id);
+      EXPECT_TRUE(it != want.end()) << table << " has a row that was never there: " << id;
+      if (it != want.end()) {
+        EXPECT_EQ(row, it->second) << table << " row " << id;
+      }
+    }
+    return want.size() - got.size();
+  }
+
+  void ExpectAllBack() {
+    for (const auto& [t, rows] : truth_) EXPECT_EQ(MissingAfterExactCheck(t), 0u) << t;
+  }
+
+  TempDir dir_;
+  std::string src_, out_;
+  std::map<std::string, Rows> truth_;
+};
+
+TEST_F(Salvage, HealthyFileComesBackWholeWithItsSchema) {
+  SalvageReport r = Run();
+  ExpectAllBack();
+  EXPECT_EQ(r.rows_recovered, 1500u + 40 + 900 + 3);
+  EXPECT_EQ(r.rows_dropped, 0u);
+  EXPECT_EQ(r.rows_lost_found, 0u);
+  EXPECT_EQ(Names(out_, "index"), Names(src_, "index"));
+  EXPECT_EQ(Names(out_, "table"), Names(src_, "table"));
+  // The unique index works on the new file.
+  EXPECT_THROW(Sql(out_, "INSERT INTO Links(Url) VALUES('https://host1.example/page/1')"),
+               std::runtime_error);
+}
+
+TEST_F(Salvage, ZeroedLeafLosesOnlyItsOwnRows) {
+  uint32_t leaf = PagesOf(src_, "Links", "leaf").at(5);
+  int cells = CellsOnPage(src_, leaf);
+  ASSERT_GT(cells, 0);
+  FillPage(src_, leaf, 0);
+  Run();
+  EXPECT_EQ(MissingAfterExactCheck("Links"), static_cast<size_t>(cells));
+  for (const char* t : {"Pages", "Queue", "Settings"}) EXPECT_EQ(MissingAfterExactCheck(t), 0u);
+}
+
+TEST_F(Salvage, RowsBeneathADamagedInteriorPageComeBack) {
+  uint32_t root = tidewell::testing::RootPageOf(src_, "Links");
+  ASSERT_FALSE(PagesOf(src_, "Links", "internal").empty());
+  OverwriteAt(src_, uint64_t{root - 1} * 1024, std::string(1024, '\x77'));
+  SalvageReport r = Run();
+  ExpectAllBack();
+  EXPECT_EQ(r.rows_lost_found, 0u);
+}
+
+TEST_F(Salvage, SameShapedTablesWithDamagedRootsAreNotGuessed) {
+  Sql(src_,
+      "CREATE TABLE Twin(QID INTEGER PRIMARY KEY, Url TEXT, Priority INTEGER);"
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<700)"
+      " INSERT INTO Twin SELECT i, 'https://twin.example/' || i, i % 4 FROM n;");
+  truth_["Twin"] = ReadRows(src_, "Twin");
+  // Both roots gone: every leaf of both could belong to either table.
+  for (const char* t : {"Queue", "Twin"}) {
+    uint32_t root = tidewell::testing::RootPageOf(src_, t);
+    OverwriteAt(src_, uint64_t{root - 1} * 1024, std::string(1024, '\x33'));
+  }
+  SalvageReport r = Run();
+  EXPECT_EQ(MissingAfterExactCheck("Queue"), 900u);
+  EXPECT_EQ(MissingAfterExactCheck("Twin"), 700u);
+  EXPECT_EQ(r.rows_lost_found, 1600u);
+  EXPECT_EQ(ReadRows(out_, kLostAndFoundTable).size(), 1600u);
+  EXPECT_EQ(MissingAfterExactCheck("Links"), 0u);
+}
+
+TEST_F(Salvage, CyclicChildPointerEndsAndKeepsTheRest) {
+  uint32_t root = tidewell::testing::RootPageOf(src_, "Links");
+  // The root's right child points back at the root.
+  std::string self = {static_cast<char>(root >> 24), static_cast<char>(root >> 16),
+                      static_cast<char>(root >> 8), static_cast<char>(root)};
+  OverwriteAt(src_, uint64_t{root - 1} * 1024 + 8, self);
+  Run();
+  size_t missing = MissingAfterExactCheck("Links");
+  EXPECT_LT(missing, 1500u);
+  for (const char* t : {"Pages", "Queue", "Settings"}) EXPECT_EQ(MissingAfterExactCheck(t), 0u);
+}
+
+TEST_F(Salvage, SmashedHeaderIsReadWithThePageSizeFoundFromThePages) {
+  OverwriteAt(src_, 0, std::string(100, '\x11'));
+  SalvageReport r = Run();
+  ExpectAllBack();
+  EXPECT_GT(r.pages_decoded, 0u);
+}
+
+TEST_F(Salvage, DamagedCatalogPutsRowsInLostAndFoundWithTheirPage) {
+  // Page 1's cells are gone; the header survives.
+  OverwriteAt(src_, 100, std::string(1024 - 100, '\0'));
+  SalvageReport r = Run();
+  EXPECT_EQ(r.rows_recovered, 0u);
+  EXPECT_EQ(r.rows_lost_found, 1500u + 40 + 900 + 3);
+  Rows lost = ReadRows(out_, kLostAndFoundTable);
+  EXPECT_EQ(lost.size(), r.rows_lost_found);
+  // The row "Start"/"yes" of Settings is there with the page it was on.
+  bool found = false;
+  for (const auto& [id, row] : lost) {
+    if (row.find("3:Start|3:yes|") != std::string::npos) {
+      found = true;
+      EXPECT_NE(row.rfind("1:", 0), std::string::npos);  // SourcePage is an integer
+      EXPECT_EQ(row.find("1:0|"), std::string::npos);    // and not zero
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(Salvage, PartlyDamagedCatalogStillGivesTheTablesItNames) {
+  // A catalog spread over several pages: many tables with long statements.
+  std::string sql;
+  for (int i = 0; i < 30; ++i) {
+    sql += "CREATE TABLE Extra" + std::to_string(i) + "(ID INTEGER PRIMARY KEY, Note" +
+           std::string(60, 'x') + " TEXT, Other" + std::string(60, 'y') + " INTEGER);";
+  }
+  Sql(src_, sql);
+  std::vector<uint32_t> catalog_leaves = PagesOf(src_, "sqlite_schema", "leaf");
+  ASSERT_GE(catalog_leaves.size(), 3u);
+  // Damage the last catalog leaf, which holds some of the Extra tables only.
+  FillPage(src_, catalog_leaves.back(), 0);
+  Run();
+  for (const auto& [t, rows] : truth_) EXPECT_EQ(MissingAfterExactCheck(t), 0u) << t;
+}
+
+TEST_F(Salvage, TruncatedFileGivesWhatIsLeftExactly) {
+  std::string bytes = tidewell::testing::ReadAll(src_);
+  tidewell::testing::WriteAll(src_, bytes.substr(0, bytes.size() * 2 / 3 + 500));
+  SalvageReport r = Run();
+  size_t missing = 0;
+  for (const auto& [t, rows] : truth_) missing += MissingAfterExactCheck(t);
+  EXPECT_GT(missing, 0u);
+  EXPECT_GT(r.rows_recovered, 0u);
+}
+
+TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
+  std::vector<uint32_t> overflow = PagesOf(src_, "Pages", "overflow");
+  ASSERT_FALSE(overflow.empty());
+  // A page in the middle of a chain (its next pointer is set): the chain ends early.
+  std::string bytes = tidewell::testing::ReadAll(src_);
+  uint32_t victim = 0;
+  for (uint32_t p : overflow) {
+    size_t at = size_t{p - 1} * 1024;
+    if (bytes[at] || bytes[at + 1] || bytes[at + 2] || bytes[at + 3]) {
+      victim = p;
+      break;
+    }
+  }
+  ASSERT_NE(victim, 0u);
+  FillPage(src_, victim, 0);
+  SalvageReport r = Run();
+  EXPECT_EQ(MissingAfterExactCheck("Pages"), 1u);
+  EXPECT_EQ(r.rows_dropped, 1u);
+  EXPECT_EQ(MissingAfterExactCheck("Links"), 0u);
+}
+
+TEST_F(Salvage, DeletedRowsOnFreePagesStayDeleted) {
+  Sql(src_, "DELETE FROM Queue WHERE QID > 300;");
+  truth_["Queue"] = ReadRows(src_, "Queue");
+  SalvageReport r = Run();
+  ExpectAllBack();
+  EXPECT_EQ(r.rows_lost_found, 0u);
+}
+
+TEST_F(Salvage, DuplicateKeysAreKeptOnceAndCounted) {
+  // A copy of a Queue leaf on a free page, then the header (and with it the freelist) and
+  // Queue's root destroyed: both copies of each row are found by the scan.
+  Sql(src_,
+      "CREATE TABLE Scratch(a INTEGER PRIMARY KEY, b BLOB);"
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<100)"
+      " INSERT INTO Scratch SELECT i, zeroblob(300) FROM n; DROP TABLE Scratch;");
+  std::string bytes = tidewell::testing::ReadAll(src_);
+  uint32_t trunk = (uint8_t(bytes[32]) << 24) | (uint8_t(bytes[33]) << 16) |
+                   (uint8_t(bytes[34]) << 8) | uint8_t(bytes[35]);
+  ASSERT_NE(trunk, 0u);
+  uint32_t free_leaf = (uint8_t(bytes[size_t{trunk - 1} * 1024 + 8]) << 24) |
+                       (uint8_t(bytes[size_t{trunk - 1} * 1024 + 9]) << 16) |
+                       (uint8_t(bytes[size_t{trunk - 1} * 1024 + 10]) << 8) |
+                       uint8_t(bytes[size_t{trunk - 1} * 1024 + 11]);
+  ASSERT_GE(free_leaf, 2u);
+  uint32_t queue_leaf = PagesOf(src_, "Queue", "leaf").at(2);
+  int cells = CellsOnPage(src_, queue_leaf);
+  OverwriteAt(src_, uint64_t{free_leaf - 1} * 1024,
+              bytes.substr(size_t{queue_leaf - 1} * 1024, 1024));
+  uint32_t root = tidewell::testing::RootPageOf(src_, "Queue");
+  OverwriteAt(src_, uint64_t{root - 1} * 1024, std::string(1024, '\x44'));
+  OverwriteAt(src_, 0, std::string(100, '\x44'));
+  SalvageReport r = Run();
+  EXPECT_EQ(r.duplicate_keys, static_cast<uint64_t>(cells));
+  ExpectAllBack();
+}
+
+TEST_F(Salvage, ProgressCountsPagesUpToTheTotal) {
+  uint64_t last_done = 0, last_total = 0, calls = 0;
+  bool monotonic = true;
+  PageLevelSalvage(src_, out_, [&](std::string_view, uint64_t done, uint64_t total) {
+    if (done < last_done || done > total) monotonic = false;
+    last_done = done;
+    last_total = total;
+    ++calls;
+  });
+  EXPECT_GE(calls, 1u);
+  EXPECT_TRUE(monotonic);
+  EXPECT_EQ(last_total, std::filesystem::file_size(src_) / 1024);
+  EXPECT_EQ(last_done, last_total);
+}
+
+class NotADatabase : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NotADatabase, IsRefusedWithNoDestinationLeft) {
+  TempDir dir;
+  std::string src = dir.File("input"), out = dir.File("out.db");
+  tidewell::testing::WriteAll(src, GetParam());
+  try {
+    PageLevelSalvage(src, out, {});
+    ADD_FAILURE() << "salvaged something from noise";
+  } catch (const EngineException& e) {
+    EXPECT_EQ(e.error().number, kErrCannotRepair);
+    EXPECT_NE(e.error().description.find(src), std::string::npos);
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(tidewell::testing::ReadAll(src), GetParam());
+}
+
+std::string Noise(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 99;
+  for (char& c : s) {
+    x = x * 1664525 + 1013904223;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, NotADatabase,
+                         ::testing::Values(std::string(), std::string(8192, '\0'), Noise(300000),
+                                           std::string("SQLite format 3") + '\0' + Noise(20000),
+                                           std::string(40000, 'x') + "\r\nnot a database\r\n"));
+
+TEST(SalvageArguments, AnExistingDestinationIsNeverOverwritten) {
+  TempDir dir;
+  std::string src = dir.File("a.db"), out = dir.File("b.db");
+  Sql(src, "CREATE TABLE t(a); INSERT INTO t VALUES(1);");
+  tidewell::testing::WriteAll(out, "keep me");
+  EXPECT_THROW(PageLevelSalvage(src, out, {}), EngineException);
+  EXPECT_EQ(tidewell::testing::ReadAll(out), "keep me");
+}
+
+}  // namespace
+}  // namespace tidewell::engine
