@@ -366,5 +366,33 @@ TEST_F(StructureUpdateWalk, AFailedTableAppendHasItsOwnBoxAnd3010IsSilent) {
   EXPECT_EQ(faults.Calls("AppendTable"), 4);
 }
 
+TEST_F(StructureUpdateWalk, TheOpenFailureMessageGoesThroughFormatText) {
+  testing::FaultyEngine faults;
+  faults.FailNext("OpenDatabase", 3049, "'%1%' is damaged%2%%11%");
+  ScriptedHost host;
+  EXPECT_TRUE(UpdateDB(host, *db_, template_));
+  EXPECT_EQ(BoxTexts(host),
+            (std::vector<std::string>{"Es ist ein Fehler beim \xC3\x96"
+                                      "ffnen von '" +
+                                      template_ + "' aufgetreten.\r\n\r\nFehler 3049 - '" +
+                                      template_ + "' is damaged"}));
+  EXPECT_EQ(faults.Calls("TableCount"), 0);
+}
+
+TEST_F(StructureUpdate, ATableWithItsOwnPrimaryKeyKeepsIt) {
+  MakeDatabase(target_, {{"Links",
+                          {MakeField("Id", dbLong, 4), MakeField("Url", dbText, 255)},
+                          {MakeIndex("MyKey", "+Url", true, true)},
+                          {"(1, 'http://a/')", "(2, 'http://b/')"}}});
+  ScriptedHost host;
+  EXPECT_FALSE(Update(host));
+  EXPECT_TRUE(host.Boxes().empty());
+  const auto shape = ShapeOf(target_);
+  const auto& links = shape.at("Links");
+  // The template's primary key is refused; its other indexes are added.
+  EXPECT_EQ(IndexNames(links), (std::vector<std::string>{"MyKey", "ByUrl", "ByChecked"}));
+  EXPECT_TRUE(FindIndex(links, "MyKey")->Primary);
+}
+
 }  // namespace
 }  // namespace tidewell
