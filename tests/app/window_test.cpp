@@ -6,11 +6,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <filesystem>
 #include <memory>
 
 #include "app/frmTidewell.h"
 #include "app/startup.h"
 #include "tests/support/files.h"
+#include "tools/sample_data.h"
 
 namespace tidewell {
 namespace {
@@ -325,6 +327,20 @@ TEST_F(WindowTest, CloseDuringAnOperationWaitsForTheFileThenEnds) {
   EXPECT_TRUE(rec.boxes.empty());
   EXPECT_EQ(rec.ended, 1);
   EXPECT_EQ(rec.started.size(), 1u);
+}
+
+TEST_F(WindowTest, StartOnTheSampleRunsTheRealPipelineThroughTheWindow) {
+  sample::MakeSampleDatabase(Folder("Vardlink.mdb"));
+  sample::MakeQueueDatabase(Folder("Vardlink-Queue.mdb"));
+  auto w = Open({"VL"});
+  w->cmdCompress->click();
+  ASSERT_FALSE(rec.boxes.empty());
+  EXPECT_EQ(rec.boxes.back().first, "Done.");
+  EXPECT_EQ(w->lblStatus->text(), "Checking database");
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(rec.started.size(), 1u);
+  EXPECT_EQ(rec.ended, 1);
+  EXPECT_TRUE(std::filesystem::exists(Folder("Vardlink.BAK")));
 }
 
 // --- Closing ---------------------------------------------------------------------------
