@@ -1,5 +1,6 @@
 #include "maintenance/dbReorg.h"
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -107,7 +108,19 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
     }
   }
 
-  if (result == 0) SwapIntoPlace(p_strDbName, names);
+  if (result == 0) {
+    // Where a held file cannot be renamed the swap simply fails while another program has
+    // P open. Here the rename would succeed, and that program would go on writing into what
+    // is then the backup. So P is held exclusively across the swap, and left alone (as a
+    // failed rename leaves it) when someone else has it open.
+    engine::PendingError swap_err;
+    std::unique_ptr<engine::Database> guard;
+    if (swap_err.Run([&] { guard = engine::DBEngine().OpenDatabase(p_strDbName, true); }) &&
+        guard) {
+      SwapIntoPlace(p_strDbName, names);
+      swap_err.Run([&] { guard->Close(); });
+    }
+  }
   return result;
 }
 

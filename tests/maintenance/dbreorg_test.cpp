@@ -439,6 +439,23 @@ TEST_F(ReorgTest, FailedFinalRenameKeepsTheOldPAndAnIndependentBackup) {
   EXPECT_EQ(Digest(t_), original_);
 }
 
+TEST_F(ReorgTest, FileHeldByAnotherProgramIsNotSwappedUnderIt) {
+  const std::string old_bytes = ReadAll(p_);
+  testing::DatabaseHolder holder(p_, testing::DatabaseHolder::kEngineShared);
+  ASSERT_TRUE(holder.Holding());
+  ScriptedHost host;
+  EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), 0);  // the compacted copy was produced
+  EXPECT_TRUE(host.Boxes().empty());
+  holder.Stop();
+  EXPECT_EQ(ReadAll(p_), old_bytes);
+  EXPECT_FALSE(Exists(k_));
+  EXPECT_EQ(Digest(t_), original_);
+  // Once the other program is gone, the next call does the whole job.
+  EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), 0);
+  EXPECT_EQ(ReadAll(k_), old_bytes);
+  EXPECT_EQ(FreePages(p_), 0u);
+}
+
 // --- Killed at every step -------------------------------------------------------------
 
 // After a kill: P holds every row; K is gone, still the older backup, or holds every row
@@ -480,6 +497,7 @@ TEST(ReorgCrash, KilledAtEveryFileOperation) {
     operations = probe.Count();
   }
   ASSERT_GE(operations, 6);  // delete T, sync T, delete K, link, rename, sync folder
+  RecordProperty("operations", operations);
   for (int kill_at = 1; kill_at <= operations; ++kill_at) {
     fresh();
     auto result = testing::RunInChild([&] {
