@@ -1,10 +1,13 @@
 // Damaged and foreign files: what opens, what fails with which number, and what repair and
 // compaction do with them. Every damaged file is made here by breaking chosen pages.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "engine/engine.h"
+#include "engine/file_system.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/support/files.h"
 
@@ -193,6 +196,87 @@ TEST_F(Damage, CompactionAndCreationRefuseAnExistingDestination) {
 TEST_F(Damage, CreationRecordsTheLocaleAndTheFormatOption) {
   EXPECT_EQ(test::RawInt(path_, "PRAGMA user_version"), 32);
   EXPECT_EQ(test::RawInt(path_, "PRAGMA application_id"), (1252 << 16) | 0x0409);
+}
+
+}  // namespace
+}  // namespace tidewell::engine
+
+namespace tidewell::engine {
+namespace {
+
+// Passes every call on to the real file system, but ends the process just before the
+// chosen one, as a crash at that point would.
+class DyingFiles final : public FileSystem {
+ public:
+  explicit DyingFiles(int die_at) : die_at_(die_at) {}
+  bool Exists(const std::string& p) override { return RealFiles().Exists(p); }
+  std::error_code Remove(const std::string& p) override {
+    Step();
+    return RealFiles().Remove(p);
+  }
+  std::error_code Rename(const std::string& a, const std::string& b) override {
+    Step();
+    return RealFiles().Rename(a, b);
+  }
+  std::error_code Link(const std::string& a, const std::string& b) override {
+    Step();
+    return RealFiles().Link(a, b);
+  }
+  std::error_code Copy(const std::string& a, const std::string& b) override {
+    Step();
+    return RealFiles().Copy(a, b);
+  }
+  std::error_code SyncFile(const std::string& p) override {
+    Step();
+    return RealFiles().SyncFile(p);
+  }
+  std::error_code SyncParentDir(const std::string& p) override {
+    Step();
+    return RealFiles().SyncParentDir(p);
+  }
+
+ private:
+  void Step() {
+    if (++calls_ == die_at_) _exit(9);
+  }
+  int die_at_, calls_ = 0;
+};
+
+TEST_F(Damage, RepairKilledAtAnyFileStepLeavesACompleteDatabase) {
+  BreakTableLeaf();
+  const std::string damaged = ReadAll(path_);
+  bool finished = false;
+  for (int die_at = 1; die_at <= 12 && !finished; ++die_at) {
+    WriteAll(path_, damaged);
+    for (const char* suffix : {".damaged", ".repairing"}) std::filesystem::remove(path_ + suffix);
+    pid_t pid = fork();
+    if (pid == 0) {
+      DyingFiles files(die_at);
+      SetFiles(&files);
+      try {
+        DBEngine().RepairDatabase(path_);
+      } catch (const EngineException&) {
+        _exit(1);
+      }
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    finished = WEXITSTATUS(status) == 0;
+    // Whatever the moment, the name holds either the damaged original or the repaired file.
+    std::string now = ReadAll(path_);
+    if (now != damaged) {
+      auto db = DBEngine().OpenDatabase(path_);
+      EXPECT_GT(CountRows(*db, "Big"), 0) << "killed at step " << die_at;
+      EXPECT_EQ(CountRows(*db, "Small"), 3) << "killed at step " << die_at;
+    }
+    if (finished) {
+      EXPECT_NE(now, damaged);
+      EXPECT_EQ(ReadAll(path_ + ".damaged"), damaged);
+    }
+  }
+  EXPECT_TRUE(finished);
 }
 
 }  // namespace
