@@ -40,6 +40,12 @@ std::string DateText(XDate date) {
 
 XObject::~XObject() = default;
 
+Variant::Variant(const Variant& other) = default;
+Variant::Variant(Variant&& other) noexcept = default;
+Variant& Variant::operator=(const Variant& other) = default;
+Variant& Variant::operator=(Variant&& other) noexcept = default;
+Variant::~Variant() = default;
+
 Variant Variant::Null() {
   Variant v;
   v.value_ = NullTag{};

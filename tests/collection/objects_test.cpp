@@ -31,15 +31,6 @@ TEST(CollectionObjects, ByReferenceReturnsTheSameObject) {
   EXPECT_EQ(c.SerialGet(), "o=changed");
 }
 
-TEST(CollectionObjects, ObjectModeOnlyAffectsObjects) {
-  clsXCollection c;
-  c.g_blnObjectsOk = true;
-  c.Add("n", Variant(1));
-  c.Add("t", Variant("x"));
-  EXPECT_EQ(c.Item("n"), Variant(1));
-  EXPECT_EQ(c.Item("t"), Variant("x"));
-}
-
 TEST(CollectionObjects, NoDefaultValueKeepsThePreviousValue) {
   clsXCollection c;
   c.Add("k", Variant(1));
