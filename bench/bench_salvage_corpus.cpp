@@ -4,6 +4,10 @@
 // shell's .recover (with the sqlite_dbpage extension loaded, which Debian's shell lacks)
 // over the same files in one run.
 //
+// A third row, "engine", repairs a copy of each file through the engine's RepairDatabase
+// (locking, health check, salvage through SalvageDatabase, atomic replacement), whichever
+// salvage it is wired to.
+//
 //   bench-salvage-corpus WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND]
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -24,8 +28,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/pagefile/salvage.h"
+#ifdef TIDEWELL_HAVE_SAMPLE
+#include "tools/sample_data.h"
+#endif
 
 namespace fs = std::filesystem;
 using tidewell::engine::EngineException;
@@ -216,17 +224,38 @@ std::vector<uint32_t> Pick(const std::map<uint32_t, PageInfo>& pages,
 std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
   std::vector<Damaged> corpus;
   const uint32_t ps = 4096;
+  // Ground truths: our own generator's (with an older version of each file), and, where
+  // the tools/ sample writer is built, files written through the engine itself, with its
+  // column metadata in the CREATE statements and keys as unique indexes.
+  struct Truth {
+    std::string path, older, tag;
+  };
+  std::vector<Truth> truths;
   for (int n = 0; n < per_kind; ++n) {
-    std::string truth = dir + "/truth" + std::to_string(n) + ".db";
-    std::string older = dir + "/older" + std::to_string(n) + ".db";
-    MakeGroundTruth(truth, older, 1000 + static_cast<uint32_t>(n), 9000 + 3000 * n);
+    Truth t{dir + "/truth" + std::to_string(n) + ".db", dir + "/older" + std::to_string(n) + ".db",
+            std::to_string(n)};
+    MakeGroundTruth(t.path, t.older, 1000 + static_cast<uint32_t>(n), 9000 + 3000 * n);
+    truths.push_back(t);
+#ifdef TIDEWELL_HAVE_SAMPLE
+    Truth e{dir + "/engine-truth" + std::to_string(n) + ".mdb", "", "e" + std::to_string(n)};
+    fs::remove(e.path);
+    tidewell::sample::SampleOptions opt;
+    opt.size_mb = 2 + n;
+    opt.seed = 500 + static_cast<uint32_t>(n);
+    tidewell::sample::MakeSampleDatabase(e.path, opt);
+    truths.push_back(e);
+#endif
+  }
+  for (size_t n = 0; n < truths.size(); ++n) {
+    const std::string truth = truths[n].path;
+    const std::string older = truths[n].older;
     const std::string clean = ReadFile(truth);
-    const std::string old = ReadFile(older);
+    const std::string old = older.empty() ? std::string() : ReadFile(older);
     auto pages = PageMap(truth);
     std::mt19937 rng(77 + static_cast<uint32_t>(n));
     auto any = [&](const std::vector<uint32_t>& v) { return v[rng() % v.size()]; };
     auto emit = [&](const std::string& kind, const std::string& data) {
-      std::string p = dir + "/" + kind + "-" + std::to_string(n) + ".db";
+      std::string p = dir + "/" + kind + "-" + truths[n].tag + ".db";
       WriteFile(p, data);
       corpus.push_back({kind, p, truth, older});
     };
@@ -241,12 +270,10 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
       std::fill(d.begin() + static_cast<long>(at), d.begin() + static_cast<long>(at + ps), '\0');
       emit("leaf_zeroed", d);
     }
-    {
+    if (auto interior = Pick(
+            pages, [](const PageInfo& i) { return i.type == "internal" && IsTableName(i.name); });
+        !interior.empty()) {
       std::string d = clean;
-      auto interior = Pick(pages, [](const PageInfo& i) {
-        return i.type == "internal" &&
-               (i.name == "Links" || i.name == "Queue" || i.name == "Pages");
-      });
       Randomize(d, page_of(any(interior)), ps, rng);
       emit("interior_overwritten", d);
     }
@@ -299,7 +326,7 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
       for (int k = 0; k < 24; ++k) d[rng() % d.size()] ^= static_cast<char>(1 << (rng() % 8));
       emit("bit_flips", d);
     }
-    {
+    if (!old.empty()) {
       std::string d = clean;
       // Pages that changed in the last round, put back as they were before it.
       std::vector<uint32_t> changed;
@@ -533,12 +560,12 @@ int main(int argc, char** argv) {
   std::vector<Damaged> corpus = MakeCorpus(dir, per_kind);
   std::map<std::string, TableRows> truth_cache, older_cache;
   std::vector<std::string> kinds;
-  std::map<std::string, Score> ours, theirs;
+  std::map<std::string, Score> ours, theirs, engine;
   for (const Damaged& d : corpus) {
     if (std::find(kinds.begin(), kinds.end(), d.kind) == kinds.end()) kinds.push_back(d.kind);
     if (!d.truth.empty() && !truth_cache.count(d.truth)) {
       truth_cache[d.truth] = ReadTables(d.truth);
-      older_cache[d.truth] = ReadTables(d.older);
+      if (!d.older.empty()) older_cache[d.truth] = ReadTables(d.older);
     }
     static const TableRows kEmpty;
     const TableRows& truth = d.truth.empty() ? kEmpty : truth_cache[d.truth];
@@ -590,8 +617,44 @@ int main(int argc, char** argv) {
       s.files = 1;
       b = s;
     }
+    // The repair through the engine, on a copy: it works in place.
+    Score c;
+    c.files = 1;
+    {
+      std::string copy = d.path + ".engine";
+      fs::remove(copy);
+      fs::remove(copy + ".damaged");
+      fs::copy_file(d.path, copy);
+      t0 = Now();
+      bool engine_refused = false;
+      try {
+        tidewell::engine::SqliteEngine().RepairDatabase(copy);
+      } catch (const EngineException& e) {
+        engine_refused = true;
+        if (e.error().number == tidewell::engine::kErrCannotRepair &&
+            ReadFile(copy) == ReadFile(d.path)) {
+          c.refused = 1;
+        }
+      }
+      double secs = Now() - t0;
+      if (d.truth.empty()) {
+        if (!engine_refused) {
+          std::set<std::string> l;
+          ReadTables(copy, &l);
+          c.lost_found = CountRows(copy, l);
+        }
+      } else if (!engine_refused) {
+        c = Compare(d, copy, truth, older);
+        c.files = 1;
+      } else {
+        for (const auto& [t, rows] : truth) c.truth += static_cast<int64_t>(rows.size());
+        c.missing = c.truth;
+      }
+      c.seconds = secs;
+    }
     ours[d.kind].Add(a);
     theirs[d.kind].Add(b);
+    engine[d.kind].Add(c);
   }
 
   auto line = [](const char* tool, const Score& s) {
@@ -600,7 +663,7 @@ int main(int argc, char** argv) {
                 tool, s.files, s.truth, s.exact, s.missing, s.wrong, s.undetectable, s.wrong_table,
                 s.extra, s.lost_found, s.seconds);
   };
-  Score total_a, total_b;
+  Score total_a, total_b, total_c;
   std::printf(
       "\nexact: rows back with every value; wrong: a row under its key with other values;\n"
       "undet.: wrong values from bit flips or older pages, which no reader can detect;\n"
@@ -611,19 +674,24 @@ int main(int argc, char** argv) {
                 "files", "truth", "exact", "miss", "wrong", "undet.", "wtab", "extra", "l+f",
                 "seconds");
     if (k == "not_a_database") {
-      std::printf("  refused cleanly: tidewell %" PRId64 " of %" PRId64 ", .recover %" PRId64
-                  " of %" PRId64 "; rows made up: tidewell %" PRId64 ", .recover %" PRId64 "\n",
-                  ours[k].refused, ours[k].files, theirs[k].refused, theirs[k].files,
-                  ours[k].lost_found, theirs[k].lost_found);
+      std::printf(
+          "  refused cleanly: tidewell %" PRId64 " of %" PRId64 ", .recover %" PRId64 " of %" PRId64
+          ", engine %" PRId64 " of %" PRId64 "; rows made up: tidewell %" PRId64
+          ", .recover %" PRId64 ", engine %" PRId64 "\n",
+          ours[k].refused, ours[k].files, theirs[k].refused, theirs[k].files, engine[k].refused,
+          engine[k].files, ours[k].lost_found, theirs[k].lost_found, engine[k].lost_found);
     }
     line("tidewell", ours[k]);
     line(".recover", theirs[k]);
+    line("engine", engine[k]);
     total_a.Add(ours[k]);
     total_b.Add(theirs[k]);
+    total_c.Add(engine[k]);
   }
   std::printf("\nTOTAL\n");
   line("tidewell", total_a);
   line(".recover", total_b);
+  line("engine", total_c);
   std::printf("time ratio tidewell/.recover: %.2f\n",
               total_b.seconds > 0 ? total_a.seconds / total_b.seconds : 0.0);
   return 0;

@@ -352,7 +352,9 @@ PageFile::PageFile(std::unique_ptr<ByteSource> source, uint32_t page_size)
   if (page_size <= reserved || page_size - reserved < 480) reserved = 0;
   page_size_ = page_size;
   usable_ = page_size - reserved;
-  uint64_t count = (file_size + page_size - 1) / page_size;
+  // A page cut short by truncation is left out: what it lacked would read as zeros, and
+  // zeros inside a value are indistinguishable from data.
+  uint64_t count = file_size / page_size;
   page_count_ = static_cast<uint32_t>(std::min<uint64_t>(count, 0x7ffffffe));
 }
 

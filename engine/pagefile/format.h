@@ -128,8 +128,8 @@ class PageFile {
   uint32_t page_count() const { return page_count_; }
   bool page_size_from_header() const { return size_from_header_; }
 
-  // Reads page pgno (1-based) into buf (resized to the page size, zero-padded when the
-  // file ends inside it). False when pgno is outside the file.
+  // Reads page pgno (1-based) into buf (resized to the page size). False when pgno is
+  // outside the file; a page the file ends inside of does not count as in it.
   bool ReadPage(uint32_t pgno, std::vector<uint8_t>* buf) const;
 
   // Whether pgno is a pointer-map page of an auto-vacuum file.

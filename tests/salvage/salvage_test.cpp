@@ -192,6 +192,23 @@ TEST_F(Salvage, TruncatedFileGivesWhatIsLeftExactly) {
   EXPECT_GT(r.rows_recovered, 0u);
 }
 
+TEST(SalvageTruncated, ValueRunningIntoACutPageIsDroppedNotZeroFilled) {
+  TempDir dir;
+  std::string src = dir.File("bodies.db"), out = dir.File("out.db");
+  Sql(src,
+      "PRAGMA page_size=1024; CREATE TABLE b(id INTEGER PRIMARY KEY, body TEXT, n INTEGER);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<30)"
+      " INSERT INTO b SELECT i, printf('%.*c', 3000 + i, 'b'), i FROM k;");
+  Rows truth = ReadRows(src, "b");
+  // The last page is an overflow page of the last row; cut it in half.
+  std::string bytes = tidewell::testing::ReadAll(src);
+  tidewell::testing::WriteAll(src, bytes.substr(0, bytes.size() - 512));
+  PageLevelSalvage(src, out, {});
+  Rows got = ReadRows(out, "b");
+  EXPECT_EQ(got.size(), truth.size() - 1);
+  for (const auto& [id, row] : got) EXPECT_EQ(row, truth.at(id)) << id;
+}
+
 TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
   std::vector<uint32_t> overflow = PagesOf(src_, "Pages", "overflow");
   ASSERT_FALSE(overflow.empty());
