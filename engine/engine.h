@@ -200,6 +200,8 @@ class DatabaseEngine {
                                const std::string& locale = {},
                                std::optional<int32_t> options = {}) = 0;
   // Repairs a closed file in place; kErrCannotRepair when nothing can be salvaged.
+  // A damaged file is replaced by its salvaged copy; the damaged original is kept beside
+  // it as "<name>.damaged" (an older one of that name is replaced).
   virtual void RepairDatabase(const std::string& name) = 0;
   virtual void Idle(int32_t action) = 0;
   // A transaction over every open database of the engine.

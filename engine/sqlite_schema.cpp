@@ -96,6 +96,22 @@ bool Has(const std::string& upper, const char* word) {
   return upper.find(word) != std::string::npos;
 }
 
+// "tw$<length of table name>$<table>$<flags>$<name>"; the length keeps the parts apart
+// whatever the names hold, and still after the table is renamed.
+std::optional<std::pair<int, std::string>> ParseIndexName(const std::string& name) {
+  if (name.rfind("tw$", 0) != 0) return std::nullopt;
+  size_t pos = 3;
+  size_t length = 0;
+  while (pos < name.size() && std::isdigit(static_cast<unsigned char>(name[pos])))
+    length = length * 10 + static_cast<size_t>(name[pos++] - '0');
+  if (pos == 3 || pos >= name.size() || name[pos] != '$') return std::nullopt;
+  pos += 1 + length;
+  if (pos + 3 > name.size() || name[pos] != '$' ||
+      !std::isdigit(static_cast<unsigned char>(name[pos + 1])) || name[pos + 2] != '$')
+    return std::nullopt;
+  return std::make_pair(name[pos + 1] - '0', name.substr(pos + 3));
+}
+
 }  // namespace
 
 bool IsKnownType(int16_t type) {
@@ -161,7 +177,8 @@ Field FieldFromColumn(const std::string& name, const std::string& declared, bool
 
 std::string SqliteIndexName(std::string_view table, const Index& index) {
   int flags = (index.Primary ? 1 : 0) | (index.Unique ? 2 : 0);
-  return "tw$" + std::string(table) + "$" + std::to_string(flags) + "$" + index.Name;
+  return "tw$" + std::to_string(table.size()) + "$" + std::string(table) + "$" +
+         std::to_string(flags) + "$" + index.Name;
 }
 
 std::optional<std::vector<IndexField>> ParseIndexFields(std::string_view text) {
@@ -288,19 +305,14 @@ void ReadTableShape(sqlite3* db, const std::string& table, std::vector<Field>& f
     if (li.origin == "pk" && std::find(names.begin(), names.end(), name) == names.end())
       names.insert(names.begin(), name);
   int unique_constraints = 0;
-  std::string prefix = "tw$" + table + "$";
   for (const std::string& sqlite_name : names) {
     Index index;
     auto it = info.find(sqlite_name);
     ListInfo li = it != info.end() ? it->second : ListInfo{false, "c"};
-    if (sqlite_name.compare(0, prefix.size(), prefix) == 0 &&
-        sqlite_name.size() > prefix.size() + 2 &&
-        std::isdigit(static_cast<unsigned char>(sqlite_name[prefix.size()])) &&
-        sqlite_name[prefix.size() + 1] == '$') {
-      int flags = sqlite_name[prefix.size()] - '0';
-      index.Name = sqlite_name.substr(prefix.size() + 2);
-      index.Primary = (flags & 1) != 0;
-      index.Unique = (flags & 2) != 0;
+    if (auto ours = ParseIndexName(sqlite_name)) {
+      index.Name = ours->second;
+      index.Primary = (ours->first & 1) != 0;
+      index.Unique = (ours->first & 2) != 0;
     } else if (li.origin == "pk") {
       index.Name = "PrimaryKey";
       index.Primary = true;

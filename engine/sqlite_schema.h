@@ -5,8 +5,8 @@
 // - a field's declared type is "<SQL type> TWF<type>S<size>A<attributes>Z<0|1>", e.g.
 //   "VARCHAR TWF10S255A2Z1": the SQL type gives SQLite the right affinity, the second
 //   word keeps the type code, size, attributes and zero-length permission exactly;
-// - an index is named "tw$<table>$<flags>$<name>" (flags: 1 primary, 2 unique), because
-//   SQLite's index names are global while ours are per table.
+// - an index is named "tw$<length>$<table>$<flags>$<name>" (flags: 1 primary, 2 unique),
+//   because SQLite's index names are global while ours are per table.
 // Files written by other programs have neither; their declared types are mapped to the
 // nearest type code and their keys and indexes are shown as they are.
 #pragma once

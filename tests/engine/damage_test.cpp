@@ -95,7 +95,7 @@ TEST_F(Damage, ADamagedTableOpensButCannotBeRead) {
 }
 
 TEST_F(Damage, ADamagedIndexDoesNotChangeTheCount) {
-  auto leaves = test::LeafPagesOf(path_, "tw$Big$0$Url");
+  auto leaves = test::LeafPagesOf(path_, "tw$3$Big$0$Url");
   ASSERT_FALSE(leaves.empty());
   FillPage(path_, leaves.front(), 0);
   auto db = DBEngine().OpenDatabase(path_);

@@ -157,6 +157,25 @@ TEST(Collections, ListInCreationOrderAndFindByNameWithoutCase) {
   EXPECT_EQ(ErrorOf([&] { z.Indexes().Item(2); }), kErrItemNotFound);
 }
 
+TEST(Collections, IndexesKeepTheirNamesWhenTheTableIsRenamed) {
+  TempDir dir;
+  auto db = DBEngine().CreateDatabase(dir.File("a.mdb"), kLocale, 0);
+  TableDef t("Old$1$Name");
+  t.Fields().Append(Field{"ID", dbLong, 4, dbFixedField, false});
+  t.Indexes().Append(Index{"PrimaryKey", true, false, "+ID"});
+  t.Indexes().Append(Index{"ByID", false, true, "-ID"});
+  db->TableDefs().Append(t);
+  EXPECT_EQ(db->TableDefs().Item(0).Indexes().Item(0).Name, "PrimaryKey");
+  db->Execute("ALTER TABLE \"Old$1$Name\" RENAME TO Fresh");
+  TableDef fresh = db->TableDefs().Item("Fresh");
+  ASSERT_EQ(fresh.Indexes().Count(), 2);
+  EXPECT_EQ(fresh.Indexes().Item(0).Name, "PrimaryKey");
+  EXPECT_TRUE(fresh.Indexes().Item(0).Primary);
+  EXPECT_FALSE(fresh.Indexes().Item(0).Unique);
+  EXPECT_EQ(fresh.Indexes().Item(1).Name, "ByID");
+  EXPECT_TRUE(fresh.Indexes().Item(1).Unique);
+}
+
 TEST(Collections, IndexNamesBelongToTheirTable) {
   TempDir dir;
   auto db = DBEngine().CreateDatabase(dir.File("a.mdb"), kLocale, 0);
