@@ -1,7 +1,6 @@
 #include "maintenance/modTidewell.h"
 
 #include <memory>
-#include <stdexcept>
 
 #include "engine/engine.h"
 #include "engine/file_system.h"

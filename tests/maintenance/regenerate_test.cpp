@@ -347,6 +347,18 @@ TEST_F(Regenerate, AMissingDatabaseIsAnOpeningFailure) {
   EXPECT_FALSE(std::filesystem::exists(names_.backup));
 }
 
+TEST_F(Regenerate, ADatabaseNamedLikeItsOwnBackupIsNeverDeleted) {
+  const std::string p = dir_.File("site.BKK");
+  MakeDatabase(p, {Plain("Links", 3)});
+  const std::string old_bytes = ReadAll(p);
+  ScriptedHost host;
+  std::string error;
+  dbRegenerate(host, p, 3, error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(ReadAll(p), old_bytes);
+  EXPECT_EQ(RowsOf(RegenerateNamesFor(p).fresh, "Links").size(), 3u);
+}
+
 // Failures of single file operations while the new file is put in place.
 TEST_F(Regenerate, AFailingFileStepNeverLosesTheDatabase) {
   MakeDatabase(db_, {Plain("Links", 20), Plain("Hosts", 5)});
