@@ -2,6 +2,11 @@
 // SQLite can still read is copied. Rows are read in rowid order and a read error does not
 // end the table: the reader looks for the next rowid it can reach and goes on from there,
 // so one bad page costs the rows on that page, not the rest of the table.
+//
+// Working above the page level, it cannot tell how many pages decoded and has no rows
+// that fit no table: pages_decoded and rows_lost_found stay 0. rows_dropped counts rows
+// whose key was reachable but whose contents were not (or that the new file refused);
+// the rows of a page that cannot be reached at all are not seen, so not counted.
 #include <fcntl.h>
 #include <unistd.h>
 
