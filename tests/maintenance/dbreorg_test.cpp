@@ -531,7 +531,7 @@ class KillingHost : public ScriptedHost {
 TEST(ReorgCrash, KilledAtRandomMomentsWhileCompactingTensOfMegabytes) {
   TempDir dir;
   const std::string seed = dir.File("seed.mdb");
-  MakeLinks(seed, 40000, 1000);  // about 45 MB, half of it free pages
+  MakeLinks(seed, 25000, 1000);  // about 30 MB, half of it free pages
   const std::string original = Digest(seed);
   ASSERT_FALSE(original.empty());
   const std::string p = dir.File("site.mdb"), t = dir.File("site.$"), k = dir.File("site.BAK");
