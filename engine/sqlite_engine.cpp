@@ -726,10 +726,9 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
   if (Files().Exists(destination))
     Raise(kErrDatabaseExists, "The file '" + destination + "' already exists.");
   OpenResult r;
-  // A journal left by an interrupted transaction must be rolled back before the content is
-  // consistent; only then is the source opened for writing (SQLite does the rollback).
-  const bool hot_journal = FileSize(source + "-journal") > 0;
-  OpenChecked(r, source, false, !hot_journal, 2000);
+  // Read-only: the source is never written. (A journal left by an interrupted transaction
+  // is still rolled back by SQLite first, so the copy holds the committed rows.)
+  OpenChecked(r, source, false, true, 2000);
   sqlite3* db = r.conn.db;
   int64_t page_size = 4096, pages = 0, free_pages = 0;
   {

@@ -281,3 +281,27 @@ TEST_F(Damage, RepairKilledAtAnyFileStepLeavesACompleteDatabase) {
 
 }  // namespace
 }  // namespace tidewell::engine
+
+namespace tidewell::engine {
+namespace {
+
+TEST_F(Damage, CompactionAfterACrashInsideATransactionGivesTheCommittedRows) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    auto db = DBEngine().OpenDatabase(path_);
+    DBEngine().BeginTrans();
+    db->Execute("DELETE FROM Big");
+    db->Execute("DELETE FROM Small");
+    _exit(0);  // dies with the transaction open: its journal stays behind
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_GT(std::filesystem::file_size(path_ + "-journal"), 0u);
+  DBEngine().CompactDatabase(path_, dir_.File("c.mdb"));
+  auto db = DBEngine().OpenDatabase(dir_.File("c.mdb"));
+  EXPECT_EQ(CountRows(*db, "Big"), kBigRows);
+  EXPECT_EQ(CountRows(*db, "Small"), 3);
+}
+
+}  // namespace
+}  // namespace tidewell::engine
