@@ -209,6 +209,33 @@ TEST(SalvageTruncated, ValueRunningIntoACutPageIsDroppedNotZeroFilled) {
   for (const auto& [id, row] : got) EXPECT_EQ(row, truth.at(id)) << id;
 }
 
+TEST(SalvageFormats, AutoVacuumAndUtf16FilesComeBackWhole) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    const char* sql;
+  } cases[] = {
+      {"av.db",
+       "PRAGMA page_size=512; PRAGMA auto_vacuum=FULL;"
+       "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT, c BLOB);"
+       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<600)"
+       " INSERT INTO t SELECT i, 'text ' || i, CASE WHEN i % 40 = 0 THEN zeroblob(1500) END"
+       " FROM k; DELETE FROM t WHERE a % 3 = 0;"},
+      {"u16.db",
+       "PRAGMA encoding='UTF-16le'; CREATE TABLE s(name TEXT, value TEXT);"
+       "INSERT INTO s VALUES('Größe', 'groß'), ('emoji', '\xF0\x9F\x98\x80'), ('x', NULL);"},
+  };
+  for (const Case& c : cases) {
+    std::string src = dir.File(c.name), out = dir.File(std::string("out-") + c.name);
+    Sql(src, c.sql);
+    std::string table = std::string(c.name) == "av.db" ? "t" : "s";
+    Rows truth = ReadRows(src, table);
+    SalvageReport r = PageLevelSalvage(src, out, {});
+    EXPECT_EQ(ReadRows(out, table), truth) << c.name;
+    EXPECT_EQ(r.rows_lost_found, 0u) << c.name;
+  }
+}
+
 TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
   std::vector<uint32_t> overflow = PagesOf(src_, "Pages", "overflow");
   ASSERT_FALSE(overflow.empty());
