@@ -63,6 +63,19 @@ TEST(FaultyEngine, ReachesCallsOnTheDatabasesItOpened) {
   EXPECT_EQ(test::CountRows(*db, "T"), 1);
 }
 
+TEST(FaultyEngine, DatabasesMayOutliveIt) {
+  TempDir dir;
+  std::unique_ptr<Database> db;
+  {
+    FaultyEngine faults;
+    faults.FailAlways("Close", kErrDiskIo, "never reached");
+    db = DBEngine().CreateDatabase(dir.File("a.mdb"), std::string(kGeneralLocale), 0);
+  }
+  // The plan went with the engine: the late calls just forward.
+  EXPECT_EQ(ErrorOf([&] { db->Execute("CREATE TABLE T (A INTEGER)"); }), 0);
+  EXPECT_EQ(ErrorOf([&] { db->Close(); }), 0);
+}
+
 TEST(SampleData, MakesTheDatabaseItsQueueAndATemplateWithMore) {
   TempDir dir;
   auto main_db = dir.File("Vardlink.mdb");

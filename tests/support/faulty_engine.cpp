@@ -7,55 +7,60 @@ using engine::Database;
 
 class FaultyDatabase final : public Database {
  public:
-  FaultyDatabase(FaultyEngine& faults, std::unique_ptr<Database> real)
-      : faults_(faults), real_(std::move(real)) {}
+  FaultyDatabase(std::weak_ptr<FaultyEngine*> faults, std::unique_ptr<Database> real)
+      : faults_(std::move(faults)), real_(std::move(real)) {}
 
   const std::string& Name() const override { return real_->Name(); }
   bool IsOpen() const override { return real_->IsOpen(); }
   void Close() override {
-    faults_.Enter("Close");
+    Enter("Close");
     real_->Close();
   }
   void Execute(const std::string& sql) override {
-    faults_.Enter("Execute");
+    Enter("Execute");
     real_->Execute(sql);
   }
   std::unique_ptr<engine::Recordset> OpenTable(const std::string& name) override {
-    faults_.Enter("OpenTable");
+    Enter("OpenTable");
     return real_->OpenTable(name);
   }
   int32_t TableCount() override {
-    faults_.Enter("TableCount");
+    Enter("TableCount");
     return real_->TableCount();
   }
   // Definitions read here hand their appends back to this wrapper, so that those can fail
   // too.
   engine::TableDef ReadTable(int32_t position) override {
-    faults_.Enter("ReadTable");
+    Enter("ReadTable");
     return Rewrap(real_->ReadTable(position));
   }
   engine::TableDef ReadTable(std::string_view name) override {
-    faults_.Enter("ReadTable");
+    Enter("ReadTable");
     return Rewrap(real_->ReadTable(name));
   }
   void AppendTable(const engine::TableDef& table) override {
-    faults_.Enter("AppendTable");
+    Enter("AppendTable");
     real_->AppendTable(table);
   }
   void AppendField(std::string_view table, const engine::Field& field) override {
-    faults_.Enter("AppendField");
+    Enter("AppendField");
     real_->AppendField(table, field);
   }
   void AppendIndex(std::string_view table, const engine::Index& index) override {
-    faults_.Enter("AppendIndex");
+    Enter("AppendIndex");
     real_->AppendIndex(table, index);
   }
 
  private:
+  // A database may outlive the wrapper that opened it (a test closes it late); from then on
+  // it simply forwards.
+  void Enter(const std::string& operation) {
+    if (auto faults = faults_.lock()) (*faults)->Enter(operation);
+  }
   engine::TableDef Rewrap(const engine::TableDef& t) {
     return engine::TableDef::Attached(this, t.Name, t.FieldList(), t.IndexList());
   }
-  FaultyEngine& faults_;
+  std::weak_ptr<FaultyEngine*> faults_;
   std::unique_ptr<Database> real_;
 };
 
@@ -110,7 +115,7 @@ std::unique_ptr<engine::Database> FaultyEngine::OpenDatabase(const std::string& 
                                                              std::optional<std::string> connect) {
   Enter("OpenDatabase");
   return std::make_unique<FaultyDatabase>(
-      *this, engine::SqliteEngine().OpenDatabase(name, exclusive, readOnly, connect));
+      alive_, engine::SqliteEngine().OpenDatabase(name, exclusive, readOnly, connect));
 }
 
 std::unique_ptr<engine::Database> FaultyEngine::CreateDatabase(const std::string& name,
@@ -118,7 +123,7 @@ std::unique_ptr<engine::Database> FaultyEngine::CreateDatabase(const std::string
                                                                int32_t option) {
   Enter("CreateDatabase");
   return std::make_unique<FaultyDatabase>(
-      *this, engine::SqliteEngine().CreateDatabase(name, locale, option));
+      alive_, engine::SqliteEngine().CreateDatabase(name, locale, option));
 }
 
 void FaultyEngine::CompactDatabase(const std::string& source, const std::string& destination,

@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "engine/engine.h"
@@ -72,6 +73,9 @@ class FaultyEngine final : public engine::DatabaseEngine {
   std::map<std::string, int> calls_;
   std::map<std::string, Plan> plans_;
   engine::DatabaseEngine* previous_;
+  // Databases opened through this engine hold it weakly, so closing one after the engine
+  // is gone is safe.
+  std::shared_ptr<FaultyEngine*> alive_ = std::make_shared<FaultyEngine*>(this);
 };
 
 }  // namespace tidewell::testing
