@@ -6,6 +6,7 @@
 #include "engine/engine.h"
 #include "maintenance/modTidewell.h"
 #include "maintenance/modXStrings.h"
+#include "maintenance/progress_route.h"
 #include "repair/dbRepair.h"
 
 namespace tidewell {
@@ -22,24 +23,6 @@ void Try(Step&& step) {
   } catch (...) {
   }
 }
-
-// Long engine work reports through the host while one operation runs.
-class ScopedProgress {
- public:
-  explicit ScopedProgress(Host& host) {
-    Try([&] {
-      engine::DBEngine().SetProgress(
-          [&host](std::string_view stage, uint64_t done, uint64_t total) {
-            host.Progress(stage, done, total);
-          });
-    });
-  }
-  ~ScopedProgress() {
-    Try([] { engine::DBEngine().SetProgress(nullptr); });
-  }
-  ScopedProgress(const ScopedProgress&) = delete;
-  ScopedProgress& operator=(const ScopedProgress&) = delete;
-};
 
 const char* ClosingMessage(Workflow w) {
   switch (w) {
@@ -61,27 +44,27 @@ Operations RealOperations() {
   Operations ops;
   ops.idle = [](int32_t action) { engine::DBEngine().Idle(action); };
   ops.repair = [](Host& host, const std::string& file) {
-    ScopedProgress progress(host);
+    ProgressRoute progress(host);
     std::string error;
     DbRepair_Repair(host, file, true, true, &error);
   };
   ops.adv_compress = [](Host& host, const std::string& file) {
-    ScopedProgress progress(host);
+    ProgressRoute progress(host);
     std::string error;
     DbRepair_AdvCompress(host, file, true, true, &error);
   };
   ops.adv_repair = [](Host& host, const std::string& file) {
-    ScopedProgress progress(host);
+    ProgressRoute progress(host);
     std::string error;
     DbRepair_AdvRepair(host, file, true, true, &error);
   };
   ops.regenerate = [](Host& host, const std::string& file, int16_t format) {
-    ScopedProgress progress(host);
+    ProgressRoute progress(host);
     std::string error;
     dbRegenerate(host, file, format, error);
   };
   ops.adjust_structure = [](Host& host, const std::string& file, const std::string& tmpl) {
-    ScopedProgress progress(host);
+    ProgressRoute progress(host);
     std::string error;
     dbAdjustStructure(host, file, tmpl, error);
   };

@@ -7,24 +7,10 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/file_system.h"
-#include "maintenance/modXStrings.h"
+#include "maintenance/progress_route.h"
 
 namespace tidewell {
 namespace {
-
-// Lets the engine's progress reach the host while one long engine call runs, and takes the
-// route away again however the call ends, so that no stale host is called later.
-class ProgressRoute {
- public:
-  explicit ProgressRoute(Host& host) {
-    engine::DBEngine().SetProgress([&host](std::string_view stage, uint64_t done, uint64_t total) {
-      host.Progress(stage, done, total);
-    });
-  }
-  ~ProgressRoute() { engine::DBEngine().SetProgress(nullptr); }
-  ProgressRoute(const ProgressRoute&) = delete;
-  ProgressRoute& operator=(const ProgressRoute&) = delete;
-};
 
 // Moves the compacted copy T to P and keeps the old P as K.
 //
@@ -102,9 +88,10 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
       if (repaired && err.Run(compact) && !err.Failed()) result = 0;
     }
     if (err.Failed() && p_intShowError != 0) {
-      host.MsgBox(FormatStr("Error during compacting! %1%: %2%", std::to_string(err.Number()),
-                            err.Description()),
-                  vbOKOnly);
+      // Plain concatenation: the engine's description may hold "%n%" and must show as it is.
+      host.MsgBox(
+          "Error during compacting! " + std::to_string(err.Number()) + ": " + err.Description(),
+          vbOKOnly);
     }
   }
 

@@ -6,30 +6,13 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "maintenance/dbReorg.h"
+#include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
+#include "maintenance/progress_route.h"
 #include "repair/tableAnalysis.h"
 
 namespace tidewell {
 namespace {
-
-// The engine's progress reaches the host only while the repair runs.
-class ProgressRoute {
- public:
-  explicit ProgressRoute(Host& host) {
-    engine::DBEngine().SetProgress([&host](std::string_view stage, uint64_t done, uint64_t total) {
-      host.Progress(stage, done, total);
-    });
-  }
-  ~ProgressRoute() { engine::DBEngine().SetProgress(nullptr); }
-  ProgressRoute(const ProgressRoute&) = delete;
-  ProgressRoute& operator=(const ProgressRoute&) = delete;
-};
-
-// Free the engine's locks and write its cache; a failure here changes nothing for the run.
-void FlushEngine(engine::PendingError& err) {
-  err.Run([] { engine::DBEngine().Idle(engine::dbFreeLocks); });
-  err.Run([] { engine::DBEngine().Idle(engine::dbRefreshCache); });
-}
 
 std::unique_ptr<engine::Database> OpenExclusive(const std::string& name) {
   return engine::DBEngine().OpenDatabase(name, true);
@@ -113,7 +96,7 @@ int16_t DbRepair_Repair(Host& host, const std::string& psDbName, bool pbShowAnal
 
   err.Clear();
   CloseQuietly(err, db);
-  FlushEngine(err);
+  dbIdle();
   err.Clear();
   host.DoEvents();
 
@@ -159,7 +142,7 @@ int16_t DbRepair_AdvCompress(Host& host, const std::string& psDbName, bool /*pbS
                              bool /*pbShowNoGood*/, std::string* psReturnError) {
   engine::PendingError err;
   std::string ret;
-  FlushEngine(err);
+  dbIdle();
   err.Clear();
   host.DoEvents();
   host.SetStatus("Compacting database");
@@ -173,7 +156,7 @@ int16_t DbRepair_AdvRepair(Host& host, const std::string& psDbName, bool /*pbSho
                            bool pbShowNoGood, std::string* psReturnError) {
   engine::PendingError err;
   std::string ret;
-  FlushEngine(err);
+  dbIdle();
   err.Clear();
   host.DoEvents();
   host.SetStatus("Repairing database");

@@ -18,6 +18,7 @@
 #include "engine/engine.h"
 #include "engine/file_system.h"
 #include "tests/support/child_process.h"
+#include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
@@ -285,6 +286,15 @@ TEST_F(ReorgTest, FailedCompactionTouchesNothingAndReportsOnlyWhenAsked) {
   EXPECT_EQ(std::count(engine.calls.begin(), engine.calls.end(), "RepairDatabase"), 0);
   EXPECT_EQ(ReadAll(p_), old_bytes);
   EXPECT_EQ(ReadAll(k_), "an older backup");
+}
+
+TEST_F(ReorgTest, TheEngineDescriptionShowsAsItStands) {
+  testing::FaultyEngine faults;
+  faults.FailNext("CompactDatabase", 3043, "disk %1% full %3%");
+  ScriptedHost host;
+  EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), -1);
+  ASSERT_EQ(host.Boxes().size(), 1u);
+  EXPECT_EQ(host.Boxes()[0].text, "Error during compacting! 3043: disk %1% full %3%");
 }
 
 // --- The repair path --------------------------------------------------------------------
