@@ -17,54 +17,25 @@
 #include <string>
 #include <vector>
 
+#include "bench/support.h"
 #include "engine/engine.h"
 #include "tools/sample_data.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
-// Runs `work` in a child; returns its wall time and peak resident memory in KiB.
-template <class Work>
-std::pair<double, long> InChild(Work&& work) {
-  auto start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) _exit(work() ? 0 : 1);
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  auto end = Clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "bench-compact: a step failed\n");
-    std::exit(1);
-  }
-  return {Seconds(start, end), usage.ru_maxrss};
-}
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+using bench::SyncFile;
+constexpr const char* kWho = "bench-compact";
 
 double Shell(const std::string& command) {
-  auto start = Clock::now();
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench-compact: failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  return Seconds(start, Clock::now());
+  return bench::Shell(kWho, command);
 }
 
-bool SyncFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+template <class Work>
+bench::ChildRun InChild(Work&& work) {
+  return bench::InChild(kWho, std::forward<Work>(work));
 }
 
 }  // namespace
@@ -104,7 +75,7 @@ int main(int argc, char** argv) {
                      "pragma_freelist_count\"";
   std::fflush(stdout);
   Shell(info);
-  std::printf("sample made in %.2f s\n", made.first);
+  std::printf("sample made in %.2f s\n", made.seconds);
   Shell("cat " + src + " > /dev/null");  // every contender starts from a warm cache
 
   std::vector<double> ours, vacuum, vacuum_sync, cp;
@@ -124,8 +95,8 @@ int main(int argc, char** argv) {
         return false;
       }
     });
-    ours.push_back(run.first);
-    peak_kib = std::max(peak_kib, run.second);
+    ours.push_back(run.seconds);
+    peak_kib = std::max(peak_kib, run.peak_kib);
     Shell("sync");
     vacuum.push_back(Shell("sqlite3 " + src + " \"VACUUM INTO '" + b + "'\""));
     Shell("sync");

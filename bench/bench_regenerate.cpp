@@ -18,17 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/support.h"
 #include "engine/engine.h"
 #include "maintenance/modTidewell.h"
 #include "tools/sample_data.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+using bench::SyncFile;
+constexpr const char* kWho = "bench-regenerate";
 
 // Answers every question with the answer that changes nothing and notes when each table
 // was done, so that the run can be split into its phases afterwards.
@@ -50,25 +51,7 @@ class TimingHost : public tidewell::Host {
 };
 
 double Shell(const std::string& command) {
-  auto start = Clock::now();
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench-regenerate: failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  return Seconds(start, Clock::now());
-}
-
-bool SyncFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  return bench::Shell(kWho, command);
 }
 
 // What one regeneration in a child reports back through a pipe.

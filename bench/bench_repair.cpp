@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support.h"
 #include "engine/engine.h"
 #include "maintenance/host.h"
 #include "repair/dbRepair.h"
@@ -25,69 +26,19 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
-// A host that answers every question with its safe answer and counts what it is told.
-class QuietHost : public tidewell::Host {
- public:
-  int MsgBox(std::string_view text, int, int safe_answer) override {
-    std::fprintf(stderr, "bench-repair: box: %.*s\n", static_cast<int>(text.size()), text.data());
-    ++boxes;
-    return safe_answer;
-  }
-  void SetStatus(std::string_view) override {}
-  void DoEvents() override {}
-  void SetPointer(int) override {}
-  void Progress(std::string_view, uint64_t, uint64_t) override { ++progress; }
-  int boxes = 0;
-  int progress = 0;
-};
-
-struct ChildRun {
-  double seconds = 0;
-  long peak_kib = 0;
-};
-
-// Runs `work` in a child; returns its wall time and peak resident memory in KiB.
-template <class Work>
-ChildRun InChild(Work&& work) {
-  std::fflush(nullptr);
-  auto start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) _exit(work() ? 0 : 1);
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  auto end = Clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "bench-repair: a step failed\n");
-    std::exit(1);
-  }
-  return {Seconds(start, end), usage.ru_maxrss};
-}
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+using bench::SyncFile;
+constexpr const char* kWho = "bench-repair";
 
 void Shell(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench-repair: failed: %s\n", command.c_str());
-    std::exit(1);
-  }
+  bench::Shell(kWho, command);
 }
 
-bool SyncFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+template <class Work>
+bench::ChildRun InChild(Work&& work) {
+  return bench::InChild(kWho, std::forward<Work>(work));
 }
 
 void MakeSample(const std::string& path, int size_mb) {
@@ -125,8 +76,8 @@ Figures Measure(const std::string& dir, const std::string& src, int rounds, bool
       std::filesystem::remove(name);
     Shell("cp " + src + " " + work + " && sync");
     Shell("cat " + src + " > /dev/null");  // both contenders start from a warm cache
-    ChildRun run = InChild([&] {
-      QuietHost host;
+    bench::ChildRun run = InChild([&] {
+      bench::QuietHost host(kWho);
       std::string ret;
       const int16_t result = tidewell::DbRepair_Repair(host, work, true, true, &ret);
       if (result != 0 || !ret.empty() || host.boxes != 0) {
@@ -138,7 +89,7 @@ Figures Measure(const std::string& dir, const std::string& src, int rounds, bool
     ours.push_back(run.seconds);
     f.peak_kib = std::max(f.peak_kib, run.peak_kib);
     Shell("sync");
-    ChildRun vac = InChild([&] {
+    bench::ChildRun vac = InChild([&] {
       execlp("sqlite3", "sqlite3", src.c_str(), ("VACUUM INTO '" + b + "'").c_str(),
              static_cast<char*>(nullptr));
       return false;
