@@ -430,7 +430,12 @@ TEST_F(BadInput, TemplateThatIsNotADatabase) {
   testing::WriteAll(junk, std::string(5000, 'j'));
   const CliRun r = RunCli({"regenerate", db, "--template", junk});
   EXPECT_EQ(r.exit, 1) << Where(r);
-  EXPECT_NE(r.out.find(junk), std::string::npos) << Where(r);
+  EXPECT_NE(r.out.find("[ERROR] Es ist ein Fehler beim Öffnen von '" + junk + "' aufgetreten."),
+            std::string::npos)
+      << Where(r);
+  EXPECT_NE(r.out.find("Fehler 3049 - The file '" + junk + "' is not a database"),
+            std::string::npos)
+      << Where(r);
   EXPECT_EQ(testing::ReadAll(junk), std::string(5000, 'j'));
   EXPECT_TRUE(HoldsAll(db, rows));
 }
