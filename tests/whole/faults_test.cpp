@@ -11,6 +11,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/faulty_files.h"
+#include "tests/whole/faulty_vfs.h"
 #include "tests/whole/whole_support.h"
 #include "tools/sample_data.h"
 
@@ -168,6 +169,60 @@ TEST_P(FaultEveryOperation, NothingLostAndTheCauseIsNamed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Workflows, FaultEveryOperation,
+                         ::testing::Values(Workflow::kStart, Workflow::kCompress, Workflow::kRepair,
+                                           Workflow::kRegenerate),
+                         WorkflowParamName);
+
+class SqliteIoFaults : public ::testing::TestWithParam<Workflow> {};
+
+// The k-th open for writing, write, truncate, sync or delete inside SQLite fails, with a
+// full disk and with an I/O error in turn: the writes of the compaction, the salvage, the
+// regeneration's copies and the journals.
+TEST_P(SqliteIoFaults, NothingLostWhenAWriteFails) {
+  const Workflow w = GetParam();
+  const bool damaged = DamagedInput(w);
+  int operations = 0;
+  {
+    WholeRun run(Pristine::Get(), damaged);
+    ScriptedHost host;
+    {
+      FaultyVfs vfs;
+      ASSERT_EQ(RunWorkflow(w, host, run.files.db, run.files.tmpl), Outcome::kDone);
+      operations = vfs.Count();
+    }
+    ExpectNothingLost(run, damaged, "no fault");
+  }
+  ASSERT_GT(operations, 10);
+  // Every operation up to 120; beyond that a spread that still reaches the last one.
+  const int stride = std::max(1, operations / 120);
+  int tried = 0;
+  for (int k = 1; k <= operations;
+       k += (k + stride > operations && k != operations) ? operations - k : stride) {
+    WholeRun run(Pristine::Get(), damaged);
+    ScriptedHost host;
+    std::string op;
+    Outcome outcome;
+    {
+      FaultyVfs vfs;
+      vfs.FailAt(k, k % 2 == 0);
+      outcome = RunWorkflow(w, host, run.files.db, run.files.tmpl);
+      op = k <= static_cast<int>(vfs.Log().size()) ? vfs.Log()[static_cast<size_t>(k - 1)] : "";
+    }
+    ++tried;
+    const std::string where = std::string(Name(w)) + ", SQLite operation " + std::to_string(k) +
+                              " (" + op + ") failing" + (k % 2 == 0 ? " (disk full)" : "");
+    EXPECT_EQ(outcome, Outcome::kDone) << where;
+    const auto boxes = BoxTexts(host);
+    ASSERT_FALSE(boxes.empty()) << where;
+    EXPECT_EQ(boxes.back(), ClosingMessage(w)) << where;
+    ExpectNothingLost(run, damaged, where);
+    if (::testing::Test::HasFailure()) return;
+  }
+  std::printf("%s: %d SQLite file operations, %d of them made to fail\n", Name(w), operations,
+              tried);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workflows, SqliteIoFaults,
                          ::testing::Values(Workflow::kStart, Workflow::kCompress, Workflow::kRepair,
                                            Workflow::kRegenerate),
                          WorkflowParamName);

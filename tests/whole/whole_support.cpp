@@ -63,7 +63,12 @@ std::string Quoted(const std::string& name) {
 struct Connection {
   sqlite3* db = nullptr;
   explicit Connection(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    // A journal left by an interrupted write must be rolled back before the file can be read;
+    // whoever opens the file next does that, so the check opens it for writing then too.
+    std::error_code ec;
+    const bool hot = fs::file_size(path + "-journal", ec) > 0 && !ec;
+    const int flags = hot ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
       sqlite3_close(db);
       db = nullptr;
     } else {
