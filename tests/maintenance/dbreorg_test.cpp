@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -26,6 +25,7 @@
 namespace tidewell {
 namespace {
 
+using testing::FaultyEngine;
 using testing::FaultyFiles;
 using testing::ReadAll;
 using testing::ScriptedHost;
@@ -96,66 +96,10 @@ std::string Digest(const std::string& path) {
   return out;
 }
 
-// An engine in front of the real one that records the compactions it is asked for and
-// fails chosen calls ("CompactDatabase" or "RepairDatabase", nth from 1; 0 = every call).
-class ScriptedEngine : public engine::DatabaseEngine {
- public:
-  ScriptedEngine() { previous_ = engine::SetDBEngine(this); }
-  ~ScriptedEngine() override {
-    engine::SetDBEngine(previous_ == &engine::SqliteEngine() ? nullptr : previous_);
-  }
-  void Fail(const std::string& call, int nth, int32_t number) { failures_[call][nth] = number; }
-
-  struct Compaction {
-    std::string source, destination, locale;
-    std::optional<int32_t> options;
-  };
-  std::vector<Compaction> compactions;
-  std::vector<std::string> calls;
-
-  std::unique_ptr<engine::Database> OpenDatabase(const std::string& name,
-                                                 std::optional<bool> exclusive,
-                                                 std::optional<bool> readOnly,
-                                                 std::optional<std::string> connect) override {
-    return engine::SqliteEngine().OpenDatabase(name, exclusive, readOnly, connect);
-  }
-  std::unique_ptr<engine::Database> CreateDatabase(const std::string& name,
-                                                   const std::string& locale,
-                                                   int32_t option) override {
-    return engine::SqliteEngine().CreateDatabase(name, locale, option);
-  }
-  void CompactDatabase(const std::string& source, const std::string& destination,
-                       const std::string& locale, std::optional<int32_t> options) override {
-    compactions.push_back({source, destination, locale, options});
-    Enter("CompactDatabase");
-    // The real engine takes no format option; what was asked for is recorded above.
-    engine::SqliteEngine().CompactDatabase(source, destination, locale);
-  }
-  void RepairDatabase(const std::string& name) override {
-    Enter("RepairDatabase");
-    engine::SqliteEngine().RepairDatabase(name);
-  }
-  void Idle(int32_t action) override { engine::SqliteEngine().Idle(action); }
-  void BeginTrans() override { engine::SqliteEngine().BeginTrans(); }
-  void CommitTrans(int32_t option) override { engine::SqliteEngine().CommitTrans(option); }
-  void SetProgress(engine::ProgressFn progress) override {
-    engine::SqliteEngine().SetProgress(std::move(progress));
-  }
-
- private:
-  void Enter(const std::string& call) {
-    calls.push_back(call);
-    int n = ++seen_[call];
-    for (int key : {n, 0}) {
-      auto f = failures_[call].find(key);
-      if (f != failures_[call].end())
-        engine::Raise(f->second, "scripted failure of " + call + " " + std::to_string(n));
-    }
-  }
-  engine::DatabaseEngine* previous_ = nullptr;
-  std::map<std::string, std::map<int, int32_t>> failures_;
-  std::map<std::string, int> seen_;
-};
+// The compactions and repairs asked of the engine, in order.
+std::vector<std::string> CompactsAndRepairs(const FaultyEngine& engine) {
+  return engine.Log({"CompactDatabase", "RepairDatabase"});
+}
 
 // --- Names ----------------------------------------------------------------------------
 
@@ -175,11 +119,11 @@ TEST(ReorgNames, ThreeCharactersAreCutWhateverTheyAre) {
 TEST(ReorgNames, PathShorterThanThreeIsRefusedBeforeAnyFileIsTouched) {
   EXPECT_THROW(ReorgNamesFor("ab"), std::invalid_argument);
   FaultyFiles files;
-  ScriptedEngine engine;
+  FaultyEngine engine;
   ScriptedHost host;
   EXPECT_THROW(dbReorg(host, "ab", 1, 1, 0), std::invalid_argument);
   EXPECT_EQ(files.Count(), 0);
-  EXPECT_TRUE(engine.calls.empty());
+  EXPECT_TRUE(engine.Log().empty());
   EXPECT_TRUE(host.Calls().empty());
 }
 
@@ -234,8 +178,8 @@ TEST_F(ReorgTest, LeftoverTempIsDeletedFirstEvenWhenCompactionThenFails) {
     EXPECT_EQ(Digest(p_), original_);
   }
   testing::WriteAll(t_, "another leftover");
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 0, 3043);
+  FaultyEngine engine;
+  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase");
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 0, 0, 0), -1);
   EXPECT_FALSE(Exists(t_));
@@ -271,25 +215,27 @@ TEST_F(ReorgTest, SecondRunReplacesTheBackupWithTheStateBeforeIt) {
 TEST_F(ReorgTest, FailedCompactionTouchesNothingAndReportsOnlyWhenAsked) {
   testing::WriteAll(k_, "an older backup");
   const std::string old_bytes = ReadAll(p_);
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 0, 3043);
+  FaultyEngine engine;
+  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase 1");
   ScriptedHost quiet;
   EXPECT_EQ(dbReorg(quiet, p_, 0, 1, 0), -1);
   EXPECT_TRUE(quiet.Calls().empty());
+  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase 2");
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), -1);
   ASSERT_EQ(host.Boxes().size(), 1u);
   EXPECT_EQ(host.Boxes()[0].text,
             "Error during compacting! 3043: scripted failure of CompactDatabase 2");
   EXPECT_EQ(host.Boxes()[0].value, 0);
+  EXPECT_EQ(engine.Calls("CompactDatabase"), 2);  // one compaction per run
   // Another number than 3049 never leads to a repair.
-  EXPECT_EQ(std::count(engine.calls.begin(), engine.calls.end(), "RepairDatabase"), 0);
+  EXPECT_EQ(engine.Calls("RepairDatabase"), 0);
   EXPECT_EQ(ReadAll(p_), old_bytes);
   EXPECT_EQ(ReadAll(k_), "an older backup");
 }
 
 TEST_F(ReorgTest, TheEngineDescriptionShowsAsItStands) {
-  testing::FaultyEngine faults;
+  FaultyEngine faults;
   faults.FailNext("CompactDatabase", 3043, "disk %1% full %3%");
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), -1);
@@ -300,12 +246,12 @@ TEST_F(ReorgTest, TheEngineDescriptionShowsAsItStands) {
 // --- The repair path --------------------------------------------------------------------
 
 TEST_F(ReorgTest, NotADatabaseWithAutoRepairRepairsCompactsAgainAndSwaps) {
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 1, 3049);
+  FaultyEngine engine;
+  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), 0);
   EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(engine.calls,
+  EXPECT_EQ(CompactsAndRepairs(engine),
             (std::vector<std::string>{"CompactDatabase", "RepairDatabase", "CompactDatabase"}));
   EXPECT_EQ(Digest(p_), original_);
   EXPECT_EQ(Digest(k_), original_);
@@ -314,11 +260,11 @@ TEST_F(ReorgTest, NotADatabaseWithAutoRepairRepairsCompactsAgainAndSwaps) {
 }
 
 TEST_F(ReorgTest, NotADatabaseWithoutAutoRepairIsJustAFailure) {
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 1, 3049);
+  FaultyEngine engine;
+  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), -1);
-  EXPECT_EQ(engine.calls, (std::vector<std::string>{"CompactDatabase"}));
+  EXPECT_EQ(CompactsAndRepairs(engine), (std::vector<std::string>{"CompactDatabase"}));
   ASSERT_EQ(host.Boxes().size(), 1u);
   EXPECT_EQ(host.Boxes()[0].text,
             "Error during compacting! 3049: scripted failure of CompactDatabase 1");
@@ -326,21 +272,22 @@ TEST_F(ReorgTest, NotADatabaseWithoutAutoRepairIsJustAFailure) {
 }
 
 TEST_F(ReorgTest, FailedRepairIsTheErrorShown) {
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 1, 3049);
-  engine.Fail("RepairDatabase", 1, 3056);
+  FaultyEngine engine;
+  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
+  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase 1");
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), -1);
-  EXPECT_EQ(engine.calls, (std::vector<std::string>{"CompactDatabase", "RepairDatabase"}));
+  EXPECT_EQ(CompactsAndRepairs(engine),
+            (std::vector<std::string>{"CompactDatabase", "RepairDatabase"}));
   ASSERT_EQ(host.Boxes().size(), 1u);
   EXPECT_EQ(host.Boxes()[0].text,
             "Error during compacting! 3056: scripted failure of RepairDatabase 1");
 }
 
 TEST_F(ReorgTest, SecondCompactionFailingIsTheErrorShown) {
-  ScriptedEngine engine;
-  engine.Fail("CompactDatabase", 1, 3049);
-  engine.Fail("CompactDatabase", 2, 3043);
+  FaultyEngine engine;
+  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
+  engine.FailNext("CompactDatabase", 3043, "scripted failure of CompactDatabase 2", 2);
   ScriptedHost host;
   EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), -1);
   ASSERT_EQ(host.Boxes().size(), 1u);
@@ -353,16 +300,16 @@ TEST_F(ReorgTest, SecondCompactionFailingIsTheErrorShown) {
 // --- Arguments handed to the engine --------------------------------------------------
 
 TEST_F(ReorgTest, VersionZeroOmitsTheOptionsAndOtherValuesArePassedOn) {
-  ScriptedEngine engine;
+  FaultyEngine engine;
   ScriptedHost host;
   ASSERT_EQ(dbReorg(host, p_, 0, 0, 0), 0);
   ASSERT_EQ(dbReorg(host, p_, 0, 0, 32), 0);
   ASSERT_EQ(dbReorg(host, p_, 0, 0, -1), 0);
-  ASSERT_EQ(engine.compactions.size(), 3u);
-  EXPECT_FALSE(engine.compactions[0].options.has_value());
-  EXPECT_EQ(engine.compactions[1].options, std::optional<int32_t>(32));
-  EXPECT_EQ(engine.compactions[2].options, std::optional<int32_t>(-1));
-  for (const auto& c : engine.compactions) {
+  ASSERT_EQ(engine.Compactions().size(), 3u);
+  EXPECT_FALSE(engine.Compactions()[0].options.has_value());
+  EXPECT_EQ(engine.Compactions()[1].options, std::optional<int32_t>(32));
+  EXPECT_EQ(engine.Compactions()[2].options, std::optional<int32_t>(-1));
+  for (const auto& c : engine.Compactions()) {
     EXPECT_EQ(c.source, p_);
     EXPECT_EQ(c.destination, t_);
     EXPECT_EQ(c.locale, ";LANGID=0x0409;CP=1252;COUNTRY=0");

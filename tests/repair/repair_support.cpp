@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "engine/engine.h"
+
 namespace tidewell::testing {
 
 void MakeDatabase(const std::string& path, const std::vector<std::pair<std::string, int>>& tables,
@@ -71,64 +73,6 @@ std::string DigestOf(const std::string& path, const std::string& table) {
                           });
   if (!ok) return {};
   return std::to_string(rows) + ":" + std::to_string(hash);
-}
-
-ScriptedEngine::ScriptedEngine() {
-  previous_ = engine::SetDBEngine(this);
-}
-
-ScriptedEngine::~ScriptedEngine() {
-  engine::SetDBEngine(previous_ == &engine::SqliteEngine() ? nullptr : previous_);
-}
-
-void ScriptedEngine::Enter(const std::string& call) {
-  calls.push_back(call);
-}
-
-std::unique_ptr<engine::Database> ScriptedEngine::OpenDatabase(const std::string& name,
-                                                               std::optional<bool> exclusive,
-                                                               std::optional<bool> readOnly,
-                                                               std::optional<std::string> connect) {
-  Enter("OpenDatabase");
-  return engine::SqliteEngine().OpenDatabase(name, exclusive, readOnly, connect);
-}
-
-std::unique_ptr<engine::Database> ScriptedEngine::CreateDatabase(const std::string& name,
-                                                                 const std::string& locale,
-                                                                 int32_t option) {
-  Enter("CreateDatabase");
-  return engine::SqliteEngine().CreateDatabase(name, locale, option);
-}
-
-void ScriptedEngine::CompactDatabase(const std::string& source, const std::string& destination,
-                                     const std::string& locale, std::optional<int32_t> options) {
-  compact_options.push_back(options);
-  if (report_progress && progress_) progress_("compacting", 1, 2);
-  Enter("CompactDatabase");
-  engine::SqliteEngine().CompactDatabase(source, destination, locale, options);
-}
-
-void ScriptedEngine::RepairDatabase(const std::string& name) {
-  Enter("RepairDatabase");
-  engine::SqliteEngine().RepairDatabase(name);
-}
-
-void ScriptedEngine::Idle(int32_t action) {
-  calls.push_back("Idle " + std::to_string(action));
-  engine::SqliteEngine().Idle(action);
-}
-
-void ScriptedEngine::BeginTrans() {
-  engine::SqliteEngine().BeginTrans();
-}
-void ScriptedEngine::CommitTrans(int32_t option) {
-  engine::SqliteEngine().CommitTrans(option);
-}
-void ScriptedEngine::SetProgress(engine::ProgressFn progress) {
-  if (progress) ++progress_routes;
-  progress_cleared_last = !progress;
-  progress_ = progress;
-  engine::SqliteEngine().SetProgress(std::move(progress));
 }
 
 }  // namespace tidewell::testing

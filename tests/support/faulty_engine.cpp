@@ -95,7 +95,19 @@ int FaultyEngine::Calls(const std::string& operation) const {
   return it == calls_.end() ? 0 : it->second;
 }
 
+std::vector<std::string> FaultyEngine::Log(const std::set<std::string>& only) const {
+  std::vector<std::string> out;
+  for (const std::string& entry : log_)
+    if (only.count(entry.substr(0, entry.find(' '))) != 0) out.push_back(entry);
+  return out;
+}
+
 void FaultyEngine::Enter(const std::string& operation) {
+  Enter(operation, operation);
+}
+
+void FaultyEngine::Enter(const std::string& operation, std::string logged) {
+  log_.push_back(std::move(logged));
   int call = ++calls_[operation];
   auto it = plans_.find(operation);
   if (it == plans_.end()) return;
@@ -128,7 +140,9 @@ std::unique_ptr<engine::Database> FaultyEngine::CreateDatabase(const std::string
 
 void FaultyEngine::CompactDatabase(const std::string& source, const std::string& destination,
                                    const std::string& locale, std::optional<int32_t> options) {
+  compactions_.push_back({source, destination, locale, options});
   Enter("CompactDatabase");
+  if (report_progress_ && progress_) progress_("compacting", 1, 2);
   engine::SqliteEngine().CompactDatabase(source, destination, locale, options);
 }
 
@@ -138,7 +152,7 @@ void FaultyEngine::RepairDatabase(const std::string& name) {
 }
 
 void FaultyEngine::Idle(int32_t action) {
-  Enter("Idle");
+  Enter("Idle", "Idle " + std::to_string(action));
   engine::SqliteEngine().Idle(action);
 }
 
@@ -153,6 +167,9 @@ void FaultyEngine::CommitTrans(int32_t option) {
 }
 
 void FaultyEngine::SetProgress(engine::ProgressFn progress) {
+  if (progress) ++progress_routes_;
+  progress_cleared_last_ = !progress;
+  progress_ = progress;
   engine::SqliteEngine().SetProgress(std::move(progress));
 }
 
