@@ -10,6 +10,19 @@
 #include "engine/file_lock.h"
 
 namespace tidewell::engine {
+
+bool FileSystem::Writable(const std::string& path) {
+  return ::access(path.c_str(), W_OK) == 0;
+}
+
+std::string ResolveLinks(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_symlink(path, ec)) return path;
+  // Only a link is resolved; any other path keeps its text exactly, since the names the
+  // operations derive from it are defined on that text.
+  std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
+  return ec ? path : target.string();
+}
 namespace {
 
 std::error_code LastError() {

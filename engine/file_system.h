@@ -22,7 +22,15 @@ class FileSystem {
   virtual std::error_code SyncFile(const std::string& path) = 0;
   // Syncs the folder that holds `path`, so that renames and creations in it are durable.
   virtual std::error_code SyncParentDir(const std::string& path) = 0;
+  // Whether this process may write the file itself. A file its owner made read-only is
+  // never replaced by a maintained copy, even where the folder would allow the rename.
+  virtual bool Writable(const std::string& path);
 };
+
+// The file a path finally names: the end of a chain of symbolic links, or the path itself.
+// The operations derive their temporary and backup names from it, so a link given as the
+// database stays a link, and the file it leads to is maintained with its backups beside it.
+std::string ResolveLinks(const std::string& path);
 
 // The file system of this process (the real one unless a test put another in front).
 FileSystem& Files();

@@ -817,7 +817,8 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
 
 // --- Repair ---
 
-void SqliteEngine::RepairDatabase(const std::string& name) {
+void SqliteEngine::RepairDatabase(const std::string& given) {
+  const std::string name = ResolveLinks(given);
   if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
   // The engine's exclusive lock is held for the whole repair, so no other open can slip in
   // between the check, the salvage and the swap.

@@ -35,6 +35,7 @@ namespace {
 // cannot change the backup through the shared link.
 void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
   engine::FileSystem& fs = engine::Files();
+  if (!fs.Writable(p)) return;  // the owner made it read-only: T keeps the compacted copy
   fs.SyncFile(n.temp);
   fs.Remove(n.backup);
   bool backup_made = !fs.Link(p, n.backup);
@@ -63,7 +64,9 @@ ReorgNames ReorgNamesFor(const std::string& db_path) {
 int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowError,
                 int16_t p_intAutoRepair, int16_t p_intVersion) {
   engine::PendingError err;
-  const ReorgNames names = ReorgNamesFor(p_strDbName);  // may throw before any file is touched
+  ReorgNamesFor(p_strDbName);  // a path too short is refused before any file is touched
+  const std::string p = engine::ResolveLinks(p_strDbName);
+  const ReorgNames names = ReorgNamesFor(p);
 
   engine::Files().Remove(names.temp);
   err.Clear();
@@ -104,7 +107,7 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
     std::unique_ptr<engine::Database> guard;
     if (swap_err.Run([&] { guard = engine::DBEngine().OpenDatabase(p_strDbName, true); }) &&
         guard) {
-      SwapIntoPlace(p_strDbName, names);
+      SwapIntoPlace(p, names);
       swap_err.Run([&] { guard->Close(); });
     }
   }

@@ -49,6 +49,8 @@ void ReplaceDatabase(const std::string& p, const RegenerateNames& names) {
   // A database whose name already ends in BKK would be its own backup; removing K would
   // remove the only copy. Keep it as it is rather than risk it.
   if (names.backup.empty() || names.backup == p || names.swap == p) return;
+  // A database its owner made read-only is not replaced; N keeps the regenerated copy.
+  if (!fs.Writable(p)) return;
   fs.SyncFile(names.fresh);
   // Without a backup of the old file the old content would be gone for good once P is
   // replaced; then the database stays as it was and N keeps the new copy.
@@ -94,7 +96,8 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
                   std::string& p_strError) {
   host.SetPointer(vbHourglass);
 
-  const RegenerateNames names = RegenerateNamesFor(p_strDbName);
+  const std::string p = engine::ResolveLinks(p_strDbName);
+  const RegenerateNames names = RegenerateNamesFor(p);
   const std::string& n = names.fresh;
   std::string e;
   PendingError pending;
@@ -166,7 +169,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
   CloseQuietly(source);
   CloseQuietly(fresh);
 
-  if (refusals == 0) ReplaceDatabase(p_strDbName, names);
+  if (refusals == 0) ReplaceDatabase(p, names);
 
   p_strError = e;
   host.SetPointer(vbDefault);

@@ -278,7 +278,7 @@ TEST_F(BadInputAsUser, ReadOnlyFileIsNotReplaced) {
   }
 }
 
-TEST_F(BadInputAsUser, DISABLED_ReadOnlyFileIsNotReplacedByRegeneration) {
+TEST_F(BadInputAsUser, ReadOnlyFileIsNotReplacedByRegeneration) {
   const std::string db = dir.File("Vardlink.mdb");
   MakeAt(db);
   GiveAway(db);
@@ -293,7 +293,7 @@ TEST_F(BadInputAsUser, DISABLED_ReadOnlyFileIsNotReplacedByRegeneration) {
 
 // --- Links -----------------------------------------------------------------------------
 
-TEST_F(BadInput, DISABLED_SymbolicLinkStaysALinkAndItsTargetIsMaintained) {
+TEST_F(BadInput, SymbolicLinkStaysALinkAndItsTargetIsMaintained) {
   fs::create_directory(dir.File("real"));
   fs::create_directory(dir.File("links"));
   const std::string target = dir.File("real/Vardlink.mdb");
