@@ -46,14 +46,14 @@ struct TableSpec {
   std::vector<std::string> rows;  // VALUES lists, e.g. "(1, 'a')"
 };
 
-inline void AddTable(engine::Database& db, const TableSpec& spec) {
-  engine::TableDef td(spec.name);
-  for (const engine::Field& f : spec.fields) td.Fields().Append(f);
-  for (const engine::Index& x : spec.indexes) td.Indexes().Append(x);
+inline void AddTable(engine::Database& db, const TableSpec& table) {
+  engine::TableDef td(table.name);
+  for (const engine::Field& f : table.fields) td.Fields().Append(f);
+  for (const engine::Index& x : table.indexes) td.Indexes().Append(x);
   db.TableDefs().Append(td);
-  for (const std::string& row : spec.rows) {
+  for (const std::string& row : table.rows) {
     std::string quoted = "\"";
-    for (char c : spec.name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    for (char c : table.name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     quoted += "\"";
     db.Execute("INSERT INTO " + quoted + " VALUES " + row);
   }
