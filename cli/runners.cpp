@@ -1,7 +1,6 @@
 #include "cli/runners.h"
 
 #include <exception>
-#include <filesystem>
 
 #include "cli/modXFiles.h"
 #include "engine/engine.h"
@@ -23,16 +22,6 @@ void Try(Step&& step) {
     step();
   } catch (...) {
   }
-}
-
-// The file an operation works on. A database reached through a symbolic link is maintained
-// where it lives: the operations replace files by renaming, which would otherwise put a
-// regular file in the link's place and leave the link's target as it was.
-std::string Maintained(const std::string& file) {
-  std::error_code ec;
-  if (!std::filesystem::is_symlink(file, ec)) return file;
-  const std::filesystem::path target = std::filesystem::canonical(file, ec);
-  return ec ? file : target.string();
 }
 
 const char* ClosingMessage(Workflow w) {
@@ -193,23 +182,22 @@ bool Runners::Work(const std::string& file, const std::function<void()>& operati
 }
 
 bool Runners::RunRepair(const std::string& p_strFile) {
-  return Work(p_strFile, [&] { ops_.repair(host_, Maintained(p_strFile)); });
+  return Work(p_strFile, [&] { ops_.repair(host_, p_strFile); });
 }
 
 bool Runners::RunAdvCompress(const std::string& p_strFile) {
-  return Work(p_strFile, [&] { ops_.adv_compress(host_, Maintained(p_strFile)); });
+  return Work(p_strFile, [&] { ops_.adv_compress(host_, p_strFile); });
 }
 
 bool Runners::RunAdvRepair(const std::string& p_strFile) {
-  return Work(p_strFile, [&] { ops_.adv_repair(host_, Maintained(p_strFile)); });
+  return Work(p_strFile, [&] { ops_.adv_repair(host_, p_strFile); });
 }
 
 bool Runners::RunRegenerate(const std::string& p_strFile) {
   return Work(p_strFile, [&] {
-    const std::string file = Maintained(p_strFile);
     // The structure update runs whatever the regeneration did.
-    Try([&] { ops_.regenerate(host_, file, kRegenerateFormat); });
-    Try([&] { ops_.adjust_structure(host_, file, window_.DbName(false)); });
+    Try([&] { ops_.regenerate(host_, p_strFile, kRegenerateFormat); });
+    Try([&] { ops_.adjust_structure(host_, p_strFile, window_.DbName(false)); });
   });
 }
 
