@@ -6,14 +6,46 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include "tests/support/files.h"
 
 namespace tidewell::whole {
+namespace {
+
+// Another user may not be able to reach the build folder at all (a clone in a private
+// temporary folder is mode 0700), so runs as that user start a world-readable copy of the
+// program instead. Made once per test process and removed when it ends.
+const std::string& ProgramFor(const CliWhere& where) {
+  static const std::string built = TIDEWELL_CLI_PATH;
+  if (where.uid < 0) return built;
+  static const std::string copy = [] {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("tidewell-cli-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    const fs::path program = dir / "tidewell-cli";
+    fs::copy_file(built, program, fs::copy_options::overwrite_existing);
+    fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(fs::temp_directory_path() / ("tidewell-cli-" + std::to_string(::getpid())),
+                     ec);
+    });
+    return program.string();
+  }();
+  return copy;
+}
+
+}  // namespace
 
 CliRun RunCli(const std::vector<std::string>& args, const CliWhere& where) {
   char out_name[] = "/tmp/tidewell-cli-out-XXXXXX";
   char err_name[] = "/tmp/tidewell-cli-err-XXXXXX";
+  const std::string& program_path = ProgramFor(where);
   const int out = ::mkstemp(out_name);
   const int err = ::mkstemp(err_name);
   std::fflush(nullptr);
@@ -30,7 +62,7 @@ CliRun RunCli(const std::vector<std::string>& args, const CliWhere& where) {
         ::_exit(126);
     }
     std::vector<char*> argv;
-    std::string program = TIDEWELL_CLI_PATH;
+    std::string program = program_path;
     argv.push_back(program.data());
     std::vector<std::string> copy = args;
     for (std::string& a : copy) argv.push_back(a.data());
