@@ -1,17 +1,13 @@
 #include "maintenance/dbReorg.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <memory>
 #include <optional>
 #include <stdexcept>
 
 #include "engine/engine.h"
 #include "engine/errors.h"
-#include "engine/file_lock.h"
 #include "engine/file_system.h"
+#include "maintenance/change_stamp.h"
 #include "maintenance/progress_route.h"
 
 namespace tidewell {
@@ -52,31 +48,6 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
     return;
   }
   fs.SyncParentDir(p);
-}
-
-// What a commit to P changes: SQLite's file change counter (bytes 24 to 27 of the header)
-// and the file's size and modification time. Empty when P cannot be read.
-//
-// A crawler that writes between our compaction's snapshot and the swap would otherwise have
-// its row renamed away into the backup: between two transactions it holds no lock, so the
-// exclusive guard cannot see it. Comparing the stamp taken before the compaction with one
-// taken under the guard (when no one can commit any more) catches exactly those writes.
-// The descriptor is closed through the engine, because closing a descriptor of a file drops
-// every POSIX lock this process holds on it, the guard's SQLite lock included.
-std::string ChangeStamp(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::string stamp;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0) {
-    char counter[4] = {};
-    const bool has_header = ::pread(fd, counter, sizeof counter, 24) == sizeof counter;
-    stamp = (has_header ? std::string(counter, sizeof counter) : std::string()) + "|" +
-            std::to_string(st.st_size) + "|" + std::to_string(st.st_mtim.tv_sec) + "." +
-            std::to_string(st.st_mtim.tv_nsec);
-  }
-  engine::CloseKeepingLocks(fd);
-  return stamp;
 }
 
 }  // namespace

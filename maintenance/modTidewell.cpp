@@ -4,6 +4,7 @@
 
 #include "engine/engine.h"
 #include "engine/file_system.h"
+#include "maintenance/change_stamp.h"
 #include "maintenance/modXDAO.h"
 
 namespace tidewell {
@@ -44,7 +45,7 @@ bool KeepBackup(const std::string& p, const std::string& k) {
 // as K. P never goes missing: the old file is linked to K first, and the new content
 // reaches P through a complete, synced temporary file and a single rename. A process
 // killed anywhere in here leaves P with either its old or its new content.
-void ReplaceDatabase(const std::string& p, const RegenerateNames& names) {
+void SwapIn(const std::string& p, const RegenerateNames& names) {
   engine::FileSystem& fs = Files();
   // A database whose name already ends in BKK would be its own backup; removing K would
   // remove the only copy. Keep it as it is rather than risk it.
@@ -65,6 +66,20 @@ void ReplaceDatabase(const std::string& p, const RegenerateNames& names) {
     return;
   }
   fs.SyncParentDir(p);
+}
+
+// Only a copy of what P still holds may replace it: a crawler that committed to P while the
+// tables were copied would otherwise have that row kept only in the backup. The exclusive
+// guard keeps every writer out while the stamp is compared and the files are swapped; a P
+// held by someone else, or changed, stays as it is, and N keeps the copy.
+void ReplaceDatabase(const std::string& p, const RegenerateNames& names,
+                     const std::string& before) {
+  PendingError ignored;
+  std::unique_ptr<Database> guard;
+  if (!ignored.Run([&] { guard = DBEngine().OpenDatabase(p, true); }) || !guard) return;
+  const std::string now = ChangeStamp(p);
+  if (!now.empty() && now == before) SwapIn(p, names);
+  CloseQuietly(guard);
 }
 
 }  // namespace
@@ -121,6 +136,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
   }
 
   pending.Clear();
+  const std::string before = ChangeStamp(p);  // P as the copy will find it
   std::unique_ptr<Database> source;
   pending.Run([&] { source = DBEngine().OpenDatabase(p_strDbName); });
   if (pending.Failed()) {
@@ -169,7 +185,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
   CloseQuietly(source);
   CloseQuietly(fresh);
 
-  if (refusals == 0) ReplaceDatabase(p, names);
+  if (refusals == 0) ReplaceDatabase(p, names, before);
 
   p_strError = e;
   host.SetPointer(vbDefault);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <csignal>
 #include <filesystem>
@@ -134,6 +135,35 @@ TEST_F(Regenerate, CopiesEveryUserTableAndKeepsTheOldFileAsBackup) {
   EXPECT_EQ(ContentOf(names_.fresh), before);  // N stays until the next run
   EXPECT_EQ(ReadAll(names_.backup), old_bytes);
   EXPECT_FALSE(std::filesystem::exists(names_.swap));
+}
+
+// The crawler commits to P after its table was copied: the copy lacks that row, so it must
+// not replace P (the row would then be only in the backup).
+TEST_F(Regenerate, ACommitDuringTheCopyKeepsTheDatabaseInPlace) {
+  MakeDatabase(db_, {Plain("Links", 5), Plain("Pages", 2)});
+  class CommittingHost : public ScriptedHost {
+   public:
+    explicit CommittingHost(std::string db) : db_(std::move(db)) {}
+    void DoEvents() override {
+      ScriptedHost::DoEvents();
+      if (committed_) return;
+      committed_ = true;  // after the first table, as a crawler between two transactions
+      sqlite3* conn = nullptr;
+      ASSERT_EQ(sqlite3_open(db_.c_str(), &conn), SQLITE_OK);
+      EXPECT_EQ(sqlite3_exec(conn, "INSERT INTO Links VALUES (6, 'http://late/6')", nullptr,
+                             nullptr, nullptr),
+                SQLITE_OK);
+      sqlite3_close(conn);
+    }
+
+   private:
+    std::string db_;
+    bool committed_ = false;
+  } host(db_);
+  EXPECT_EQ(Run(host), "");
+  EXPECT_EQ(RowsOf(db_, "Links").size(), 6u);           // the late row is where the crawler looks
+  EXPECT_EQ(RowsOf(names_.fresh, "Links").size(), 5u);  // N holds the copy, as taken
+  EXPECT_FALSE(std::filesystem::exists(names_.backup));
 }
 
 TEST_F(Regenerate, SystemTablesAreNotCopiedWhateverTheirCase) {
