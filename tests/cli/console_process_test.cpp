@@ -1,58 +1,19 @@
 // tidewell-cli as a user runs it: a child process on real sample databases, judged by its
 // standard output and exit status.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <sstream>
 
+#include "tests/support/cli_run.h"
 #include "tests/support/files.h"
 #include "tools/sample_data.h"
 
 namespace tidewell {
 namespace {
 
+using testing::CliRun;
+using testing::RunCli;
 using testing::TempDir;
-
-struct CliRun {
-  int exit = -1;
-  std::string out;
-  std::string err;
-  std::vector<std::string> lines;  // stdout, one per line
-};
-
-CliRun RunCli(const std::vector<std::string>& args, const TempDir& scratch) {
-  const std::string out_path = scratch.File("stdout.txt");
-  const std::string err_path = scratch.File("stderr.txt");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<char*> argv;
-    std::string program = TIDEWELL_CLI_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  CliRun r;
-  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = testing::ReadAll(out_path);
-  r.err = testing::ReadAll(err_path);
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
-  return r;
-}
 
 // The value of a string or number member of a one-line JSON object, still escaped.
 std::string Member(const std::string& line, const std::string& name) {
@@ -91,7 +52,7 @@ class ConsoleProcessTest : public ::testing::Test {
 
 TEST_F(ConsoleProcessTest, JsonStartOnTheSampleStreamsStagesThenDone) {
   MakeSample();
-  const CliRun r = RunCli({"--json", "start", db}, dir);
+  const CliRun r = RunCli({"--json", "start", db});
   EXPECT_EQ(r.exit, 0) << r.out << r.err;
   ASSERT_FALSE(r.lines.empty());
   for (const std::string& l : r.lines) {
@@ -118,7 +79,7 @@ TEST_F(ConsoleProcessTest, JsonStartOnTheSampleStreamsStagesThenDone) {
 TEST_F(ConsoleProcessTest, DamagedTableIsReportedAndExitFollowsErrorBoxes) {
   MakeSample();
   testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
-  const CliRun r = RunCli({"--json", "start", db}, dir);
+  const CliRun r = RunCli({"--json", "start", db});
   bool error_box = false;
   bool report = false;
   for (const std::string& m : Events(r, "message")) {
@@ -136,7 +97,7 @@ TEST_F(ConsoleProcessTest, RepairThatFailsOnTheDatabaseStillTreatsQueueAndExitsO
   std::string junk;
   while (junk.size() < 8192) junk += "this file is no database at all. ";
   testing::WriteAll(db, junk);
-  const CliRun r = RunCli({"--json", "repair", db}, dir);
+  const CliRun r = RunCli({"--json", "repair", db});
   EXPECT_EQ(r.exit, 1) << r.out;
   const std::vector<std::string> messages = Events(r, "message");
   ASSERT_GE(messages.size(), 2u) << r.out;
@@ -148,7 +109,7 @@ TEST_F(ConsoleProcessTest, RepairThatFailsOnTheDatabaseStillTreatsQueueAndExitsO
 }
 
 TEST_F(ConsoleProcessTest, MissingDatabaseExitsTwoWithTheNotFoundBox) {
-  const CliRun r = RunCli({"--json", "compress", db}, dir);
+  const CliRun r = RunCli({"--json", "compress", db});
   EXPECT_EQ(r.exit, 2);
   ASSERT_EQ(r.lines.size(), 2u) << r.out;
   EXPECT_EQ(r.lines[0], "{\"event\":\"message\",\"style\":16,\"text\":\"Oops, the database file '" +
@@ -158,7 +119,7 @@ TEST_F(ConsoleProcessTest, MissingDatabaseExitsTwoWithTheNotFoundBox) {
 
 TEST_F(ConsoleProcessTest, MissingQueueTreatsTheDatabaseThenExitsTwo) {
   sample::MakeSampleDatabase(db);
-  const CliRun r = RunCli({"repair", db}, dir);
+  const CliRun r = RunCli({"repair", db});
   EXPECT_EQ(r.exit, 2);
   EXPECT_NE(r.out.find("[ERROR] Oops, the database file '" + queue + "' couldn't be found!"),
             std::string::npos)
@@ -167,7 +128,7 @@ TEST_F(ConsoleProcessTest, MissingQueueTreatsTheDatabaseThenExitsTwo) {
 }
 
 TEST_F(ConsoleProcessTest, DefaultDatabaseIsBesideTheProgram) {
-  const CliRun r = RunCli({"check"}, dir);
+  const CliRun r = RunCli({"check"});
   EXPECT_EQ(r.exit, 2);
   const std::string beside =
       (std::filesystem::path(TIDEWELL_CLI_PATH).parent_path() / "Vardlink.mdb").string();
@@ -177,14 +138,14 @@ TEST_F(ConsoleProcessTest, DefaultDatabaseIsBesideTheProgram) {
 TEST_F(ConsoleProcessTest, CheckIsReadOnlyAndTellsSoundFromBroken) {
   MakeSample();
   const std::string before = testing::ReadAll(db);
-  CliRun r = RunCli({"check", db}, dir);
+  CliRun r = RunCli({"check", db});
   EXPECT_EQ(r.exit, 0) << r.out;
   EXPECT_NE(r.out.find("Links: "), std::string::npos);
   EXPECT_TRUE(testing::ReadAll(db) == before) << "check changed the file";
 
   testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
   const std::string broken = testing::ReadAll(db);
-  r = RunCli({"--json", "check", db}, dir);
+  r = RunCli({"--json", "check", db});
   EXPECT_EQ(r.exit, 1) << r.out;
   EXPECT_TRUE(testing::ReadAll(db) == broken) << "check changed the file";
   bool pages_unreadable = false;
@@ -199,8 +160,7 @@ TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
   testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
   // Yes to going on, No to ignoring the error: the regenerated copy must not replace the
   // database, so no backup of it is made.
-  const CliRun r =
-      RunCli({"--json", "--answers", "y,n", "regenerate", db, "--template", tmpl}, dir);
+  const CliRun r = RunCli({"--json", "--answers", "y,n", "regenerate", db, "--template", tmpl});
   std::vector<std::string> answers;
   for (const std::string& m : Events(r, "message"))
     if ((std::stoi(Member(m, "style")) & 7) == 4) answers.push_back(Member(m, "answer"));
@@ -213,14 +173,14 @@ TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
 TEST_F(ConsoleProcessTest, UsageErrorsExitSixtyFour) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"defrag"}, {"--answers", "x", "start"}, {"start", "a", "b"}, {"--frobnicate"}}) {
-    const CliRun r = RunCli(args, dir);
+    const CliRun r = RunCli(args);
     EXPECT_EQ(r.exit, 64) << ::testing::PrintToString(args);
     EXPECT_NE(r.err.find("tidewell-cli:"), std::string::npos);
   }
-  const CliRun help = RunCli({"--help"}, dir);
+  const CliRun help = RunCli({"--help"});
   EXPECT_EQ(help.exit, 0);
   EXPECT_EQ(help.out.rfind("Usage: tidewell-cli [OPTIONS] ACTION [DATABASE]", 0), 0u);
-  const CliRun version = RunCli({"--version"}, dir);
+  const CliRun version = RunCli({"--version"});
   EXPECT_EQ(version.exit, 0);
   EXPECT_EQ(version.out.rfind("tidewell-cli ", 0), 0u);
 }

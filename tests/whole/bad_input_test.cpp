@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <map>
 
-#include "tests/whole/cli_run.h"
+#include "tests/support/cli_run.h"
 #include "tests/whole/whole_support.h"
 #include "tools/sample_data.h"
 
@@ -16,6 +16,8 @@ namespace tidewell::whole {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CliRun;
+using testing::RunCli;
 using testing::TempDir;
 
 constexpr int kNobody = 65534;

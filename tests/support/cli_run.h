@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-namespace tidewell::whole {
+namespace tidewell::testing {
 
 struct CliRun {
   int exit = -1;
   std::string out, err;
+  std::vector<std::string> lines;  // stdout, one per line
 };
 
 struct CliWhere {
@@ -19,4 +20,4 @@ struct CliWhere {
 
 CliRun RunCli(const std::vector<std::string>& args, const CliWhere& where = {});
 
-}  // namespace tidewell::whole
+}  // namespace tidewell::testing

@@ -1,4 +1,4 @@
-#include "tests/whole/cli_run.h"
+#include "tests/support/cli_run.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "tests/support/files.h"
 
-namespace tidewell::whole {
+namespace tidewell::testing {
 namespace {
 
 // Another user may not be able to reach the build folder at all (a clone in a private
@@ -76,11 +77,13 @@ CliRun RunCli(const std::vector<std::string>& args, const CliWhere& where) {
   ::close(err);
   CliRun r;
   r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = testing::ReadAll(out_name);
-  r.err = testing::ReadAll(err_name);
+  r.out = ReadAll(out_name);
+  r.err = ReadAll(err_name);
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
   ::unlink(out_name);
   ::unlink(err_name);
   return r;
 }
 
-}  // namespace tidewell::whole
+}  // namespace tidewell::testing
