@@ -61,6 +61,65 @@ bool ParseAnswers(const std::string& list, std::deque<int>& answers) {
   return true;
 }
 
+std::string N(uint64_t n) {
+  return std::to_string(n);
+}
+
+std::string SideText(const char* name, const SideFile& f, const char* hot_means) {
+  std::string text = std::string("  ") + name + ": ";
+  if (!f.present) return text + "none";
+  text += N(f.bytes) + " bytes, ";
+  if (f.hot) return text + "hot (" + hot_means + ")";
+  if (!f.valid_header) return text + "not hot (no live header)";
+  return text + "not hot (a connection has the database open)";
+}
+
+std::string SideJson(const char* name, const SideFile& f) {
+  const std::string n = name;
+  return ",\"" + n + "_present\":" + (f.present ? "true" : "false") + ",\"" + n +
+         "_bytes\":" + N(f.bytes) + ",\"" + n + "_hot\":" + (f.hot ? "true" : "false");
+}
+
+// Size, free space and the compaction estimate, then the side files.
+void ReportSpace(ConsoleHost& host, const FileCheck& c) {
+  const SpaceFigures& s = c.space;
+  const std::string file = JsonString(c.path);
+  if (!s.header_ok) {
+    host.Line("  size: " + N(s.file_bytes) + " bytes, no database header",
+              "{\"event\":\"space\",\"file\":" + file + ",\"file_bytes\":" + N(s.file_bytes) +
+                  ",\"database_header\":false}");
+  } else {
+    const uint64_t in_use = s.page_count - s.free_pages;
+    host.Line("  size: " + N(s.file_bytes) + " bytes, " + N(s.page_count) + " pages of " +
+                  N(s.page_size) + " bytes",
+              "{\"event\":\"space\",\"file\":" + file + ",\"file_bytes\":" + N(s.file_bytes) +
+                  ",\"page_size\":" + N(s.page_size) + ",\"page_count\":" + N(s.page_count) +
+                  ",\"free_pages\":" + N(s.free_pages) + ",\"free_bytes\":" + N(s.free_bytes) +
+                  ",\"unused_bytes_estimate\":" + N(s.unused_bytes) +
+                  ",\"compacted_bytes_estimate\":" + N(s.compacted_bytes) + ",\"sampled_pages\":" +
+                  N(s.sampled_pages) + ",\"pages_in_use\":" + N(in_use) + "}");
+    host.Line("  free: " + N(s.free_pages) + " pages (" + N(s.free_bytes) +
+                  " bytes) on the freelist; about " + N(s.unused_bytes) +
+                  " bytes unused inside the pages in use (estimate)",
+              "");
+    host.Line("  after compaction: about " + N(s.compacted_bytes) + " bytes (estimate, from " +
+                  N(s.sampled_pages) + " of " + N(in_use) + " pages in use)",
+              "");
+  }
+  host.Line(std::string("  journal mode: ") + (!s.header_ok ? "unknown"
+                                               : s.wal_mode ? "wal"
+                                                            : "rollback"),
+            "{\"event\":\"journal\",\"file\":" + file + ",\"journal_mode\":\"" +
+                (!s.header_ok ? "unknown"
+                 : s.wal_mode ? "wal"
+                              : "rollback") +
+                "\"" + SideJson("journal", c.journal) + SideJson("wal", c.wal) + "}");
+  host.Line(SideText("journal", c.journal,
+                     "a write was cut off; the next open that may write rolls it back"),
+            "");
+  host.Line(SideText("WAL", c.wal, "commits not yet in the file; the next open replays them"), "");
+}
+
 int RunCheck(ConsoleHost& host, const CliOptions& options) {
   bool all_sound = true;
   for (const std::string& path : {options.database, QueuePath(options.database)}) {
@@ -75,10 +134,12 @@ int RunCheck(ConsoleHost& host, const CliOptions& options) {
       return kExitNotFound;
     }
     host.Line(path + ":", "{\"event\":\"file\",\"file\":" + JsonString(path) + "}");
+    ReportSpace(host, c);
     if (!c.opened)
-      host.Line("  cannot be opened: " + c.open_error,
-                "{\"event\":\"check\",\"file\":" + JsonString(path) +
-                    ",\"opened\":false,\"error\":" + JsonString(c.open_error) + "}");
+      host.Line(
+          (c.open_error.rfind("not opened", 0) == 0 ? "  " : "  cannot be opened: ") + c.open_error,
+          "{\"event\":\"check\",\"file\":" + JsonString(path) +
+              ",\"opened\":false,\"error\":" + JsonString(c.open_error) + "}");
     for (const TableCount& t : c.tables) {
       if (t.ok)
         host.Line("  " + t.name + ": " + std::to_string(t.records) + " records",
