@@ -201,7 +201,7 @@ TEST_F(ConsoleProcessTest, CheckReportsSpaceAndSideFilesAndChangesNothing) {
       {"rows deleted",
        [](const std::string& f) {
          sqlite3_close(
-             Sql(f, "DELETE FROM Pages WHERE ID % 3 > 0; DELETE FROM Links WHERE ID % 2 = 0"));
+             Sql(f, "DELETE FROM Pages WHERE ID % 7 < 4; DELETE FROM Links WHERE ID % 7 < 3"));
          return nullptr;
        },
        {},
@@ -262,7 +262,7 @@ TEST_F(ConsoleProcessTest, CheckReportsSpaceAndSideFilesAndChangesNothing) {
 // The estimate is judged against what compaction really gives, on a file with deleted rows.
 TEST_F(ConsoleProcessTest, CheckEstimatesTheCompactedSize) {
   MakeSample();
-  sqlite3_close(Sql(db, "DELETE FROM Pages WHERE ID % 3 > 0; DELETE FROM Links WHERE ID % 2 = 0"));
+  sqlite3_close(Sql(db, "DELETE FROM Pages WHERE ID % 7 < 4; DELETE FROM Links WHERE ID % 7 < 3"));
   const CliRun r = RunCli({"--json", "check", db});
   std::string space;
   for (const std::string& l : Events(r, "space"))
