@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <unordered_set>
 
 #include "cli/console.h"
 #include "engine/pagefile/format.h"
@@ -95,29 +96,9 @@ std::optional<uint64_t> UnusedInPage(const pf::BtreePage& p) {
   return unused;
 }
 
-// The pages on the freelist: its trunk pages and the leaves they list.
-std::vector<bool> FreePages(const pf::PageFile& file, uint64_t page_count) {
-  std::vector<bool> free(page_count + 1, false);
-  std::vector<uint8_t> buf;
-  uint32_t trunk = file.header().freelist_trunk;
-  const uint32_t max_leaves = file.usable() / 4 - 2;
-  while (trunk >= 2 && trunk <= page_count && !free[trunk] && file.ReadPage(trunk, &buf)) {
-    free[trunk] = true;
-    const uint32_t leaves = pf::Get32(&buf[4]);
-    if (leaves > max_leaves) break;
-    for (uint32_t i = 0; i < leaves; ++i) {
-      const uint32_t leaf = pf::Get32(&buf[8 + 4 * i]);
-      if (leaf >= 2 && leaf <= page_count) free[leaf] = true;
-    }
-    trunk = pf::Get32(&buf[0]);
-  }
-  return free;
-}
-
-// The pages the estimate reads: every page in use of a small file, otherwise runs of
+// The pages the estimate samples, in order: every page of a small file, otherwise runs of
 // consecutive pages at even steps through the file.
-std::vector<uint32_t> SamplePages(uint64_t page_count, uint32_t page_size,
-                                  const std::vector<bool>& free) {
+std::vector<uint32_t> SamplePages(uint64_t page_count, uint32_t page_size) {
   std::vector<uint32_t> pages;
   const uint64_t budget = std::max<uint64_t>(kSampleRuns, kSampleBytes / page_size);
   const uint64_t run = page_count <= budget ? page_count : budget / kSampleRuns;
@@ -125,9 +106,39 @@ std::vector<uint32_t> SamplePages(uint64_t page_count, uint32_t page_size,
   for (uint64_t r = 0; r < runs; ++r) {
     const uint64_t first = 1 + r * page_count / runs;
     for (uint64_t pg = first; pg < first + run && pg <= page_count; ++pg)
-      if (!free[pg]) pages.push_back(static_cast<uint32_t>(pg));
+      pages.push_back(static_cast<uint32_t>(pg));
   }
   return pages;
+}
+
+// Where a page stands in the sample, or -1. Everything kept per page is kept for the
+// sampled pages only, so memory stays the same whatever the file's size.
+ptrdiff_t SampleIndex(const std::vector<uint32_t>& sample, uint32_t pg) {
+  const auto it = std::lower_bound(sample.begin(), sample.end(), pg);
+  return it != sample.end() && *it == pg ? it - sample.begin() : -1;
+}
+
+// Which sampled pages are on the freelist: its trunk pages and the leaves they list. No
+// more trunks are followed than the header's count allows, so a looping chain ends.
+std::vector<bool> FreeAmong(const pf::PageFile& file, uint64_t page_count,
+                            const std::vector<uint32_t>& sample) {
+  std::vector<bool> free(sample.size(), false);
+  auto mark = [&](uint32_t pg) {
+    if (const ptrdiff_t i = SampleIndex(sample, pg); i >= 0) free[i] = true;
+  };
+  std::vector<uint8_t> buf;
+  uint32_t trunk = file.header().freelist_trunk;
+  const uint32_t max_leaves = file.usable() / 4 - 2;
+  for (uint64_t n = 0; n <= file.header().freelist_count && trunk >= 2 && trunk <= page_count &&
+                       file.ReadPage(trunk, &buf);
+       ++n) {
+    mark(trunk);
+    const uint32_t leaves = pf::Get32(&buf[4]);
+    if (leaves > max_leaves) break;
+    for (uint32_t i = 0; i < leaves; ++i) mark(pf::Get32(&buf[8 + 4 * i]));
+    trunk = pf::Get32(&buf[0]);
+  }
+  return free;
 }
 
 // The child pages of an interior page; none for a leaf.
@@ -146,56 +157,86 @@ std::vector<uint32_t> Children(const pf::BtreePage& p) {
   return children;
 }
 
-// Which b-tree each page belongs to: compaction rounds every tree up to whole pages, and
-// a tiny table still takes one. Only interior pages and one leaf per level are read (all
-// leaves sit at the same depth); `leaf` is given every leaf page of the tree when set.
-void MapTree(const pf::PageFile& file, uint32_t root, uint32_t tree, std::vector<uint32_t>* owner,
-             const std::function<void(const pf::BtreePage&)>& leaf = nullptr) {
-  if (root < 1 || root >= owner->size() || (*owner)[root] != 0) return;
-  (*owner)[root] = tree;
-  std::vector<uint32_t> level = {root};
-  std::vector<uint8_t> buf;
-  for (int depth = 0; depth < 20 && !level.empty(); ++depth) {
-    std::vector<uint32_t> next;
-    for (uint32_t pg : level) {
-      pf::BtreePage page;
-      if (!file.ReadPage(pg, &buf) || !pf::ParseBtreePage(buf, pg, file.usable(), &page)) continue;
-      if (page.IsLeaf()) {
-        if (!leaf) return;
-        leaf(page);
-        continue;
+// The b-trees of the file: how many pages each has (compaction rounds every tree up to
+// whole pages, and a tiny table still takes one) and which tree each sampled page is in.
+class TreeMap {
+ public:
+  TreeMap(const pf::PageFile& file, uint64_t page_count, const std::vector<uint32_t>& sample)
+      : file_(file), page_count_(page_count), sample_(sample), owner_(sample.size(), 0) {
+    // Tree 1 is the catalog; its rows give the roots of the others.
+    std::vector<uint32_t> roots;
+    std::vector<uint8_t> payload;
+    std::vector<pf::Value> values;
+    Walk(1, [&](const pf::BtreePage& page) {
+      for (uint32_t i = 0; i < page.cell_count; ++i) {
+        pf::PayloadCell cell;
+        if (pf::ParseTableLeafCell(page, i, &cell) &&
+            pf::ReadFullPayload(file_, cell, nullptr, &payload, nullptr) &&
+            pf::DecodeRecord(payload, &values) && values.size() >= 4 &&
+            values[3].kind == pf::Value::kInt && values[3].i > 1 &&
+            static_cast<uint64_t>(values[3].i) <= page_count_)
+          roots.push_back(static_cast<uint32_t>(values[3].i));
       }
-      for (uint32_t child : Children(page)) {
-        if (child < 2 || child >= owner->size() || (*owner)[child] != 0) continue;
-        (*owner)[child] = tree;
-        next.push_back(child);
-      }
-    }
-    level = std::move(next);
+    });
+    for (uint32_t root : roots) Walk(root, nullptr);
   }
-}
 
-// Maps the catalog's tree, reads the root page of every table and index from its rows,
-// and maps their trees. Pages no tree reached (overflow, pointer-map, lost) stay 0.
-std::vector<uint32_t> MapTrees(const pf::PageFile& file, uint64_t page_count) {
-  std::vector<uint32_t> owner(page_count + 1, 0);
-  std::vector<uint32_t> roots;
-  std::vector<uint8_t> payload;
-  std::vector<pf::Value> values;
-  MapTree(file, 1, 1, &owner, [&](const pf::BtreePage& page) {
-    for (uint32_t i = 0; i < page.cell_count; ++i) {
-      pf::PayloadCell cell;
-      if (pf::ParseTableLeafCell(page, i, &cell) &&
-          pf::ReadFullPayload(file, cell, nullptr, &payload, nullptr) &&
-          pf::DecodeRecord(payload, &values) && values.size() >= 4 &&
-          values[3].kind == pf::Value::kInt && values[3].i > 1)
-        roots.push_back(static_cast<uint32_t>(std::min<int64_t>(values[3].i, page_count + 1)));
+  size_t trees() const { return pages_.size(); }  // tree 0: pages no tree reached
+  uint64_t pages(size_t tree) const { return pages_[tree]; }
+  uint32_t owner(size_t sampled) const { return owner_[sampled]; }
+
+ private:
+  void Count(uint32_t pg, uint32_t tree) {
+    ++pages_[tree];
+    if (const ptrdiff_t i = SampleIndex(sample_, pg); i >= 0) owner_[i] = tree;
+  }
+
+  // Reads the interior pages level by level, and of each level of leaves only the first
+  // (all leaves sit at the same depth): the leaves, most of a file, are counted from their
+  // parents. `leaf`, when set, is given every leaf page.
+  void Walk(uint32_t root, const std::function<void(const pf::BtreePage&)>& leaf) {
+    if (!interior_.insert(root).second) return;
+    const auto tree = static_cast<uint32_t>(pages_.size());
+    pages_.push_back(0);
+    Count(root, tree);
+    std::vector<uint32_t> level = {root};
+    std::vector<uint8_t> buf;
+    for (int depth = 0; depth < 20 && !level.empty(); ++depth) {
+      std::vector<uint32_t> next;
+      std::optional<bool> leaves_below;
+      for (uint32_t pg : level) {
+        pf::BtreePage page;
+        if (!file_.ReadPage(pg, &buf) || !pf::ParseBtreePage(buf, pg, file_.usable(), &page))
+          continue;
+        if (page.IsLeaf()) {
+          if (leaf) leaf(page);
+          continue;
+        }
+        if (pg != root && !interior_.insert(pg).second) continue;  // a damaged, looping tree
+        for (uint32_t child : Children(page)) {
+          if (child < 2 || child > page_count_) continue;
+          Count(child, tree);
+          if (!leaves_below) {
+            std::vector<uint8_t> peek;
+            pf::BtreePage first;
+            leaves_below = file_.ReadPage(child, &peek) &&
+                           pf::ParseBtreePage(peek, child, file_.usable(), &first) &&
+                           first.IsLeaf();
+          }
+          if (!*leaves_below || leaf) next.push_back(child);
+        }
+      }
+      level = std::move(next);
     }
-  });
-  for (size_t t = 0; t < roots.size(); ++t)
-    MapTree(file, roots[t], static_cast<uint32_t>(t + 2), &owner);
-  return owner;
-}
+  }
+
+  const pf::PageFile& file_;
+  uint64_t page_count_;
+  const std::vector<uint32_t>& sample_;
+  std::vector<uint32_t> owner_;
+  std::vector<uint64_t> pages_ = {0};
+  std::unordered_set<uint32_t> interior_;
+};
 
 // The share of a packed page that this page's cells would take: a packed page holds as
 // many whole cells of their average size as fit, so large cells leave room unused even
@@ -244,25 +285,30 @@ SpaceFigures MeasureSpace(const std::string& path) {
   // (the mean of all sampled b-tree pages for a tree the sample missed), rounded up to
   // whole pages; overflow pages and pages no tree reached count as full.
   const uint64_t in_use = s.page_count - s.free_pages;
-  const std::vector<bool> free = FreePages(file, s.page_count);
-  const std::vector<uint32_t> owner = MapTrees(file, s.page_count);
-  const std::vector<uint32_t> sample = SamplePages(s.page_count, s.page_size, free);
-  const uint32_t trees = owner.empty() ? 0 : *std::max_element(owner.begin(), owner.end());
-  std::vector<uint64_t> pages(trees + 1, 0), sampled(trees + 1, 0);
-  std::vector<double> share(trees + 1, 0.0);
-  for (uint64_t pg = 1; pg <= s.page_count; ++pg)
-    if (!free[pg]) ++pages[owner[pg]];
+  const std::vector<uint32_t> sample = SamplePages(s.page_count, s.page_size);
+  const std::vector<bool> free = FreeAmong(file, s.page_count, sample);
+  const TreeMap map(file, s.page_count, sample);
+  const size_t trees = map.trees();
+  std::vector<uint64_t> pages(trees, 0), sampled(trees, 0);
+  std::vector<double> share(trees, 0.0);
+  uint64_t in_trees = 0;
+  for (size_t t = 1; t < trees; ++t) in_trees += pages[t] = map.pages(t);
+  pages[0] = in_use > in_trees ? in_use - in_trees : 0;
   std::vector<uint8_t> buf;
   uint64_t unused = 0;
   double btree_share = 0;
   uint64_t btree_sampled = 0;
-  for (uint32_t pg : sample) {
+  uint64_t read = 0;
+  for (size_t i = 0; i < sample.size(); ++i) {
+    if (free[i]) continue;
+    const uint32_t pg = sample[i];
+    ++read;
     pf::BtreePage page;
     std::optional<uint64_t> gap;
     if (file.ReadPage(pg, &buf) && !file.IsPointerMapPage(pg) &&
         pf::ParseBtreePage(buf, pg, file.usable(), &page))
       gap = UnusedInPage(page);
-    const uint32_t tree = owner[pg];
+    const uint32_t tree = map.owner(i);
     ++sampled[tree];
     if (gap && tree != 0) {
       const double packed = PackedShare(page, *gap);
@@ -274,13 +320,13 @@ SpaceFigures MeasureSpace(const std::string& path) {
       share[tree] += 1.0;
     }
   }
-  s.sampled_pages = sample.size();
-  if (!sample.empty())
+  s.sampled_pages = read;
+  if (read != 0)
     s.unused_bytes = static_cast<uint64_t>(
-        std::llround(static_cast<double>(unused) * in_use / static_cast<double>(sample.size())));
+        std::llround(static_cast<double>(unused) * in_use / static_cast<double>(read)));
   const double mean = btree_sampled ? btree_share / btree_sampled : 1.0;
   uint64_t needed = 0;
-  for (uint32_t t = 0; t <= trees; ++t) {
+  for (size_t t = 0; t < trees; ++t) {
     if (pages[t] == 0) continue;
     const double tree_mean = t == 0 ? 1.0 : sampled[t] ? share[t] / sampled[t] : mean;
     needed +=
