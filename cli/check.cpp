@@ -70,16 +70,18 @@ FileCheck CheckDatabase(const std::string& path) {
   check.wal = InspectWal(path);
   struct stat st {};
   const bool has_shm = ::lstat((path + "-shm").c_str(), &st) == 0;
+  check.left_unopened =
+      check.journal.hot || (check.space.wal_mode && (!has_shm || !check.wal.present));
   if (check.journal.hot) {
     check.open_error =
         "not opened: a hot journal is beside it (a write was cut off); a read-only open cannot "
         "roll it back, and check leaves it alone. The next repair or compaction rolls it back.";
     return check;
   }
-  if (check.space.wal_mode && (!has_shm || !check.wal.present)) {
+  if (check.left_unopened) {
     check.open_error =
-        "not opened: a WAL-mode file without its -wal and -shm files; a read-only open would "
-        "create them beside it.";
+        "not opened: a WAL-mode file without both its -wal and -shm files; a read-only open "
+        "would create them beside it.";
     return check;
   }
 

@@ -106,14 +106,10 @@ void ReportSpace(ConsoleHost& host, const FileCheck& c) {
                   N(s.sampled_pages) + " of " + N(in_use) + " pages in use)",
               "");
   }
-  host.Line(std::string("  journal mode: ") + (!s.header_ok ? "unknown"
-                                               : s.wal_mode ? "wal"
-                                                            : "rollback"),
-            "{\"event\":\"journal\",\"file\":" + file + ",\"journal_mode\":\"" +
-                (!s.header_ok ? "unknown"
-                 : s.wal_mode ? "wal"
-                              : "rollback") +
-                "\"" + SideJson("journal", c.journal) + SideJson("wal", c.wal) + "}");
+  const std::string mode = !s.header_ok ? "unknown" : s.wal_mode ? "wal" : "rollback";
+  host.Line("  journal mode: " + mode,
+            "{\"event\":\"journal\",\"file\":" + file + ",\"journal_mode\":\"" + mode + "\"" +
+                SideJson("journal", c.journal) + SideJson("wal", c.wal) + "}");
   host.Line(SideText("journal", c.journal,
                      "a write was cut off; the next open that may write rolls it back"),
             "");
@@ -136,10 +132,9 @@ int RunCheck(ConsoleHost& host, const CliOptions& options) {
     host.Line(path + ":", "{\"event\":\"file\",\"file\":" + JsonString(path) + "}");
     ReportSpace(host, c);
     if (!c.opened)
-      host.Line(
-          (c.open_error.rfind("not opened", 0) == 0 ? "  " : "  cannot be opened: ") + c.open_error,
-          "{\"event\":\"check\",\"file\":" + JsonString(path) +
-              ",\"opened\":false,\"error\":" + JsonString(c.open_error) + "}");
+      host.Line((c.left_unopened ? "  " : "  cannot be opened: ") + c.open_error,
+                "{\"event\":\"check\",\"file\":" + JsonString(path) +
+                    ",\"opened\":false,\"error\":" + JsonString(c.open_error) + "}");
     for (const TableCount& t : c.tables) {
       if (t.ok)
         host.Line("  " + t.name + ": " + std::to_string(t.records) + " records",

@@ -71,6 +71,7 @@ struct FileCheck {
   SideFile journal;  // path + "-journal"
   SideFile wal;      // path + "-wal"
   bool opened = false;
+  bool left_unopened = false;  // on purpose: opening would change something; see open_error
   std::string open_error;
   std::vector<TableCount> tables;
   std::vector<std::string> integrity;  // problems the file format check listed
