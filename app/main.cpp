@@ -7,6 +7,8 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tidewell"));
+  // Lets the desktop match the window to the installed entry and its icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("tidewell"));
 
   tidewell::WindowOptions options;
   options.arguments = QCoreApplication::arguments().mid(1);

@@ -1,4 +1,5 @@
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include "cli/console.h"
 #include "cli/modXFiles.h"
@@ -61,6 +62,28 @@ FileCheck CheckDatabase(const std::string& path) {
   check.path = path;
   check.found = FileExists(path);
   if (!check.found) return check;
+
+  // Measured before this process opens the file with SQLite: the lock probes cannot see
+  // this process's own locks, and closing a descriptor would drop them.
+  check.space = MeasureSpace(path);
+  check.journal = InspectJournal(path);
+  check.wal = InspectWal(path);
+  struct stat st {};
+  const bool has_shm = ::lstat((path + "-shm").c_str(), &st) == 0;
+  check.left_unopened =
+      check.journal.hot || (check.space.wal_mode && (!has_shm || !check.wal.present));
+  if (check.journal.hot) {
+    check.open_error =
+        "not opened: a hot journal is beside it (a write was cut off); a read-only open cannot "
+        "roll it back, and check leaves it alone. The next repair or compaction rolls it back.";
+    return check;
+  }
+  if (check.left_unopened) {
+    check.open_error =
+        "not opened: a WAL-mode file without both its -wal and -shm files; a read-only open "
+        "would create them beside it.";
+    return check;
+  }
 
   std::unique_ptr<engine::Database> db;
   try {

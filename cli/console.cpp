@@ -61,6 +61,61 @@ bool ParseAnswers(const std::string& list, std::deque<int>& answers) {
   return true;
 }
 
+std::string N(uint64_t n) {
+  return std::to_string(n);
+}
+
+std::string SideText(const char* name, const SideFile& f, const char* hot_means) {
+  std::string text = std::string("  ") + name + ": ";
+  if (!f.present) return text + "none";
+  text += N(f.bytes) + " bytes, ";
+  if (f.hot) return text + "hot (" + hot_means + ")";
+  if (!f.valid_header) return text + "not hot (no live header)";
+  return text + "not hot (a connection has the database open)";
+}
+
+std::string SideJson(const char* name, const SideFile& f) {
+  const std::string n = name;
+  return ",\"" + n + "_present\":" + (f.present ? "true" : "false") + ",\"" + n +
+         "_bytes\":" + N(f.bytes) + ",\"" + n + "_hot\":" + (f.hot ? "true" : "false");
+}
+
+// Size, free space and the compaction estimate, then the side files.
+void ReportSpace(ConsoleHost& host, const FileCheck& c) {
+  const SpaceFigures& s = c.space;
+  const std::string file = JsonString(c.path);
+  if (!s.header_ok) {
+    host.Line("  size: " + N(s.file_bytes) + " bytes, no database header",
+              "{\"event\":\"space\",\"file\":" + file + ",\"file_bytes\":" + N(s.file_bytes) +
+                  ",\"database_header\":false}");
+  } else {
+    const uint64_t in_use = s.page_count - s.free_pages;
+    host.Line("  size: " + N(s.file_bytes) + " bytes, " + N(s.page_count) + " pages of " +
+                  N(s.page_size) + " bytes",
+              "{\"event\":\"space\",\"file\":" + file + ",\"file_bytes\":" + N(s.file_bytes) +
+                  ",\"page_size\":" + N(s.page_size) + ",\"page_count\":" + N(s.page_count) +
+                  ",\"free_pages\":" + N(s.free_pages) + ",\"free_bytes\":" + N(s.free_bytes) +
+                  ",\"unused_bytes_estimate\":" + N(s.unused_bytes) +
+                  ",\"compacted_bytes_estimate\":" + N(s.compacted_bytes) + ",\"sampled_pages\":" +
+                  N(s.sampled_pages) + ",\"pages_in_use\":" + N(in_use) + "}");
+    host.Line("  free: " + N(s.free_pages) + " pages (" + N(s.free_bytes) +
+                  " bytes) on the freelist; about " + N(s.unused_bytes) +
+                  " bytes unused inside the pages in use (estimate)",
+              "");
+    host.Line("  after compaction: about " + N(s.compacted_bytes) + " bytes (estimate, from " +
+                  N(s.sampled_pages) + " of " + N(in_use) + " pages in use)",
+              "");
+  }
+  const std::string mode = !s.header_ok ? "unknown" : s.wal_mode ? "wal" : "rollback";
+  host.Line("  journal mode: " + mode,
+            "{\"event\":\"journal\",\"file\":" + file + ",\"journal_mode\":\"" + mode + "\"" +
+                SideJson("journal", c.journal) + SideJson("wal", c.wal) + "}");
+  host.Line(SideText("journal", c.journal,
+                     "a write was cut off; the next open that may write rolls it back"),
+            "");
+  host.Line(SideText("WAL", c.wal, "commits not yet in the file; the next open replays them"), "");
+}
+
 int RunCheck(ConsoleHost& host, const CliOptions& options) {
   bool all_sound = true;
   for (const std::string& path : {options.database, QueuePath(options.database)}) {
@@ -75,8 +130,9 @@ int RunCheck(ConsoleHost& host, const CliOptions& options) {
       return kExitNotFound;
     }
     host.Line(path + ":", "{\"event\":\"file\",\"file\":" + JsonString(path) + "}");
+    ReportSpace(host, c);
     if (!c.opened)
-      host.Line("  cannot be opened: " + c.open_error,
+      host.Line((c.left_unopened ? "  " : "  cannot be opened: ") + c.open_error,
                 "{\"event\":\"check\",\"file\":" + JsonString(path) +
                     ",\"opened\":false,\"error\":" + JsonString(c.open_error) + "}");
     for (const TableCount& t : c.tables) {
@@ -123,7 +179,9 @@ std::string UsageText() {
          "  repair      repair both files\n"
          "  regenerate  copy both files into new databases and add whatever tables,\n"
          "              fields and indexes they lack compared with the template\n"
-         "  check       read-only: open both files, count the records of every table\n"
+         "  check       read-only: show each file's size, free space, estimated size\n"
+         "              after compaction, journal mode and any journal or WAL beside\n"
+         "              it (and whether it is hot), count the records of every table\n"
          "              and check the file structure; changes nothing\n"
          "\n"
          "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli. The queue\n"

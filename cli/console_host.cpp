@@ -209,9 +209,9 @@ void ConsoleHost::Progress(std::string_view stage, uint64_t done, uint64_t total
 
 void ConsoleHost::Line(const std::string& text, const std::string& json) {
   EndBar();
-  if (options_.json)
-    out_ << json << "\n" << std::flush;
-  else
+  if (options_.json) {
+    if (!json.empty()) out_ << json << "\n" << std::flush;
+  } else
     out_ << text << "\n" << std::flush;
 }
 

@@ -41,7 +41,8 @@ class ConsoleHost : public Host {
   void SetPointer(int) override {}
   void Progress(std::string_view stage, uint64_t done, uint64_t total) override;
 
-  // Extra lines of our own (the check report); `json` is a complete object.
+  // Extra lines of our own (the check report); `json` is a complete object, or empty when
+  // the text line has no event of its own.
   void Line(const std::string& text, const std::string& json);
   void Result(int exit_code);
 

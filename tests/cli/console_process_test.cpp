@@ -1,8 +1,11 @@
 // tidewell-cli as a user runs it: a child process on real sample databases, judged by its
 // standard output and exit status.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 
 #include "tests/support/cli_run.h"
 #include "tests/support/files.h"
@@ -153,6 +156,123 @@ TEST_F(ConsoleProcessTest, CheckIsReadOnlyAndTellsSoundFromBroken) {
     if (Member(t, "table") == "Pages") pages_unreadable = !Member(t, "error").empty();
   EXPECT_TRUE(pages_unreadable) << r.out;
   EXPECT_EQ(r.lines.back(), R"({"event":"result","exit":1})");
+}
+
+// Every file in the folder with its size and modification time: what check must leave as
+// it was. Read with stat, since closing a descriptor of the database would drop the locks a
+// connection of this process holds on it.
+std::map<std::string, std::pair<uintmax_t, int64_t>> Snapshot(const std::filesystem::path& dir) {
+  std::map<std::string, std::pair<uintmax_t, int64_t>> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    files[e.path().filename().string()] = {e.file_size(),
+                                           e.last_write_time().time_since_epoch().count()};
+  return files;
+}
+
+sqlite3* Sql(const std::string& db, const std::string& sql) {
+  sqlite3* c = nullptr;
+  sqlite3_open(db.c_str(), &c);
+  EXPECT_EQ(sqlite3_exec(c, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(c);
+  return c;
+}
+
+// A writer that spills pages into the file mid-transaction leaves a journal with a live
+// header; `keep` leaves the connection holding its lock, otherwise it vanishes unfinished.
+sqlite3* CutWrite(const std::string& db, bool keep) {
+  sqlite3* c = Sql(db, "PRAGMA cache_size = 2; BEGIN; UPDATE Links SET Title = Title || Url;");
+  if (keep) return c;
+  const std::string journal = testing::ReadAll(db + "-journal");
+  const std::string file = testing::ReadAll(db);
+  sqlite3_close(c);  // rolls back; put back the state a killed writer leaves
+  testing::WriteAll(db + "-journal", journal);
+  testing::WriteAll(db, file);
+  return nullptr;
+}
+
+TEST_F(ConsoleProcessTest, CheckReportsSpaceAndSideFilesAndChangesNothing) {
+  struct Case {
+    const char* name;
+    std::function<sqlite3*(const std::string&)> make;
+    std::map<std::string, std::string> space, journal;  // expected members of the events
+    bool opened;
+  };
+  const std::vector<Case> cases = {
+      {"rows deleted",
+       [](const std::string& f) {
+         sqlite3_close(
+             Sql(f, "DELETE FROM Pages WHERE ID % 7 < 4; DELETE FROM Links WHERE ID % 7 < 3"));
+         return nullptr;
+       },
+       {},
+       {{"journal_mode", "rollback"}, {"journal_present", "false"}, {"wal_present", "false"}},
+       true},
+      {"hot journal",
+       [](const std::string& f) { return CutWrite(f, false); },
+       {},
+       {{"journal_present", "true"}, {"journal_hot", "true"}},
+       false},
+      {"journal of a live writer",
+       [](const std::string& f) { return CutWrite(f, true); },
+       {},
+       {{"journal_present", "true"}, {"journal_hot", "false"}},
+       false},
+      {"WAL file without side files",
+       [](const std::string& f) {
+         sqlite3_close(Sql(f, "PRAGMA journal_mode = WAL"));
+         return nullptr;
+       },
+       {},
+       {{"journal_mode", "wal"}, {"wal_present", "false"}},
+       false},
+      {"not a database",
+       [](const std::string& f) {
+         testing::WriteAll(f, std::string(3000, 'x'));
+         return nullptr;
+       },
+       {{"database_header", "false"}, {"file_bytes", "3000"}},
+       {{"journal_mode", "unknown"}},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const std::string file = here.File("Vardlink.mdb");
+    sample::MakeSampleDatabase(file);
+    sample::MakeQueueDatabase(here.File("Vardlink-Queue.mdb"));
+    sqlite3* holder = c.make(file);
+    const auto before = Snapshot(here.path());
+    const CliRun r = RunCli({"--json", "check", file});
+    EXPECT_TRUE(Snapshot(here.path()) == before) << "check changed the folder";
+    if (holder) sqlite3_close(holder);
+
+    std::map<std::string, std::string> space, journal;
+    for (const std::string kind : {"space", "journal"})
+      for (const std::string& l : Events(r, kind))
+        if (Member(l, "file") == file) (kind == "space" ? space : journal)[kind] = l;
+    for (const auto& [key, value] : c.space) EXPECT_EQ(Member(space["space"], key), value) << key;
+    for (const auto& [key, value] : c.journal)
+      EXPECT_EQ(Member(journal["journal"], key), value) << key;
+    bool tables = false;
+    for (const std::string& t : Events(r, "table")) tables = tables || Member(t, "file") == file;
+    EXPECT_EQ(tables, c.opened) << r.out;
+  }
+}
+
+// The estimate is judged against what compaction really gives, on a file with deleted rows.
+TEST_F(ConsoleProcessTest, CheckEstimatesTheCompactedSize) {
+  MakeSample();
+  sqlite3_close(Sql(db, "DELETE FROM Pages WHERE ID % 7 < 4; DELETE FROM Links WHERE ID % 7 < 3"));
+  const CliRun r = RunCli({"--json", "check", db});
+  std::string space;
+  for (const std::string& l : Events(r, "space"))
+    if (Member(l, "file") == db) space = l;
+  ASSERT_FALSE(space.empty()) << r.out;
+  EXPECT_GT(std::stoull(Member(space, "free_pages")), 0u);
+  const double estimate = std::stod(Member(space, "compacted_bytes_estimate"));
+  sqlite3_close(Sql(db, "VACUUM INTO '" + dir.File("compacted.mdb") + "'"));
+  const double real = static_cast<double>(std::filesystem::file_size(dir.File("compacted.mdb")));
+  EXPECT_NEAR(estimate / real, 1.0, 0.10) << space;
 }
 
 TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
