@@ -28,6 +28,9 @@ fs::path Scratch() {
 struct Case {
   Workflow workflow;
   bool damaged;  // one table broken, so that the repair's salvage and swap run too
+  friend void PrintTo(const Case& c, std::ostream* os) {
+    *os << Name(c.workflow) << (c.damaged ? ", damaged" : "");
+  }
 };
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& p) {
