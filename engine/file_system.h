@@ -17,7 +17,8 @@ class FileSystem {
   virtual std::error_code Rename(const std::string& from, const std::string& to) = 0;
   // Hard link; fails when `to` exists.
   virtual std::error_code Link(const std::string& from, const std::string& to) = 0;
-  // Copies `from` to a new file `to` (fails when it exists) and syncs it.
+  // Copies `from` to a new file `to` (fails when it exists) and syncs it, the sync going
+  // through Files().SyncFile like any other.
   virtual std::error_code Copy(const std::string& from, const std::string& to) = 0;
   virtual std::error_code SyncFile(const std::string& path) = 0;
   // Syncs the folder that holds `path`, so that renames and creations in it are durable.

@@ -547,7 +547,10 @@ void SqliteDatabase::MakeTable(const std::string& target, const std::string& fil
     }
     if (rc != SQLITE_DONE) RaiseResult(db_, rc, "Cannot read table '" + *source + "'");
   }
-  int rc = Exec(db_, "BEGIN IMMEDIATE");
+  // Deferred, so that only the target is written to: a transaction that holds write locks
+  // on two files commits through a super-journal, and a crash during that commit can leave
+  // the super-journal beside the source for good, as nothing then refers to it.
+  int rc = Exec(db_, "BEGIN");
   if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot write to '" + file + "'");
   rc = Exec(db_, "CREATE TABLE tw_target." + QuoteId(target) + " (" + columns + ")");
   if (rc != SQLITE_OK)

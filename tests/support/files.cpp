@@ -10,11 +10,11 @@
 
 namespace tidewell::testing {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& parent) {
   std::random_device rd;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    auto candidate = std::filesystem::temp_directory_path() /
-                     ("tidewell-test-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+    auto candidate =
+        parent / ("tidewell-test-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
     if (std::filesystem::create_directory(candidate)) {
       path_ = candidate;
       return;

@@ -15,6 +15,7 @@ struct State {
   int fail_at = 0;
   bool disk_full = false;
   std::vector<std::string> log;
+  VfsObserver* observer = nullptr;
 } g;
 
 // Counts one operation; returns the error it must fail with, or SQLITE_OK.
@@ -42,18 +43,24 @@ int Read(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
 int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
   auto* file = reinterpret_cast<File*>(f);
   if (int rc = Step("write", file->name, g.disk_full ? SQLITE_FULL : SQLITE_IOERR_WRITE)) return rc;
-  return file->inner()->pMethods->xWrite(file->inner(), buf, n, off);
+  const int rc = file->inner()->pMethods->xWrite(file->inner(), buf, n, off);
+  if (rc == SQLITE_OK && g.observer) g.observer->Wrote(file->name, buf, n, off);
+  return rc;
 }
 int Truncate(sqlite3_file* f, sqlite3_int64 size) {
   auto* file = reinterpret_cast<File*>(f);
   if (int rc = Step("truncate", file->name, g.disk_full ? SQLITE_FULL : SQLITE_IOERR_TRUNCATE))
     return rc;
-  return file->inner()->pMethods->xTruncate(file->inner(), size);
+  const int rc = file->inner()->pMethods->xTruncate(file->inner(), size);
+  if (rc == SQLITE_OK && g.observer) g.observer->Truncated(file->name, size);
+  return rc;
 }
 int Sync(sqlite3_file* f, int flags) {
   auto* file = reinterpret_cast<File*>(f);
   if (int rc = Step("sync", file->name, SQLITE_IOERR_FSYNC)) return rc;
-  return file->inner()->pMethods->xSync(file->inner(), flags);
+  const int rc = file->inner()->pMethods->xSync(file->inner(), flags);
+  if (rc == SQLITE_OK && g.observer) g.observer->Synced(file->name);
+  return rc;
 }
 int FileSize(sqlite3_file* f, sqlite3_int64* size) {
   auto* file = reinterpret_cast<File*>(f);
@@ -138,11 +145,14 @@ int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* o
     if (int rc = Step("open", name, SQLITE_CANTOPEN)) return rc;
   int rc = g.real->xOpen(g.real, name, file->inner(), flags, out_flags);
   if (file->inner()->pMethods) file->base.pMethods = &kMethods;
+  if (rc == SQLITE_OK && g.observer) g.observer->Opened(name, flags);
   return rc;
 }
 int Delete(sqlite3_vfs*, const char* name, int sync_dir) {
   if (int rc = Step("delete", name, SQLITE_IOERR_DELETE)) return rc;
-  return g.real->xDelete(g.real, name, sync_dir);
+  const int rc = g.real->xDelete(g.real, name, sync_dir);
+  if (rc == SQLITE_OK && g.observer) g.observer->Deleted(name, sync_dir != 0);
+  return rc;
 }
 int Access(sqlite3_vfs*, const char* name, int flags, int* out) {
   return g.real->xAccess(g.real, name, flags, out);
@@ -218,6 +228,10 @@ void FaultyVfs::FailAt(int k, bool disk_full) {
 
 int FaultyVfs::Count() const {
   return g.count;
+}
+
+void FaultyVfs::Observe(VfsObserver* observer) {
+  g.observer = observer;
 }
 
 const std::vector<std::string>& FaultyVfs::Log() const {

@@ -3,10 +3,22 @@
 // and the copies fail as a full or broken disk would make them fail.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tidewell::whole {
+
+// Told of every operation that went through to the disk, after it did.
+class VfsObserver {
+ public:
+  virtual ~VfsObserver() = default;
+  virtual void Opened(const char* name, int flags) = 0;
+  virtual void Wrote(const char* name, const void* data, int n, int64_t offset) = 0;
+  virtual void Truncated(const char* name, int64_t size) = 0;
+  virtual void Synced(const char* name) = 0;
+  virtual void Deleted(const char* name, bool sync_dir) = 0;
+};
 
 class FaultyVfs {
  public:
@@ -20,6 +32,7 @@ class FaultyVfs {
   // (and truncates), otherwise the I/O error of the operation.
   void FailAt(int k, bool disk_full);
   int Count() const;
+  void Observe(VfsObserver* observer);
   const std::vector<std::string>& Log() const;
 };
 
