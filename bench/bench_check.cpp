@@ -1,0 +1,177 @@
+// Health check benchmark on a crawl-shaped file: many small link rows under a unique URL
+// index and a second two-column index, a quarter of them deleted. Prints the engine's
+// repair of the sound file (which is its health check and nothing else) against the
+// sqlite3 shell's VACUUM INTO with and without a sync, its integrity_check and quick_check,
+// and our check alone and its page accounting alone, all on a warm cache in one run.
+//
+//   bench-check [--size-mb N] [--rounds N] [--dir DIR]   (the sample is kept in DIR)
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench/support.h"
+#include "engine/engine.h"
+#include "engine/health_check.h"
+#include "engine/pagefile/check.h"
+
+namespace {
+
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+constexpr const char* kWho = "bench-check";
+
+void Shell(const std::string& command) {
+  bench::Shell(kWho, command);
+}
+
+void MakeLinks(const std::string& path, int size_mb) {
+  if (std::filesystem::exists(path)) return;
+  const std::string tmp = path + ".part";
+  std::filesystem::remove(tmp);
+  sqlite3* db = nullptr;
+  sqlite3_open(tmp.c_str(), &db);
+  const long rows = 4500L * size_mb;
+  const std::string sql =
+      "PRAGMA page_size = 4096; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;"
+      "PRAGMA cache_size = -300000;"
+      "CREATE TABLE Links (ID INTEGER PRIMARY KEY, URL TEXT NOT NULL, PageID INTEGER,"
+      " Depth INTEGER, Found TEXT, Status INTEGER);"
+      "CREATE UNIQUE INDEX Links_URL ON Links (URL);"
+      "CREATE INDEX Links_Page ON Links (PageID, Depth);"
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(rows) +
+      ") INSERT INTO Links SELECT i, printf('https://site%d.example.com/%s/page-%d.html',"
+      " abs(random() % 5000), lower(hex(randomblob(10))), i), abs(random() % 100000),"
+      " abs(random() % 8), '2024-05-0' || (i % 9 + 1) || ' 12:00:00', 200 FROM n;"
+      "DELETE FROM Links WHERE ID % 4 = 0;";
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    std::fprintf(stderr, "%s: %s\n", kWho, err ? err : "cannot make the sample");
+    std::exit(1);
+  }
+  sqlite3_close(db);
+  std::filesystem::rename(tmp, path);
+}
+
+// Runs `work` in a child; returns its wall time.
+template <class Work>
+double Child(Work&& work) {
+  return bench::InChild(kWho, std::forward<Work>(work)).seconds;
+}
+
+double ShellTimed(const std::string& src, const std::string& sql, const std::string& expect) {
+  return Child([&] {
+    std::string cmd = "test \"$(sqlite3 " + src + " '" + sql + "')\" = '" + expect + "'";
+    return std::system(cmd.c_str()) == 0;
+  });
+}
+
+tidewell::engine::HealthVerdict OurCheck(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  auto verdict = tidewell::engine::CheckDatabaseHealth(db, path, {});
+  sqlite3_close(db);
+  return verdict;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int size_mb = 300, rounds = 3;
+  std::string dir = "/tmp/tidewell-bench-check";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string flag = argv[i];
+    if (flag == "--size-mb") size_mb = std::atoi(argv[i + 1]);
+    if (flag == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+    if (flag == "--dir") dir = argv[i + 1];
+  }
+  std::filesystem::create_directories(dir);
+  const std::string src = dir + "/links-" + std::to_string(size_mb) + ".mdb";
+  MakeLinks(src, size_mb);
+  Shell("sqlite3 " + src +
+        " \"SELECT printf('links sample: %.1f MB, %d pages, %d rows, %.1f %% free pages', "
+        "page_count * page_size / 1048576.0, page_count, (SELECT count(*) FROM Links), "
+        "100.0 * freelist_count / page_count) FROM pragma_page_count, pragma_page_size, "
+        "pragma_freelist_count\"");
+  uint32_t pages = 0;
+  {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(src.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &st, nullptr);
+    if (sqlite3_step(st) == SQLITE_ROW) pages = static_cast<uint32_t>(sqlite3_column_int(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+  }
+
+  std::vector<double> repair, vacuum, vacuum_sync, integrity, quick, ours, accounting;
+  const std::string work = dir + "/work.mdb", out = dir + "/vacuum.mdb";
+  for (int round = 0; round < rounds; ++round) {
+    std::filesystem::remove(work);
+    Shell("cp " + src + " " + work + " && sync && cat " + src + " " + work + " > /dev/null");
+    repair.push_back(Child([&] {
+      tidewell::engine::DBEngine().RepairDatabase(work);
+      return !std::filesystem::exists(work + ".damaged");
+    }));
+    for (bool sync : {false, true}) {
+      std::filesystem::remove(out);
+      Shell("sync");
+      auto start = Clock::now();
+      Child([&] {
+        execlp("sqlite3", "sqlite3", src.c_str(), ("VACUUM INTO '" + out + "'").c_str(),
+               static_cast<char*>(nullptr));
+        return false;
+      });
+      if (sync && !bench::SyncFile(out)) return 1;
+      (sync ? vacuum_sync : vacuum).push_back(Seconds(start, Clock::now()));
+    }
+    std::filesystem::remove(out);
+    Shell("sync");
+    integrity.push_back(ShellTimed(src, "PRAGMA integrity_check(1)", "ok"));
+    quick.push_back(ShellTimed(src, "PRAGMA quick_check(1)", "ok"));
+    ours.push_back(Child([&] {
+      auto verdict = OurCheck(src);
+      if (!verdict.healthy) std::fprintf(stderr, "%s: %s\n", kWho, verdict.problem.c_str());
+      return verdict.healthy;
+    }));
+    accounting.push_back(Child([&] {
+      std::vector<uint32_t> roots;
+      sqlite3* db = nullptr;
+      sqlite3_open_v2(src.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+      sqlite3_stmt* st = nullptr;
+      sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_schema WHERE rootpage <> 0", -1, &st,
+                         nullptr);
+      roots.push_back(1);
+      while (sqlite3_step(st) == SQLITE_ROW)
+        roots.push_back(static_cast<uint32_t>(sqlite3_column_int(st, 0)));
+      sqlite3_finalize(st);
+      sqlite3_close(db);
+      return tidewell::engine::pagefile::CheckPageAccounting({src, 4096, pages, roots, {}}).empty();
+    }));
+    std::printf(
+        "round %d: repair %.3f, VACUUM INTO %.3f, + fsync %.3f, integrity_check %.3f, "
+        "quick_check %.3f, our check %.3f, page accounting %.3f s\n",
+        round + 1, repair.back(), vacuum.back(), vacuum_sync.back(), integrity.back(), quick.back(),
+        ours.back(), accounting.back());
+  }
+  const double r = Median(repair), v = Median(vacuum), vs = Median(vacuum_sync);
+  std::printf("median of %d rounds, warm cache:\n", rounds);
+  std::printf("  RepairDatabase of the sound file    %.3f s\n", r);
+  std::printf("  sqlite3 VACUUM INTO                 %.3f s\n", v);
+  std::printf("  sqlite3 VACUUM INTO + fsync         %.3f s\n", vs);
+  std::printf("  sqlite3 integrity_check             %.3f s\n", Median(integrity));
+  std::printf("  sqlite3 quick_check                 %.3f s\n", Median(quick));
+  std::printf("  our health check alone              %.3f s\n", Median(ours));
+  std::printf("  its page accounting alone           %.3f s\n", Median(accounting));
+  std::printf("  repair / VACUUM INTO                %.2f\n", r / v);
+  std::printf("  repair / (VACUUM INTO + fsync)      %.2f  (goal <= 1.5)\n", r / vs);
+  std::filesystem::remove(work);
+  return 0;
+}
