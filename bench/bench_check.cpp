@@ -5,6 +5,8 @@
 // and our check alone and its page accounting alone, all on a warm cache in one run.
 //
 //   bench-check [--size-mb N] [--rounds N] [--dir DIR]   (the sample is kept in DIR)
+//   bench-check --corpus DIR   compares our verdict with integrity_check's on every file
+//                              in DIR (e.g. the salvage corpus) and lists disagreements
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -81,6 +83,48 @@ tidewell::engine::HealthVerdict OurCheck(const std::string& path) {
   return verdict;
 }
 
+std::string Verdict(const std::string& path, bool reference) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    out = "damaged: cannot open";
+  } else {
+    try {
+      auto v = reference ? tidewell::engine::IntegrityCheckVerdict(db)
+                         : tidewell::engine::CheckDatabaseHealth(db, path, {});
+      out = v.healthy ? "healthy" : "damaged: " + v.problem;
+    } catch (const tidewell::engine::EngineException& e) {
+      out = "error: " + e.error().description;
+    }
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+int Corpus(const std::string& dir) {
+  int agree = 0, damaged = 0, disagree = 0;
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.is_regular_file() &&
+        (entry.path().extension() == ".db" || entry.path().extension() == ".mdb"))
+      files.push_back(entry.path().string());
+  std::sort(files.begin(), files.end());
+  for (const std::string& f : files) {
+    const std::string ours = Verdict(f, false), theirs = Verdict(f, true);
+    if ((ours == "healthy") == (theirs == "healthy")) {
+      ++agree;
+      damaged += ours != "healthy";
+    } else {
+      ++disagree;
+      std::printf("%s\n  ours: %s\n  integrity_check: %s\n", f.c_str(), ours.c_str(),
+                  theirs.substr(0, 200).c_str());
+    }
+  }
+  std::printf("%d files: %d verdicts agree (%d damaged), %d disagree\n", agree + disagree, agree,
+              damaged, disagree);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +135,7 @@ int main(int argc, char** argv) {
     if (flag == "--size-mb") size_mb = std::atoi(argv[i + 1]);
     if (flag == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
     if (flag == "--dir") dir = argv[i + 1];
+    if (flag == "--corpus") return Corpus(argv[i + 1]);
   }
   std::filesystem::create_directories(dir);
   const std::string src = dir + "/links-" + std::to_string(size_mb) + ".mdb";

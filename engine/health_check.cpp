@@ -367,7 +367,8 @@ HealthVerdict CheckDatabaseHealth(sqlite3* db, const std::string& path,
     const uint32_t pages = static_cast<uint32_t>(std::stoul(shape[1]));
     Progress tell{&progress, db, pages};
     // A write-ahead log holds pages the file itself does not; leave such files to SQLite.
-    if (shape[3] == "wal") return IntegrityCheckVerdict(db);
+    // An empty file is an empty database to SQLite; it has no pages to account for.
+    if (shape[3] == "wal" || pages == 0) return IntegrityCheckVerdict(db);
 
     pagefile::AccountingInput in{path, page_size, pages, {1}, {}};
     {
