@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/errors.h"
 #include "engine/pagefile/check.h"
 #include "engine/sqlite_support.h"
 
@@ -420,10 +421,13 @@ HealthVerdict CheckDatabaseHealth(sqlite3* db, const std::string& path,
     tell.Tell(pages);
     return verdict;
   } catch (const StepFailed& f) {
-    if ((f.rc & 0xff) != SQLITE_CORRUPT && (f.rc & 0xff) != SQLITE_NOTADB)
-      sqlite::RaiseResult(db, f.rc, "Cannot check '" + path + "'");
-    return {false, sqlite3_errmsg(db)};
+    if ((f.rc & 0xff) == SQLITE_CORRUPT || (f.rc & 0xff) == SQLITE_NOTADB)
+      return {false, sqlite3_errmsg(db)};
+  } catch (const EngineException&) {
   }
+  // Whatever else stopped this check (a statement it could not prepare, a failed read) is
+  // left to SQLite's own check, which raises the error if it meets it too.
+  return IntegrityCheckVerdict(db);
 }
 
 }  // namespace tidewell::engine
