@@ -106,6 +106,11 @@ int CompareText(std::string_view a, std::string_view b, char collation) {
     while (!b.empty() && b.back() == ' ') b.remove_suffix(1);
   }
   size_t n = std::min(a.size(), b.size());
+  if (collation != 'N') {
+    int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+    if (c != 0) return c < 0 ? -1 : 1;
+    n = 0;  // equal up to the shorter one: the lengths decide
+  }
   for (size_t k = 0; k < n; ++k) {
     unsigned char x = static_cast<unsigned char>(a[k]), y = static_cast<unsigned char>(b[k]);
     if (collation == 'N') {
