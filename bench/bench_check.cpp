@@ -68,6 +68,7 @@ void MakeLinks(const std::string& path, int size_mb) {
 // shared machine the wall time swings with the load, the processor time much less.
 struct Cost {
   double wall = 0, cpu = 0;
+  long peak_kib = 0;
 };
 
 template <class Work>
@@ -84,7 +85,8 @@ Cost Child(Work&& work) {
     std::exit(1);
   }
   auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return {Seconds(start, Clock::now()), seconds(usage.ru_utime) + seconds(usage.ru_stime)};
+  return {Seconds(start, Clock::now()), seconds(usage.ru_utime) + seconds(usage.ru_stime),
+          usage.ru_maxrss};
 }
 
 Cost ShellTimed(const std::string& src, const std::string& sql, const std::string& expect) {
@@ -251,6 +253,9 @@ int main(int argc, char** argv) {
       {"its page accounting alone", &accounting}};
   for (const auto& [label, costs] : rows)
     std::printf("  %-38s %7.3f  %7.3f\n", label, wall(*costs), cpu(*costs));
+  long peak = 0;
+  for (const Cost& c : ours) peak = std::max(peak, c.peak_kib);
+  std::printf("  peak memory of our check (ru_maxrss)   %.1f MB\n", peak / 1024.0);
   std::printf("  repair / VACUUM INTO                   %7.2f  %7.2f\n", r / v,
               cpu(repair) / cpu(vacuum));
   std::printf("  repair / (VACUUM INTO + fsync)         %7.2f           (goal <= 1.5)\n", r / vs);

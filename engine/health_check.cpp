@@ -393,20 +393,15 @@ HealthVerdict CheckDatabaseHealth(sqlite3* db, const std::string& path,
     if (std::string problem = pagefile::CheckPageAccounting(in); !problem.empty())
       return {false, problem};
 
-    // Mapping the file spares a copy of every page into SQLite's cache on both passes.
-    const std::string mmap_before = OneRow(db, "PRAGMA mmap_size")[0];
-    sqlite::Exec(db, "PRAGMA mmap_size = 1099511627776");
     sqlite3_progress_handler(db, 20000, &Progress::Handler, &tell);
     struct Unhook {
       sqlite3* db;
-      std::string mmap_before;
       ~Unhook() {
-        sqlite::Exec(db, "PRAGMA mmap_size = " + mmap_before);
         sqlite3_progress_handler(db, 0, nullptr, nullptr);
         sqlite3_create_function_v2(db, "tidewell_tuple_sum", -1, SQLITE_UTF8, nullptr, nullptr,
                                    nullptr, nullptr, nullptr);
       }
-    } unhook{db, mmap_before};
+    } unhook{db};
     // Indexes we cannot rebuild from their columns (partial, on expressions, other
     // collations, text in UTF-16) are left to integrity_check, slower but complete.
     std::vector<TablePlan> plans;
