@@ -82,6 +82,8 @@ struct Case {
 TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
   const std::vector<Case> cases = {
       {"sound", [](const std::string&) {}, false, false},
+      {"sound, auto-vacuum with a pointer map",
+       [](const std::string& p) { RawExec(p, "PRAGMA auto_vacuum = FULL; VACUUM"); }, false, false},
       {"table leaf zeroed",
        [](const std::string& p) { FillPage(p, PageOf(p, "Links", "leaf"), 0); }, true, true},
       {"index leaf overwritten",
