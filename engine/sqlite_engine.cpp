@@ -20,6 +20,7 @@
 #include "engine/engine.h"
 #include "engine/file_lock.h"
 #include "engine/file_system.h"
+#include "engine/health_check.h"
 #include "engine/salvage.h"
 #include "engine/sqlite_schema.h"
 #include "engine/sqlite_support.h"
@@ -831,11 +832,10 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
     OpenResult r;
     try {
       OpenChecked(r, name, true, false, 100, false);
-      Statement check(r.conn.db, "PRAGMA integrity_check(1)");
-      int rc = check.Step();
-      healthy = rc == SQLITE_ROW && check.Text(0) == "ok";
-      if (rc != SQLITE_ROW && (rc & 0xff) != SQLITE_CORRUPT && (rc & 0xff) != SQLITE_NOTADB)
-        RaiseResult(r.conn.db, rc, "Cannot check '" + name + "'");
+      ProgressThrottle throttle(&progress_);
+      healthy = CheckDatabaseHealth(r.conn.db, name, [&](uint64_t done, uint64_t total) {
+                  throttle.Report("Checking", done, total, done == 0 || done == total);
+                }).healthy;
     } catch (const EngineException& e) {
       if (e.error().number != kErrNotADatabase) throw;
     }

@@ -1,0 +1,270 @@
+// Health check benchmark on a crawl-shaped file: many small link rows under a unique URL
+// index and a second two-column index, a quarter of them deleted. Prints the engine's
+// repair of the sound file (which is its health check and nothing else) against the
+// sqlite3 shell's VACUUM INTO with and without a sync, its integrity_check and quick_check,
+// and our check alone and its page accounting alone, all on a warm cache in one run.
+//
+//   bench-check [--size-mb N] [--rounds N] [--dir DIR]   (the sample is kept in DIR)
+//   bench-check --corpus DIR   compares our verdict with integrity_check's on every file
+//                              in DIR (e.g. the salvage corpus) and lists disagreements
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench/support.h"
+#include "engine/engine.h"
+#include "engine/health_check.h"
+#include "engine/pagefile/check.h"
+
+namespace {
+
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+constexpr const char* kWho = "bench-check";
+
+void Shell(const std::string& command) {
+  bench::Shell(kWho, command);
+}
+
+void MakeLinks(const std::string& path, int size_mb) {
+  if (std::filesystem::exists(path)) return;
+  const std::string tmp = path + ".part";
+  std::filesystem::remove(tmp);
+  sqlite3* db = nullptr;
+  sqlite3_open(tmp.c_str(), &db);
+  const long rows = 4500L * size_mb;
+  const std::string sql =
+      "PRAGMA page_size = 4096; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;"
+      "PRAGMA cache_size = -300000;"
+      "CREATE TABLE Links (ID INTEGER PRIMARY KEY, URL TEXT NOT NULL, PageID INTEGER,"
+      " Depth INTEGER, Found TEXT, Status INTEGER);"
+      "CREATE UNIQUE INDEX Links_URL ON Links (URL);"
+      "CREATE INDEX Links_Page ON Links (PageID, Depth);"
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(rows) +
+      ") INSERT INTO Links SELECT i, printf('https://site%d.example.com/%s/page-%d.html',"
+      " abs(random() % 5000), lower(hex(randomblob(10))), i), abs(random() % 100000),"
+      " abs(random() % 8), '2024-05-0' || (i % 9 + 1) || ' 12:00:00', 200 FROM n;"
+      "DELETE FROM Links WHERE ID % 4 = 0;";
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    std::fprintf(stderr, "%s: %s\n", kWho, err ? err : "cannot make the sample");
+    std::exit(1);
+  }
+  sqlite3_close(db);
+  std::filesystem::rename(tmp, path);
+}
+
+// Wall time and processor time (user + system, the child's own and its children's): on a
+// shared machine the wall time swings with the load, the processor time much less.
+struct Cost {
+  double wall = 0, cpu = 0;
+  long peak_kib = 0;
+};
+
+template <class Work>
+Cost Child(Work&& work) {
+  std::fflush(nullptr);
+  const auto start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) _exit(work() ? 0 : 1);
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "%s: a step failed\n", kWho);
+    std::exit(1);
+  }
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return {Seconds(start, Clock::now()), seconds(usage.ru_utime) + seconds(usage.ru_stime),
+          usage.ru_maxrss};
+}
+
+Cost ShellTimed(const std::string& src, const std::string& sql, const std::string& expect) {
+  return Child([&] {
+    std::string cmd = "test \"$(sqlite3 " + src + " '" + sql + "')\" = '" + expect + "'";
+    return std::system(cmd.c_str()) == 0;
+  });
+}
+
+tidewell::engine::HealthVerdict OurCheck(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  auto verdict = tidewell::engine::CheckDatabaseHealth(db, path, {});
+  sqlite3_close(db);
+  return verdict;
+}
+
+std::string Verdict(const std::string& path, bool reference) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    out = "damaged: cannot open";
+  } else {
+    try {
+      auto v = reference ? tidewell::engine::IntegrityCheckVerdict(db)
+                         : tidewell::engine::CheckDatabaseHealth(db, path, {});
+      out = v.healthy ? "healthy" : "damaged: " + v.problem;
+    } catch (const tidewell::engine::EngineException& e) {
+      out = "error: " + e.error().description;
+    }
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+int Corpus(const std::string& dir) {
+  int agree = 0, damaged = 0, disagree = 0;
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.is_regular_file() &&
+        (entry.path().extension() == ".db" || entry.path().extension() == ".mdb"))
+      files.push_back(entry.path().string());
+  std::sort(files.begin(), files.end());
+  for (const std::string& f : files) {
+    const std::string ours = Verdict(f, false), theirs = Verdict(f, true);
+    if ((ours == "healthy") == (theirs == "healthy")) {
+      ++agree;
+      damaged += ours != "healthy";
+    } else {
+      ++disagree;
+      std::printf("%s\n  ours: %s\n  integrity_check: %s\n", f.c_str(), ours.c_str(),
+                  theirs.substr(0, 200).c_str());
+    }
+  }
+  std::printf("%d files: %d verdicts agree (%d damaged), %d disagree\n", agree + disagree, agree,
+              damaged, disagree);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int size_mb = 300, rounds = 3;
+  std::string dir = "/tmp/tidewell-bench-check";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string flag = argv[i];
+    if (flag == "--size-mb") size_mb = std::atoi(argv[i + 1]);
+    if (flag == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+    if (flag == "--dir") dir = argv[i + 1];
+    if (flag == "--corpus") return Corpus(argv[i + 1]);
+  }
+  std::filesystem::create_directories(dir);
+  const std::string src = dir + "/links-" + std::to_string(size_mb) + ".mdb";
+  // Made in a child: the parent's memory would otherwise be inherited by every measured
+  // child and counted in its peak.
+  if (!std::filesystem::exists(src))
+    Child([&] {
+      MakeLinks(src, size_mb);
+      return true;
+    });
+  Shell("sqlite3 " + src +
+        " \"SELECT printf('links sample: %.1f MB, %d pages, %d rows, %.1f %% free pages', "
+        "page_count * page_size / 1048576.0, page_count, (SELECT count(*) FROM Links), "
+        "100.0 * freelist_count / page_count) FROM pragma_page_count, pragma_page_size, "
+        "pragma_freelist_count\"");
+  uint32_t pages = 0;
+  {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(src.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &st, nullptr);
+    if (sqlite3_step(st) == SQLITE_ROW) pages = static_cast<uint32_t>(sqlite3_column_int(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+  }
+
+  std::vector<Cost> repair, vacuum, vacuum_sync, integrity, quick, ours, accounting;
+  const std::string work = dir + "/work.mdb", out = dir + "/vacuum.mdb";
+  for (int round = 0; round < rounds; ++round) {
+    std::filesystem::remove(work);
+    Shell("cp " + src + " " + work + " && sync && cat " + src + " " + work + " > /dev/null");
+    repair.push_back(Child([&] {
+      tidewell::engine::DBEngine().RepairDatabase(work);
+      return !std::filesystem::exists(work + ".damaged");
+    }));
+    for (bool sync : {false, true}) {
+      std::filesystem::remove(out);
+      Shell("sync");
+      auto start = Clock::now();
+      Cost cost = Child([&] {
+        execlp("sqlite3", "sqlite3", src.c_str(), ("VACUUM INTO '" + out + "'").c_str(),
+               static_cast<char*>(nullptr));
+        return false;
+      });
+      if (sync && !bench::SyncFile(out)) return 1;
+      cost.wall = Seconds(start, Clock::now());
+      (sync ? vacuum_sync : vacuum).push_back(cost);
+    }
+    std::filesystem::remove(out);
+    Shell("sync");
+    integrity.push_back(ShellTimed(src, "PRAGMA integrity_check(1)", "ok"));
+    quick.push_back(ShellTimed(src, "PRAGMA quick_check(1)", "ok"));
+    ours.push_back(Child([&] {
+      auto verdict = OurCheck(src);
+      if (!verdict.healthy) std::fprintf(stderr, "%s: %s\n", kWho, verdict.problem.c_str());
+      return verdict.healthy;
+    }));
+    accounting.push_back(Child([&] {
+      std::vector<uint32_t> roots;
+      sqlite3* db = nullptr;
+      sqlite3_open_v2(src.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+      sqlite3_stmt* st = nullptr;
+      sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_schema WHERE rootpage <> 0", -1, &st,
+                         nullptr);
+      roots.push_back(1);
+      while (sqlite3_step(st) == SQLITE_ROW)
+        roots.push_back(static_cast<uint32_t>(sqlite3_column_int(st, 0)));
+      sqlite3_finalize(st);
+      sqlite3_close(db);
+      return tidewell::engine::pagefile::CheckPageAccounting({src, 4096, pages, roots, {}}).empty();
+    }));
+    std::printf(
+        "round %d (wall/cpu s): repair %.3f/%.3f, VACUUM INTO %.3f/%.3f, + fsync %.3f/%.3f, "
+        "integrity_check %.3f/%.3f, quick_check %.3f/%.3f, our check %.3f/%.3f, page "
+        "accounting %.3f/%.3f\n",
+        round + 1, repair.back().wall, repair.back().cpu, vacuum.back().wall, vacuum.back().cpu,
+        vacuum_sync.back().wall, vacuum_sync.back().cpu, integrity.back().wall,
+        integrity.back().cpu, quick.back().wall, quick.back().cpu, ours.back().wall,
+        ours.back().cpu, accounting.back().wall, accounting.back().cpu);
+  }
+  auto wall = [](const std::vector<Cost>& v) {
+    std::vector<double> w;
+    for (const Cost& c : v) w.push_back(c.wall);
+    return Median(w);
+  };
+  auto cpu = [](const std::vector<Cost>& v) {
+    std::vector<double> w;
+    for (const Cost& c : v) w.push_back(c.cpu);
+    return Median(w);
+  };
+  const double r = wall(repair), v = wall(vacuum), vs = wall(vacuum_sync);
+  std::printf("median of %d rounds, warm cache           wall s    cpu s\n", rounds);
+  const std::pair<const char*, const std::vector<Cost>*> rows[] = {
+      {"RepairDatabase of the sound file", &repair},
+      {"sqlite3 VACUUM INTO", &vacuum},
+      {"sqlite3 VACUUM INTO + fsync", &vacuum_sync},
+      {"sqlite3 integrity_check", &integrity},
+      {"sqlite3 quick_check", &quick},
+      {"our health check alone", &ours},
+      {"its page accounting alone", &accounting}};
+  for (const auto& [label, costs] : rows)
+    std::printf("  %-38s %7.3f  %7.3f\n", label, wall(*costs), cpu(*costs));
+  long peak = 0;
+  for (const Cost& c : ours) peak = std::max(peak, c.peak_kib);
+  std::printf("  peak memory of our check (ru_maxrss)   %.1f MB\n", peak / 1024.0);
+  std::printf("  repair / VACUUM INTO                   %7.2f  %7.2f\n", r / v,
+              cpu(repair) / cpu(vacuum));
+  std::printf("  repair / (VACUUM INTO + fsync)         %7.2f           (goal <= 1.5)\n", r / vs);
+  std::filesystem::remove(work);
+  return 0;
+}

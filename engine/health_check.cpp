@@ -1,0 +1,433 @@
+#include "engine/health_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "engine/errors.h"
+#include "engine/pagefile/check.h"
+#include "engine/sqlite_support.h"
+
+namespace tidewell::engine {
+namespace {
+
+using sqlite::QuoteId;
+using sqlite::Statement;
+
+// --- Order-independent sums of index tuples ---
+//
+// tidewell_tuple_sum(spec, v1, ..., vn) adds a 64-bit hash of each tuple twice (raw and
+// remixed) and counts the tuples, so a missing, extra, doubled or changed entry changes
+// the result whatever order the rows come in. With a non-empty spec the rows must also
+// arrive in index order, and for a unique index no two may share a key without NULLs:
+// spec is "U" or "-", the number of key columns, ":" and one letter per column for its
+// collation (B binary, N nocase, R rtrim; lower case when descending).
+
+uint64_t Fold(uint64_t h, uint64_t word) {
+  h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
+  return (h << 31) | (h >> 33);
+}
+
+uint64_t Finish(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  return h ^ (h >> 33);
+}
+
+uint64_t FoldBytes(uint64_t h, const unsigned char* p, size_t n) {
+  h = Fold(h, n);
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = Fold(h, w);
+  }
+  uint64_t w = 0;
+  if (n) std::memcpy(&w, p, n);  // n > 0 only where p is a real buffer
+  return Fold(h, w);
+}
+
+// One value as the comparisons need it, copied so that the previous row outlives its step.
+struct Held {
+  int type = SQLITE_NULL;
+  int64_t i = 0;
+  double r = 0;
+  std::string bytes;
+
+  void Take(sqlite3_value* v) {
+    type = sqlite3_value_type(v);
+    if (type == SQLITE_INTEGER) i = sqlite3_value_int64(v);
+    if (type == SQLITE_FLOAT) r = sqlite3_value_double(v);
+    if (type == SQLITE_TEXT) {
+      auto* p = sqlite3_value_text(v);
+      bytes.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_value_bytes(v)));
+    } else if (type == SQLITE_BLOB) {
+      auto* p = static_cast<const char*>(sqlite3_value_blob(v));
+      bytes.assign(p ? p : "", static_cast<size_t>(sqlite3_value_bytes(v)));
+    }
+  }
+};
+
+uint64_t FoldValue(uint64_t h, sqlite3_value* v) {
+  switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER:
+      return Fold(h ^ 1, static_cast<uint64_t>(sqlite3_value_int64(v)));
+    case SQLITE_FLOAT: {
+      // A whole REAL may be stored as an integer on one side; hash it as the integer.
+      double r = sqlite3_value_double(v);
+      if (std::trunc(r) == r && r >= -9.2e18 && r <= 9.2e18)
+        return Fold(h ^ 1, static_cast<uint64_t>(static_cast<int64_t>(r)));
+      uint64_t bits;
+      std::memcpy(&bits, &r, 8);
+      return Fold(h ^ 2, bits);
+    }
+    case SQLITE_TEXT: {
+      const unsigned char* p = sqlite3_value_text(v);
+      return FoldBytes(h ^ 3, p, static_cast<size_t>(sqlite3_value_bytes(v)));
+    }
+    case SQLITE_BLOB: {
+      auto* p = static_cast<const unsigned char*>(sqlite3_value_blob(v));
+      return FoldBytes(h ^ 4, p, static_cast<size_t>(sqlite3_value_bytes(v)));
+    }
+    default:
+      return Fold(h ^ 5, 0);
+  }
+}
+
+int Sign(int64_t d) {
+  return d < 0 ? -1 : d > 0 ? 1 : 0;
+}
+
+int CompareText(std::string_view a, std::string_view b, char collation) {
+  if (collation == 'R') {
+    while (!a.empty() && a.back() == ' ') a.remove_suffix(1);
+    while (!b.empty() && b.back() == ' ') b.remove_suffix(1);
+  }
+  size_t n = std::min(a.size(), b.size());
+  if (collation != 'N') {
+    int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+    if (c != 0) return c < 0 ? -1 : 1;
+    n = 0;  // equal up to the shorter one: the lengths decide
+  }
+  for (size_t k = 0; k < n; ++k) {
+    unsigned char x = static_cast<unsigned char>(a[k]), y = static_cast<unsigned char>(b[k]);
+    if (collation == 'N') {
+      if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+      if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    }
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return Sign(static_cast<int64_t>(a.size()) - static_cast<int64_t>(b.size()));
+}
+
+// SQLite's order of values: NULL, numbers, text, blobs.
+int Compare(const Held& a, const Held& b, char collation) {
+  auto rank = [](int t) {
+    return t == SQLITE_NULL ? 0 : t == SQLITE_TEXT ? 2 : t == SQLITE_BLOB ? 3 : 1;
+  };
+  int ra = rank(a.type), rb = rank(b.type);
+  if (ra != rb) return ra < rb ? -1 : 1;
+  if (ra == 0) return 0;
+  if (ra == 1) {
+    if (a.type == SQLITE_INTEGER && b.type == SQLITE_INTEGER) return a.i < b.i ? -1 : a.i > b.i;
+    double x = a.type == SQLITE_INTEGER ? static_cast<double>(a.i) : a.r;
+    double y = b.type == SQLITE_INTEGER ? static_cast<double>(b.i) : b.r;
+    return x < y ? -1 : x > y;
+  }
+  return CompareText(a.bytes, b.bytes, ra == 2 ? collation : 'B');
+}
+
+struct TupleSum {
+  uint64_t sum = 0, remixed = 0, count = 0, disorder = 0;
+  bool ordered = false, unique = false;
+  size_t key_columns = 0;
+  std::string collations;
+  std::vector<Held> prev, cur;
+};
+
+void TupleSumStep(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  auto** slot = static_cast<TupleSum**>(sqlite3_aggregate_context(ctx, sizeof(TupleSum*)));
+  if (slot == nullptr) return sqlite3_result_error_nomem(ctx);
+  const size_t n = static_cast<size_t>(argc - 1);
+  if (*slot == nullptr) {
+    auto* s = new TupleSum;
+    std::string spec(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
+    if (!spec.empty()) {
+      s->ordered = true;
+      s->unique = spec[0] == 'U';
+      s->key_columns = std::strtoul(spec.c_str() + 1, nullptr, 10);
+      s->collations = spec.substr(spec.find(':') + 1);
+    }
+    s->cur.resize(n);
+    *slot = s;
+  }
+  TupleSum& s = **slot;
+  uint64_t h = 0x5bd1e995;
+  for (size_t k = 0; k < n; ++k) {
+    h = FoldValue(h, argv[k + 1]);
+    if (s.ordered) s.cur[k].Take(argv[k + 1]);
+  }
+  h = Finish(h);
+  s.sum += h;
+  s.remixed += Finish(h ^ 0x2545f4914f6cdd1dULL);
+  ++s.count;
+  if (!s.ordered) return;
+  if (!s.prev.empty() && s.collations.size() == n) {
+    int cmp = 0;
+    size_t differs_at = n;
+    for (size_t k = 0; k < n && cmp == 0; ++k) {
+      char c = s.collations[k];
+      bool desc = c >= 'a';
+      cmp = Compare(s.prev[k], s.cur[k], desc ? static_cast<char>(c - 32) : c);
+      if (desc) cmp = -cmp;
+      if (cmp != 0) differs_at = k;
+    }
+    bool key_null = std::any_of(s.cur.begin(), s.cur.begin() + std::min(n, s.key_columns),
+                                [](const Held& v) { return v.type == SQLITE_NULL; });
+    if (cmp >= 0 || (s.unique && differs_at >= s.key_columns && !key_null)) ++s.disorder;
+  }
+  std::swap(s.prev, s.cur);
+  s.cur.resize(n);
+}
+
+void TupleSumFinal(sqlite3_context* ctx) {
+  auto** slot = static_cast<TupleSum**>(sqlite3_aggregate_context(ctx, 0));
+  uint64_t out[4] = {0, 0, 0, 0};
+  if (slot && *slot) {
+    out[0] = (*slot)->sum;
+    out[1] = (*slot)->remixed;
+    out[2] = (*slot)->count;
+    out[3] = (*slot)->disorder;
+    delete *slot;
+    *slot = nullptr;
+  }
+  sqlite3_result_blob(ctx, out, sizeof out, SQLITE_TRANSIENT);
+}
+
+// --- Planning the comparison from the catalog ---
+
+struct IndexPlan {
+  std::string name, columns, spec;
+};
+struct TablePlan {
+  std::string name;
+  std::string scan = "NOT INDEXED";  // how to make SQLite read the table's own b-tree
+  std::vector<IndexPlan> indexes;
+};
+
+// False when some index cannot be rebuilt from its columns alone (partial and expression
+// indexes, collations we do not compare ourselves); the caller falls back on SQLite.
+bool PlanIndexChecks(sqlite3* db, std::vector<TablePlan>* plans) {
+  Statement tables(db, "SELECT name FROM sqlite_schema WHERE type = 'table' AND rootpage <> 0");
+  while (tables.Step() == SQLITE_ROW) {
+    TablePlan table{tables.Text(0), "NOT INDEXED", {}};
+    std::string rowid;
+    for (const char* candidate : {"rowid", "_rowid_", "oid"}) {
+      Statement taken(db,
+                      "SELECT count(*) FROM pragma_table_info(?1) WHERE name = ?2 COLLATE NOCASE");
+      taken.Bind(1, table.name).Bind(2, candidate);
+      if (taken.Step() == SQLITE_ROW && taken.Int(0) == 0) {
+        rowid = candidate;
+        break;
+      }
+    }
+    // A WITHOUT ROWID table's rows live in its key's b-tree, which has no catalog row of its
+    // own; NOT INDEXED does not keep SQLite off a covering index there, naming that key does.
+    Statement indexes(db,
+                      "SELECT l.name, l.\"unique\", l.partial, EXISTS (SELECT 1 FROM sqlite_schema "
+                      "s WHERE s.type = 'index' AND s.name = l.name) FROM pragma_index_list(?1) l");
+    indexes.Bind(1, table.name);
+    while (indexes.Step() == SQLITE_ROW) {
+      if (indexes.Int(3) == 0) {
+        table.scan = "INDEXED BY " + QuoteId(indexes.Text(0));
+        continue;
+      }
+      if (indexes.Int(2) != 0) return false;
+      IndexPlan index{indexes.Text(0), {}, {}};
+      std::string collations;
+      int64_t keys = 0;
+      Statement xinfo(db,
+                      "SELECT cid, name, desc, upper(coll), key FROM pragma_index_xinfo(?1) "
+                      "ORDER BY seqno");
+      xinfo.Bind(1, index.name);
+      while (xinfo.Step() == SQLITE_ROW) {
+        int64_t cid = xinfo.Int(0);
+        if (cid == -2 || (cid == -1 && rowid.empty())) return false;
+        std::string coll = xinfo.Text(3);
+        char c = coll == "BINARY" ? 'B' : coll == "NOCASE" ? 'N' : coll == "RTRIM" ? 'R' : 0;
+        if (c == 0) return false;
+        collations += xinfo.Int(2) ? static_cast<char>(c + 32) : c;
+        keys += xinfo.Int(4) ? 1 : 0;
+        if (!index.columns.empty()) index.columns += ", ";
+        index.columns += cid == -1 ? rowid : QuoteId(xinfo.Text(1));
+      }
+      if (index.columns.empty()) return false;
+      index.spec = (indexes.Int(1) ? "U" : "-") + std::to_string(keys) + ":" + collations;
+      table.indexes.push_back(std::move(index));
+    }
+    if (!table.indexes.empty()) plans->push_back(std::move(table));
+  }
+  return true;
+}
+
+// --- Running ---
+
+struct Progress {
+  const std::function<void(uint64_t, uint64_t)>* fn;
+  sqlite3* db;
+  uint64_t pages, base = 0;
+
+  void Phase(uint64_t start) {
+    base = start;
+    int cur = 0, high = 0;
+    sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_MISS, &cur, &high, 1);
+    Tell(0);
+  }
+  void Tell(uint64_t done) const {
+    if (*fn) (*fn)(base + std::min(done, pages), 3 * pages);
+  }
+  // Pages read from the file so far stand for how far SQLite has come.
+  static int Handler(void* p) {
+    auto* self = static_cast<Progress*>(p);
+    int cur = 0, high = 0;
+    sqlite3_db_status(self->db, SQLITE_DBSTATUS_CACHE_MISS, &cur, &high, 0);
+    self->Tell(static_cast<uint64_t>(std::max(cur, 0)));
+    return 0;
+  }
+};
+
+class StepFailed {
+ public:
+  int rc;
+};
+
+// Runs a statement that yields one row; SQLITE_CORRUPT and its kin become a StepFailed.
+std::vector<std::string> OneRow(sqlite3* db, const std::string& sql) {
+  Statement st = Statement::TryPrepare(db, sql);
+  if (!st.ok()) throw StepFailed{st.rc()};
+  int rc = st.Step();
+  if (rc != SQLITE_ROW) throw StepFailed{rc};
+  std::vector<std::string> out;
+  for (int k = 0; k < sqlite3_column_count(st.get()); ++k) {
+    auto* p = static_cast<const char*>(sqlite3_column_blob(st.get(), k));
+    out.emplace_back(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st.get(), k)));
+  }
+  return out;
+}
+
+HealthVerdict RunCheck(sqlite3* db, const std::string& sql) {
+  std::vector<std::string> row = OneRow(db, sql);
+  if (row[0] == "ok") return {true, {}};
+  return {false, row[0]};
+}
+
+HealthVerdict CompareIndexes(sqlite3* db, const std::vector<TablePlan>& plans) {
+  for (const TablePlan& table : plans) {
+    std::string sql = "SELECT ";
+    for (const IndexPlan& index : table.indexes)
+      sql += (&index == &table.indexes[0] ? "" : ", ") +
+             ("tidewell_tuple_sum(''," + index.columns + ")");
+    std::vector<std::string> from_table =
+        OneRow(db, sql + " FROM main." + QuoteId(table.name) + " " + table.scan);
+    for (size_t k = 0; k < table.indexes.size(); ++k) {
+      const IndexPlan& index = table.indexes[k];
+      std::string from_index = OneRow(
+          db, "SELECT tidewell_tuple_sum(" + sqlite::QuoteText(index.spec) + ", " + index.columns +
+                  ") FROM main." + QuoteId(table.name) + " INDEXED BY " + QuoteId(index.name))[0];
+      uint64_t sums[2][4];
+      if (from_index.size() != sizeof sums[0] || from_table[k].size() != sizeof sums[0])
+        return {false, "index " + index.name + " could not be summed"};
+      std::memcpy(sums[0], from_index.data(), sizeof sums[0]);
+      std::memcpy(sums[1], from_table[k].data(), sizeof sums[1]);
+      if (sums[0][3] != 0) return {false, "index " + index.name + " is out of order or not unique"};
+      if (std::memcmp(sums[0], sums[1], 3 * sizeof(uint64_t)) != 0)
+        return {false, "index " + index.name + " does not match table " + table.name};
+    }
+  }
+  return {true, {}};
+}
+
+}  // namespace
+
+HealthVerdict IntegrityCheckVerdict(sqlite3* db) {
+  try {
+    return RunCheck(db, "PRAGMA integrity_check(1)");
+  } catch (const StepFailed& f) {
+    if ((f.rc & 0xff) != SQLITE_CORRUPT && (f.rc & 0xff) != SQLITE_NOTADB)
+      sqlite::RaiseResult(db, f.rc, "Cannot check the database");
+    return {false, sqlite3_errstr(f.rc)};
+  }
+}
+
+HealthVerdict CheckDatabaseHealth(sqlite3* db, const std::string& path,
+                                  const std::function<void(uint64_t, uint64_t)>& progress) {
+  try {
+    std::vector<std::string> shape = OneRow(
+        db,
+        "SELECT (SELECT page_size FROM pragma_page_size), (SELECT page_count FROM "
+        "pragma_page_count), (SELECT encoding FROM pragma_encoding), (SELECT journal_mode FROM "
+        "pragma_journal_mode)");
+    const uint32_t page_size = static_cast<uint32_t>(std::stoul(shape[0]));
+    const uint32_t pages = static_cast<uint32_t>(std::stoul(shape[1]));
+    Progress tell{&progress, db, pages};
+    // A write-ahead log holds pages the file itself does not; leave such files to SQLite.
+    // An empty file is an empty database to SQLite; it has no pages to account for.
+    if (shape[3] == "wal" || pages == 0) return IntegrityCheckVerdict(db);
+
+    pagefile::AccountingInput in{path, page_size, pages, {1}, {}};
+    {
+      Statement roots(db, "SELECT rootpage FROM sqlite_schema WHERE rootpage IS NOT 0");
+      int rc;
+      while ((rc = roots.Step()) == SQLITE_ROW) {
+        if (sqlite3_column_type(roots.get(), 0) != SQLITE_INTEGER || roots.Int(0) < 1 ||
+            roots.Int(0) > pages)
+          return {false, "the catalog names a root page outside the file"};
+        in.roots.push_back(static_cast<uint32_t>(roots.Int(0)));
+      }
+      if (rc != SQLITE_DONE) throw StepFailed{rc};
+    }
+    in.progress = [&](uint32_t done) { tell.Tell(done); };
+    tell.Phase(0);
+    if (std::string problem = pagefile::CheckPageAccounting(in); !problem.empty())
+      return {false, problem};
+
+    sqlite3_progress_handler(db, 20000, &Progress::Handler, &tell);
+    struct Unhook {
+      sqlite3* db;
+      ~Unhook() {
+        sqlite3_progress_handler(db, 0, nullptr, nullptr);
+        sqlite3_create_function_v2(db, "tidewell_tuple_sum", -1, SQLITE_UTF8, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr);
+      }
+    } unhook{db};
+    // Indexes we cannot rebuild from their columns (partial, on expressions, other
+    // collations, text in UTF-16) are left to integrity_check, slower but complete.
+    std::vector<TablePlan> plans;
+    if (shape[2] != "UTF-8" || !PlanIndexChecks(db, &plans)) {
+      tell.Phase(pages);
+      HealthVerdict verdict = RunCheck(db, "PRAGMA integrity_check(1)");
+      tell.Phase(2 * uint64_t{pages});
+      tell.Tell(pages);
+      return verdict;
+    }
+    tell.Phase(pages);
+    if (HealthVerdict quick = RunCheck(db, "PRAGMA quick_check(1)"); !quick.healthy) return quick;
+    tell.Phase(2 * uint64_t{pages});
+    sqlite3_create_function_v2(db, "tidewell_tuple_sum", -1, SQLITE_UTF8, nullptr, nullptr,
+                               &TupleSumStep, &TupleSumFinal, nullptr);
+    HealthVerdict verdict = CompareIndexes(db, plans);
+    tell.Tell(pages);
+    return verdict;
+  } catch (const StepFailed& f) {
+    if ((f.rc & 0xff) == SQLITE_CORRUPT || (f.rc & 0xff) == SQLITE_NOTADB)
+      return {false, sqlite3_errmsg(db)};
+  } catch (const EngineException&) {
+  }
+  // Whatever else stopped this check (a statement it could not prepare, a failed read) is
+  // left to SQLite's own check, which raises the error if it meets it too.
+  return IntegrityCheckVerdict(db);
+}
+
+}  // namespace tidewell::engine
