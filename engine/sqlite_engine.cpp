@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "engine/engine.h"
@@ -86,6 +87,15 @@ bool HeaderLooksSound(const std::string& path) {
     if (size < static_cast<int64_t>(pages) * page_size) return false;
   }
   return true;
+}
+
+// fsync of a file or folder; an empty folder name is the current one.
+bool SyncPathQuietly(const std::string& path, int flags) {
+  const int fd = ::open(path.empty() ? "." : path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  CloseKeepingLocks(fd);
+  return ok;
 }
 
 uint32_t LocaleCode(const std::string& locale) {
@@ -733,11 +743,19 @@ std::unique_ptr<Database> SqliteEngine::CreateDatabase(const std::string& name,
     {
       Connection c;
       OpenConnection(c, name, false);
-      int rc = Exec(c.db, "PRAGMA application_id = " +
-                              std::to_string(static_cast<int32_t>(LocaleCode(locale))) +
-                              "; PRAGMA user_version = " + std::to_string(option) + ";");
+      // The file was empty a moment ago, so a journal has nothing to protect: the header is
+      // written in one go and synced once, with its folder, instead of journalled twice.
+      int rc = Exec(c.db,
+                    "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY; BEGIN; "
+                    "PRAGMA application_id = " +
+                        std::to_string(static_cast<int32_t>(LocaleCode(locale))) +
+                        "; PRAGMA user_version = " + std::to_string(option) + "; COMMIT;");
       if (rc != SQLITE_OK) RaiseResult(c.db, rc, "Cannot create '" + name + "'");
     }
+    if (!SyncPathQuietly(name, O_RDONLY) ||
+        !SyncPathQuietly(std::filesystem::path(name).parent_path().string(),
+                         O_RDONLY | O_DIRECTORY))
+      Raise(kErrDiskIo, "Cannot write the new database '" + name + "' to disk.");
     return OpenDatabase(name, false, false, std::nullopt);
   } catch (...) {
     ::unlink(name.c_str());
@@ -835,6 +853,9 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
     ::unlink(destination.c_str());
     Raise(number, description);
   };
+  // The new file takes the sync settings of the source; it is synced once as a whole
+  // below, so the journal syncs it would get as it is written are only waiting.
+  Exec(db, "PRAGMA synchronous = OFF");
   {
     Statement vacuum(db, "VACUUM INTO ?1");
     vacuum.Bind(1, destination);
