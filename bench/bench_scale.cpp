@@ -5,7 +5,7 @@
 // table: seconds, the ratios, the child's peak memory and the time per MB, so that growth
 // with size can be read off directly. The "pages" shape holds its bulk in large page
 // bodies, the "links" shape in small link rows under a unique URL index, as a crawl does.
-// A last row regenerates a file of many one-row tables, where the cost per table shows.
+// Last, a file of many one-row tables, where the cost per table shows.
 //
 //   bench-scale [--sizes 10,200,1000] [--shapes pages,links] [--tables 2000] [--rounds N]
 //               [--dir DIR] [--keep]
@@ -40,9 +40,15 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 
 struct Measure {
   double seconds = 0;
+  double cpu = 0;  // user + system seconds of the process(es) that did the work
   long peak_kib = 0;
   bool ok = false;
 };
+
+double CpuSeconds(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 // Runs `work` in a child and measures wall time and the child's own peak memory.
 Measure InChild(const std::function<bool()>& work) {
@@ -56,6 +62,7 @@ Measure InChild(const std::function<bool()>& work) {
   Measure m;
   m.seconds = Seconds(start, Clock::now());
   m.peak_kib = usage.ru_maxrss;
+  m.cpu = CpuSeconds(usage);
   m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return m;
 }
@@ -63,9 +70,13 @@ Measure InChild(const std::function<bool()>& work) {
 // The shell commands run through sh, whose own memory is not what we compare: time only.
 Measure Shell(const std::string& command) {
   Measure m;
+  rusage before{}, after{};
+  ::getrusage(RUSAGE_CHILDREN, &before);
   const auto start = Clock::now();
   m.ok = std::system(command.c_str()) == 0;
   m.seconds = Seconds(start, Clock::now());
+  ::getrusage(RUSAGE_CHILDREN, &after);
+  m.cpu = CpuSeconds(after) - CpuSeconds(before);
   return m;
 }
 
@@ -215,7 +226,8 @@ int main(int argc, char** argv) {
 
   std::printf(
       "| shape | stage | size MB | seconds | x VACUUM INTO | x VACUUM INTO+sync | x cp | "
-      "peak MB | s per MB |\n|---|---|---|---|---|---|---|---|---|\n");
+      "cpu s | cpu x VACUUM INTO+sync | peak MB | s per MB |\n"
+      "|---|---|---|---|---|---|---|---|---|---|---|\n");
   const std::string work = dir + "/Vardlink.mdb";
   const std::string work_queue = tidewell::sample::QueueDatabaseName(work);
   // One sample file against the three yardsticks and the chosen workflows.
@@ -269,9 +281,10 @@ int main(int argc, char** argv) {
     auto row = [&](const char* name, const Measure& m, bool with_memory) {
       char peak[32] = "-";
       if (with_memory) std::snprintf(peak, sizeof peak, "%.1f", m.peak_kib / 1024.0);
-      std::printf("| %s | %s%s | %.0f | %.2f | %.2f | %.2f | %.2f | %s | %.4f |\n", shape.c_str(),
-                  name, m.ok ? "" : " (FAILED)", mb, m.seconds, m.seconds / vacuum.seconds,
-                  m.seconds / vacuum_sync.seconds, m.seconds / cp.seconds, peak, m.seconds / mb);
+      std::printf("| %s | %s%s | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %s | %.4f |\n",
+                  shape.c_str(), name, m.ok ? "" : " (FAILED)", mb, m.seconds,
+                  m.seconds / vacuum.seconds, m.seconds / vacuum_sync.seconds,
+                  m.seconds / cp.seconds, m.cpu, m.cpu / vacuum_sync.cpu, peak, m.seconds / mb);
       std::fflush(stdout);
     };
     row("cp", cp, false);
@@ -313,11 +326,14 @@ int main(int argc, char** argv) {
       return 1;
     }
     measure(std::to_string(tables) + " one-row tables", base,
-            {{"Regenerate", tidewell::Workflow::kRegenerate, false}});
+            {{"Start", tidewell::Workflow::kStart, false},
+             {"Compress", tidewell::Workflow::kCompress, false},
+             {"Regenerate", tidewell::Workflow::kRegenerate, false}});
   }
   std::printf(
-      "\n(each workflow treats the database and its small queue database; peak MB is "
-      "the workflow child's ru_maxrss; caches %s before each step; median of %d round%s)\n",
+      "\n(each workflow treats the database and its small queue database; cpu s is user + "
+      "system time of the workflow child or of the shell commands; peak MB is the workflow "
+      "child's ru_maxrss; caches %s before each step; median of %d round%s)\n",
       dropping ? "dropped" : "NOT dropped (not root)", rounds, rounds == 1 ? "" : "s");
   return 0;
 }
