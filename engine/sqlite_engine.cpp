@@ -630,9 +630,10 @@ const std::vector<std::string>& SqliteDatabase::Tables() {
 }
 
 void SqliteDatabase::ReleaseTarget() {
-  if (!target_.attached) return;
-  target_.attached = false;
-  Exec(db_, "DETACH DATABASE tw_target");
+  // Inside a caller's transaction SQLite refuses to detach; the file then counts as
+  // attached until a later attempt succeeds, so it is never attached twice.
+  if (target_.attached && Exec(db_, "DETACH DATABASE tw_target") == SQLITE_OK)
+    target_.attached = false;
 }
 
 // --- Opening ---
