@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "engine/engine.h"
@@ -87,6 +88,15 @@ bool HeaderLooksSound(const std::string& path) {
     if (size < static_cast<int64_t>(pages) * page_size) return false;
   }
   return true;
+}
+
+// fsync of a file or folder; an empty folder name is the current one.
+bool SyncPathQuietly(const std::string& path, int flags) {
+  const int fd = ::open(path.empty() ? "." : path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  CloseKeepingLocks(fd);
+  return ok;
 }
 
 uint32_t LocaleCode(const std::string& locale) {
@@ -177,6 +187,7 @@ class SqliteDatabase final : public Database {
     if (db_ == nullptr) return;
     TheEngine().Unregister(this);
     *alive_ = false;
+    target_.attached = false;
     sqlite3_close_v2(db_);
     db_ = nullptr;
     lock_.Release();
@@ -187,15 +198,15 @@ class SqliteDatabase final : public Database {
   std::unique_ptr<Recordset> OpenTable(const std::string& name) override;
   int32_t TableCount() override {
     Check();
-    return static_cast<int32_t>(sqlite::ListTables(db_).size());
+    return static_cast<int32_t>(Tables().size());
   }
   TableDef ReadTable(int32_t position) override {
     Check();
-    auto names = sqlite::ListTables(db_);
+    const std::vector<std::string>& names = Tables();
     if (position < 0 || static_cast<size_t>(position) >= names.size())
       Raise(kErrItemNotFound,
             "There is no table at position " + std::to_string(position) + " in '" + name_ + "'.");
-    return Read(names[static_cast<size_t>(position)]);
+    return Read(std::string(names[static_cast<size_t>(position)]));
   }
   TableDef ReadTable(std::string_view name) override {
     Check();
@@ -210,7 +221,7 @@ class SqliteDatabase final : public Database {
     if (db_ == nullptr) RaiseNotOpen(name_);
   }
   std::string RequireTable(std::string_view name) {
-    auto real = sqlite::FindTable(db_, name);
+    auto real = FindTable(name);
     if (!real)
       Raise(kErrItemNotFound,
             "Item '" + std::string(name) + "' not found in the tables of '" + name_ + "'.");
@@ -230,11 +241,33 @@ class SqliteDatabase final : public Database {
   std::string IndexSql(const std::string& table, const std::vector<Field>& fields,
                        const std::vector<Index>& existing, const Index& index);
   void MakeTable(const std::string& target, const std::string& file, const std::string& source);
+  // Detaches the file of the last make-table copy, if one is still attached.
+  void ReleaseTarget();
+  // The tables of the file in catalog order. The catalog has no index on names, so a file
+  // of thousands of tables would be read through once per table looked up; the list is
+  // kept and read again only when the file's schema version says it changed.
+  const std::vector<std::string>& Tables();
+  std::optional<std::string> FindTable(std::string_view name) {
+    for (const std::string& t : Tables())
+      if (SameName(t, name)) return t;
+    return std::nullopt;
+  }
 
   std::string name_;
   sqlite3* db_;
   FileLock lock_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  struct TableList {
+    bool valid = false;
+    int64_t version = 0;
+    std::vector<std::string> names;
+  } tables_;
+  struct Target {
+    bool attached = false;
+    std::string file;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  } target_;
 };
 
 // Undoes a group of statements unless Commit is reached.
@@ -311,7 +344,7 @@ std::string SqliteDatabase::IndexSql(const std::string& table, const std::vector
 void SqliteDatabase::AppendTable(const TableDef& table) {
   Check();
   ValidateName(table.Name, "table");
-  if (auto existing = sqlite::FindTable(db_, table.Name))
+  if (auto existing = FindTable(table.Name))
     Raise(kErrTableExists, "The table '" + *existing + "' already exists in '" + name_ + "'.");
   if (table.FieldList().empty())
     Raise(kErrFieldMissing, "The table '" + table.Name + "' has no fields.");
@@ -372,7 +405,7 @@ void SqliteDatabase::AppendIndex(std::string_view table_name, const Index& index
 
 std::unique_ptr<Recordset> SqliteDatabase::OpenTable(const std::string& name) {
   Check();
-  auto table = sqlite::FindTable(db_, name);
+  auto table = FindTable(name);
   if (!table) Raise(kErrNoSuchTable, "The table '" + name + "' does not exist in '" + name_ + "'.");
   // NOT INDEXED makes the count walk the table's own b-tree, so a damaged table is found
   // even when a sound index would give the number.
@@ -493,42 +526,65 @@ void SqliteDatabase::Execute(const std::string& sql) {
     MakeTable(*target, *file, *source);
     return;
   }
+  // A statement of the caller's own must never reach a table of the copy's target file.
+  ReleaseTarget();
   int rc = Exec(db_, sql);
   if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot run \"" + sql + "\"", kErrTableDamaged);
 }
 
 void SqliteDatabase::MakeTable(const std::string& target, const std::string& file,
                                const std::string& source_name) {
-  auto source = sqlite::FindTable(db_, source_name);
+  auto source = FindTable(source_name);
   if (!source)
     Raise(kErrNoSuchTable, "The table '" + source_name + "' does not exist in '" + name_ + "'.");
   if (target.empty()) Raise(kErrInvalidName, "The statement names no target table.");
-  if (!FileExists(file)) Raise(kErrFileNotFound, "Could not find file '" + file + "'.");
-  if (!HeaderLooksSound(file))
-    Raise(kErrNotADatabase, "The file '" + file + "' is not a database or is damaged.");
-  {
+  struct stat file_stat {};
+  if (::stat(file.c_str(), &file_stat) != 0) {
+    ReleaseTarget();
+    Raise(kErrFileNotFound, "Could not find file '" + file + "'.");
+  }
+  // Any failure below forgets the attachment too: the file may be gone or damaged.
+  struct Undo {
+    SqliteDatabase* self;
+    bool done = false;
+    ~Undo() {
+      if (done) return;
+      Exec(self->db_, "ROLLBACK");
+      self->ReleaseTarget();
+    }
+  } undo{this};
+  // A copy of many tables into one new file runs one statement per table; the file stays
+  // attached from one to the next, so its catalog is read once and not once per table. A
+  // different file, or another file put under the same name since, is attached afresh.
+  if (!(target_.attached && target_.file == file && target_.dev == file_stat.st_dev &&
+        target_.ino == file_stat.st_ino)) {
+    ReleaseTarget();
+    if (!HeaderLooksSound(file))
+      Raise(kErrNotADatabase, "The file '" + file + "' is not a database or is damaged.");
     Statement attach(db_, "ATTACH DATABASE ?1 AS tw_target");
     attach.Bind(1, file);
     int rc = attach.Step();
     if (rc != SQLITE_DONE) RaiseResult(db_, rc, "Cannot open '" + file + "'");
-  }
-  struct Detach {
-    sqlite3* db;
-    ~Detach() {
-      Exec(db, "ROLLBACK");
-      Exec(db, "DETACH DATABASE tw_target");
+    target_ = {true, file, file_stat.st_dev, file_stat.st_ino};
+    try {
+      sqlite::ListTables(db_, "tw_target");
+    } catch (const EngineException& e) {
+      Raise(kErrNotADatabase,
+            "The file '" + file + "' is not a database or is damaged: " + e.error().description);
     }
-  } detach{db_};
-  std::vector<std::string> target_tables;
-  try {
-    target_tables = sqlite::ListTables(db_, "tw_target");
-  } catch (const EngineException& e) {
-    Raise(kErrNotADatabase,
-          "The file '" + file + "' is not a database or is damaged: " + e.error().description);
+    // The new file is a copy in the making, and whoever puts it to use syncs it first (the
+    // regeneration's swap does): a sync per table would only slow the copy down. The
+    // journal stays in memory, so a table whose copy fails is still rolled back.
+    Exec(db_, "PRAGMA tw_target.synchronous = OFF; PRAGMA tw_target.journal_mode = MEMORY");
   }
-  for (const std::string& t : target_tables)
-    if (SameName(t, target))
-      Raise(kErrTableExists, "The table '" + t + "' already exists in '" + file + "'.");
+  // SQLite's own lookup matches names as ours do (ASCII case ignored) and, unlike a read of
+  // the catalog, costs the same however many tables the file already holds.
+  if (sqlite3_table_column_metadata(db_, "tw_target", target.c_str(), nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr) == SQLITE_OK) {
+    auto existing = sqlite::FindTable(db_, target, "tw_target");
+    Raise(kErrTableExists,
+          "The table '" + existing.value_or(target) + "' already exists in '" + file + "'.");
+  }
 
   // The copy keeps columns with their declared types (and so everything the object model
   // keeps about them) but no keys, indexes, defaults or constraints.
@@ -562,6 +618,26 @@ void SqliteDatabase::MakeTable(const std::string& target, const std::string& fil
     RaiseResult(db_, rc, "Cannot copy table '" + *source + "' to '" + file + "'", kErrTableDamaged);
   rc = Exec(db_, "COMMIT");
   if (rc != SQLITE_OK) RaiseResult(db_, rc, "Cannot write to '" + file + "'");
+  undo.done = true;
+}
+
+const std::vector<std::string>& SqliteDatabase::Tables() {
+  // The version is read before the list: a change in between is then seen next time.
+  Statement st = Statement::TryPrepare(db_, "PRAGMA main.schema_version");
+  const bool known = st.ok() && st.Step() == SQLITE_ROW;
+  if (known && tables_.valid && tables_.version == st.Int(0)) return tables_.names;
+  tables_.valid = false;
+  tables_.names = sqlite::ListTables(db_);
+  tables_.version = known ? st.Int(0) : 0;
+  tables_.valid = known;
+  return tables_.names;
+}
+
+void SqliteDatabase::ReleaseTarget() {
+  // Inside a caller's transaction SQLite refuses to detach; the file then counts as
+  // attached until a later attempt succeeds, so it is never attached twice.
+  if (target_.attached && Exec(db_, "DETACH DATABASE tw_target") == SQLITE_OK)
+    target_.attached = false;
 }
 
 // --- Opening ---
@@ -672,11 +748,19 @@ std::unique_ptr<Database> SqliteEngine::CreateDatabase(const std::string& name,
     {
       Connection c;
       OpenConnection(c, name, false);
-      int rc = Exec(c.db, "PRAGMA application_id = " +
-                              std::to_string(static_cast<int32_t>(LocaleCode(locale))) +
-                              "; PRAGMA user_version = " + std::to_string(option) + ";");
+      // The file was empty a moment ago, so a journal has nothing to protect: the header is
+      // written in one go and synced once, with its folder, instead of journalled twice.
+      int rc = Exec(c.db,
+                    "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY; BEGIN; "
+                    "PRAGMA application_id = " +
+                        std::to_string(static_cast<int32_t>(LocaleCode(locale))) +
+                        "; PRAGMA user_version = " + std::to_string(option) + "; COMMIT;");
       if (rc != SQLITE_OK) RaiseResult(c.db, rc, "Cannot create '" + name + "'");
     }
+    if (!SyncPathQuietly(name, O_RDONLY) ||
+        !SyncPathQuietly(std::filesystem::path(name).parent_path().string(),
+                         O_RDONLY | O_DIRECTORY))
+      Raise(kErrDiskIo, "Cannot write the new database '" + name + "' to disk.");
     return OpenDatabase(name, false, false, std::nullopt);
   } catch (...) {
     ::unlink(name.c_str());
@@ -774,6 +858,9 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
     ::unlink(destination.c_str());
     Raise(number, description);
   };
+  // The new file takes the sync settings of the source; it is synced once as a whole
+  // below, so the journal syncs it would get as it is written are only waiting.
+  Exec(db, "PRAGMA synchronous = OFF");
   {
     Statement vacuum(db, "VACUUM INTO ?1");
     vacuum.Bind(1, destination);

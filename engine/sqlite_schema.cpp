@@ -240,12 +240,6 @@ void ReadTableShape(sqlite3* db, const std::string& table, std::vector<Field>& f
                     std::vector<Index>& indexes) {
   fields.clear();
   indexes.clear();
-  std::string create_sql;
-  {
-    Statement st(db, "SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?1");
-    st.Bind(1, table);
-    if (st.Step() == SQLITE_ROW) create_sql = Upper(st.Text(0));
-  }
   struct Column {
     std::string name, type;
     int pk;
@@ -282,7 +276,15 @@ void ReadTableShape(sqlite3* db, const std::string& table, std::vector<Field>& f
   if (pk_columns == 1 && !without_rowid_pk)
     for (const Column& c : columns)
       if (c.pk > 0 && Upper(c.type) == "INTEGER") alias = &c;
-  bool autoincrement = create_sql.find("AUTOINCREMENT") != std::string::npos;
+  // Only a rowid alias can count up by itself. The catalog has no index on names, so it is
+  // read only when the answer matters: a file of thousands of tables reads every table.
+  bool autoincrement = false;
+  if (alias != nullptr) {
+    Statement st(db, "SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?1");
+    st.Bind(1, table);
+    if (st.Step() == SQLITE_ROW)
+      autoincrement = Upper(st.Text(0)).find("AUTOINCREMENT") != std::string::npos;
+  }
   for (const Column& c : columns)
     fields.push_back(FieldFromColumn(c.name, c.type, &c == alias, autoincrement));
 
@@ -291,7 +293,7 @@ void ReadTableShape(sqlite3* db, const std::string& table, std::vector<Field>& f
     indexes.push_back(Index{"PrimaryKey", true, true, "+" + alias->name});
   }
   std::vector<std::string> names;
-  {
+  if (!info.empty()) {  // every index of the table is in the list, so none means none
     Statement st(db,
                  "SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name = ?1 "
                  "ORDER BY rowid");

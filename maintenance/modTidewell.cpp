@@ -52,7 +52,7 @@ void SwapIn(const std::string& p, const RegenerateNames& names) {
   if (names.backup.empty() || names.backup == p || names.swap == p) return;
   // A database its owner made read-only is not replaced; N keeps the regenerated copy.
   if (!fs.Writable(p)) return;
-  fs.SyncFile(names.fresh);
+  // N itself is never renamed: what reaches P is the copy below, synced before its rename.
   // Without a backup of the old file the old content would be gone for good once P is
   // replaced; then the database stays as it was and N keeps the new copy.
   if (!KeepBackup(p, names.backup)) return;

@@ -1,5 +1,7 @@
-// make-sample DIR [--size-mb N] [--seed N]: writes Vardlink.mdb, Vardlink-Queue.mdb and
-// Vardlink_Default.mdb into DIR (which must not hold them yet).
+// make-sample DIR [--size-mb N] [--seed N] [--shape pages|links]: writes Vardlink.mdb,
+// Vardlink-Queue.mdb and Vardlink_Default.mdb into DIR (which must not hold them yet).
+// The shape says where Vardlink.mdb's bulk lies: in large page bodies (the default) or, as
+// in a real crawl, in millions of small link rows.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,7 +11,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: make-sample DIR [--size-mb N] [--seed N]\n");
+    std::fprintf(stderr, "usage: make-sample DIR [--size-mb N] [--seed N] [--shape pages|links]\n");
     return 2;
   }
   std::string dir = argv[1];
@@ -20,6 +22,10 @@ int main(int argc, char** argv) {
       options.size_mb = std::atoi(argv[i + 1]);
     } else if (flag == "--seed") {
       options.seed = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
+    } else if (flag == "--shape" &&
+               (std::string(argv[i + 1]) == "pages" || std::string(argv[i + 1]) == "links")) {
+      options.shape = std::string(argv[i + 1]) == "links" ? tidewell::sample::Shape::kLinks
+                                                          : tidewell::sample::Shape::kPages;
     } else {
       std::fprintf(stderr, "make-sample: unknown option %s\n", flag.c_str());
       return 2;

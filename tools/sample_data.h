@@ -4,6 +4,9 @@
 //   Vardlink.mdb          Links, Pages, Queue, Settings; primary keys and indexes; some rows
 //                         deleted again so the file has free pages.
 //   Vardlink-Queue.mdb    the queue database beside it (QueueDatabaseName).
+//   links shape           what a crawl really holds: Links with about 3,400 small rows per MB
+//                         under an INTEGER PRIMARY KEY, a unique URL index and a two-column
+//                         index, a quarter of the rows deleted again in runs (free pages).
 //   Vardlink_Default.mdb  the template: the sample's tables plus one table ("Sitemaps"),
 //                         plus fields and indexes the sample's tables lack (see
 //                         TemplateExtras()).
@@ -16,10 +19,14 @@
 
 namespace tidewell::sample {
 
+// kPages: few links, the bulk in large page bodies. kLinks: the bulk in small link rows.
+enum class Shape { kPages, kLinks };
+
 struct SampleOptions {
   int32_t rows = 400;   // rows of Links (Pages gets half as many) when size_mb is 0
-  int32_t size_mb = 0;  // when above 0: Pages is filled until the file is about this big
+  int32_t size_mb = 0;  // when above 0: the file is filled until it is about this big
   uint32_t seed = 1;
+  Shape shape = Shape::kPages;
 };
 
 // Each throws the engine's EngineException when the file exists or cannot be written.

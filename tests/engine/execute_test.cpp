@@ -2,6 +2,8 @@
 // never-opened databases.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "engine/engine.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/support/files.h"
@@ -79,6 +81,31 @@ TEST_F(MakeTable, MissingSourceTargetFileOrDamagedTableFailCleanly) {
   // The source stays usable after each failure.
   src->Execute(Copy("Links", target_));
   EXPECT_EQ(CountRows(*dst, "Links"), 3);
+}
+
+// One copy's file stays attached for the next; it must follow the name and stay out of
+// reach of the source's own statements.
+TEST_F(MakeTable, TheTargetFollowsItsNameAndOtherStatementsNeverReachIt) {
+  auto src = MakeSource(dir_.File("site.mdb"), {"Links", "Pages"});
+  auto dst = DBEngine().CreateDatabase(target_, kLocale, 32);
+  const std::string copy = "SELECT * INTO [Copy] IN '" + target_ + "' FROM ";
+  src->Execute(copy + "[Links]");
+  dst->Close();
+  std::filesystem::remove(target_);
+  dst = DBEngine().CreateDatabase(target_, kLocale, 32);
+  src->Execute(copy + "[Pages]");
+  ASSERT_EQ(dst->TableDefs().Count(), 1);
+  EXPECT_EQ(ErrorOf([&] { src->Execute("DELETE FROM [Copy]"); }), kErrNoSuchTable);
+  EXPECT_EQ(CountRows(*dst, "Copy"), 3);
+}
+
+TEST(TableList, SeesTablesThatAnotherConnectionAdded) {
+  TempDir dir;
+  auto db = MakeSource(dir.File("a.mdb"), {"T"});
+  ASSERT_EQ(db->TableDefs().Count(), 1);
+  test::RawExec(dir.File("a.mdb"), "CREATE TABLE Other (x)");
+  ASSERT_EQ(db->TableDefs().Count(), 2);
+  EXPECT_EQ(db->TableDefs().Item(1).Name, "Other");
 }
 
 TEST(Execute, OtherStatementsGoToSqlite) {

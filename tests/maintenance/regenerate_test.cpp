@@ -475,7 +475,7 @@ TEST_F(Regenerate, KilledAtAnyFileStepLeavesTheOldOrTheNewDatabase) {
     }
   }
   EXPECT_TRUE(finished);
-  // Remove N, create N, sync N, remove K, link K, remove, copy, rename, sync folder: the
+  // Remove N, create N, remove K, link K, remove, copy, rename, sync folder: the
   // swap alone has more than five steps to die at.
   EXPECT_GE(kills, 5);
   // The run that was not killed really did put the new file in place.
