@@ -4,6 +4,7 @@
 #include <random>
 
 #include "engine/engine.h"
+#include "maintenance/modXStrings.h"
 
 namespace tidewell::sample {
 namespace {
@@ -182,7 +183,7 @@ void WriteSettings(engine::Database& db) {
 }  // namespace
 
 std::string QueueDatabaseName(const std::string& path) {
-  return path.substr(0, path.size() >= 4 ? path.size() - 4 : 0) + "-Queue.mdb";
+  return DropLastCharacters(path, 4).value_or("") + "-Queue.mdb";
 }
 
 void MakeSampleDatabase(const std::string& path, const SampleOptions& options) {
