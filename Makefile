@@ -30,7 +30,12 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
+# CI also builds what a packager builds (Release), with warnings as errors so that a warning
+# only the optimiser sees is caught here first; only the programs, not the tests.
 test: build
+	cmake -S . -B $(BUILD)-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTIDEWELL_WERROR=ON \
+	  -DBUILD_TESTING=OFF
+	cmake --build $(BUILD)-release -j $(JOBS) --target tidewell tidewell-cli
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
 # The same tests under AddressSanitizer and UBSan.
@@ -61,4 +66,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) $(BUILD)-release build-asan

@@ -6,11 +6,16 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 #include "app/startup.h"
 #include "cli/modXFiles.h"
@@ -42,6 +47,31 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text) 
   return b;
 }
 
+// Qt takes Esc and the close button for No. On "Weiter machen?" that No stops the copy and
+// lets the partial copy replace the database, so a stray key must not give it: the question
+// stays open until one of its buttons is clicked.
+class OnlyButtonsAnswer : public QObject {
+ public:
+  explicit OnlyButtonsAnswer(QMessageBox* box) : QObject(box), box_(box) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Close && box_->clickedButton() == nullptr) {
+      event->ignore();
+      return true;
+    }
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Cancel))
+      return true;
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QMessageBox* box_;
+};
+
+}  // namespace
+
 int QtMessageBox(QWidget* parent, const QString& text, int style) {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   switch (style & 0x70) {
@@ -68,9 +98,32 @@ int QtMessageBox(QWidget* parent, const QString& text, int style) {
                   question ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, parent);
   box.setTextFormat(Qt::PlainText);
   box.setWindowModality(Qt::ApplicationModal);
+  if (question) box.installEventFilter(new OnlyButtonsAnswer(&box));
   const int r = box.exec();
   if (!question) return vbOK;
   return r == QMessageBox::Yes ? vbYes : vbNo;
+}
+
+namespace {
+
+// Starts the crawler as a separate process with its first window minimized and active.
+// Only Windows lets the starter choose that (through the start-up information of the new
+// process). X11 and Wayland leave a window's first state to the program and the window
+// manager, so there the crawler opens as it always does.
+bool StartDetached(const QString& program, const QString& folder, Qt::WindowState state) {
+  QProcess process;
+  process.setProgram(program);
+  process.setWorkingDirectory(folder);
+#ifdef Q_OS_WIN
+  if (state == Qt::WindowMinimized)
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* a) {
+      a->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+      a->startupInfo->wShowWindow = SW_SHOWMINIMIZED;
+    });
+#else
+  (void)state;
+#endif
+  return process.startDetached();
 }
 
 }  // namespace
@@ -87,11 +140,7 @@ WindowOptions PlatformOptions(WindowOptions options) {
     };
   }
   if (!options.message_box) options.message_box = QtMessageBox;
-  if (!options.start_detached) {
-    options.start_detached = [](const QString& program, const QString& folder) {
-      return QProcess::startDetached(program, {}, folder);
-    };
-  }
+  if (!options.start_detached) options.start_detached = StartDetached;
   if (!options.end_process) options.end_process = [] { QCoreApplication::exit(0); };
   return options;
 }
@@ -314,7 +363,7 @@ QString frmTidewell::CrawlerPath() const {
 void frmTidewell::Form_QueryUnload() {
   if (m_blnFromVardlink) {
     // A crawler that will not start is no reason to keep the tool open.
-    options_.start_detached(CrawlerPath(), options_.app_folder);
+    options_.start_detached(CrawlerPath(), options_.app_folder, Qt::WindowMinimized);
     DoEvents();
   }
   options_.end_process();

@@ -28,8 +28,10 @@ struct WindowOptions {
       pick_file;
   // Shows a modal box and returns the answer (vbOK, vbYes, vbNo).
   std::function<int(QWidget* parent, const QString& text, int style)> message_box;
-  // Starts a program without waiting for it; false when it could not be started.
-  std::function<bool(const QString& program, const QString& folder)> start_detached;
+  // Starts a program without waiting for it, asking for its first window in `state` where
+  // the platform lets a starter choose that; false when it could not be started.
+  std::function<bool(const QString& program, const QString& folder, Qt::WindowState state)>
+      start_detached;
   // Ends the process (the event loop) once the window is closed.
   std::function<void()> end_process;
   std::optional<Operations> operations;
@@ -37,6 +39,10 @@ struct WindowOptions {
 
 // Fills in the platform's own behaviour for whatever `options` leaves empty.
 WindowOptions PlatformOptions(WindowOptions options);
+
+// The platform's message box behind WindowOptions::message_box. A Yes/No question is
+// answered only with one of its two buttons: Esc and the window's close button do nothing.
+int QtMessageBox(QWidget* parent, const QString& text, int style);
 
 // Twips to pixels: 15 twips are one pixel.
 constexpr int Px(int twips) {

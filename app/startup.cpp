@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "maintenance/modXStrings.h"
+
 namespace tidewell {
 namespace {
 
@@ -22,7 +24,7 @@ StartupCommand ParseStartupCommand(const std::string& c) {
   if (keyword != "VL") return result;
   result.from_vardlink = true;
   // The third character is the separator, whatever it is; quotes are part of the path.
-  if (c.size() > 2) result.db_name = TrimBlanks((c + "    ").substr(3));
+  result.db_name = TrimBlanks(DropFirstCharacters(c, 3));
   return result;
 }
 

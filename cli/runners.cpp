@@ -1,6 +1,7 @@
 #include "cli/runners.h"
 
 #include <exception>
+#include <optional>
 
 #include "cli/modXFiles.h"
 #include "engine/engine.h"
@@ -72,8 +73,9 @@ Operations RealOperations() {
 }
 
 std::string QueuePath(const std::string& p) {
-  if (p.size() < 4) return {};
-  return p.substr(0, p.size() - 4) + "-Queue.mdb";
+  const std::optional<std::string> base = DropLastCharacters(p, 4);
+  if (!base) return {};
+  return *base + "-Queue.mdb";
 }
 
 Runners::Runners(Host& host, WindowPort& window, Operations ops)

@@ -178,6 +178,13 @@ class Database {
 // hand it on where their caller could not open the file.
 std::unique_ptr<Database> NotOpenDatabase(std::string name = {});
 
+// Rolls back what a writer killed inside a transaction left in the file (its hot journal),
+// as the first read-write open would. A read-only open cannot do it and fails, and a
+// change stamp taken before it no longer matches once it happened, so work that compacts,
+// stamps or copies the file does this first. Failures are ignored: a file that is held,
+// missing or damaged is found out by the work that follows.
+void BringToCommittedState(const std::string& path);
+
 // Progress of long engine work: what is being done, units done, units in all.
 using ProgressFn = std::function<void(std::string_view stage, uint64_t done, uint64_t total)>;
 

@@ -808,14 +808,28 @@ void SqliteEngine::CommitTrans(int32_t) {
 
 // --- Compaction ---
 
+}  // namespace
+
+void BringToCommittedState(const std::string& path) {
+  Connection c;
+  // Without SQLITE_OPEN_CREATE: a missing path must stay missing.
+  if (sqlite3_open_v2(path.c_str(), &c.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return;
+  sqlite3_busy_timeout(c.db, 2000);
+  // Taking the read lock is what finds a hot journal and plays it back.
+  Exec(c.db, "SELECT count(*) FROM sqlite_schema");
+}
+
+namespace {
+
 void SqliteEngine::CompactDatabase(const std::string& source, const std::string& destination,
                                    const std::string& locale, std::optional<int32_t> options) {
   if (!FileExists(source)) Raise(kErrFileNotFound, "Could not find file '" + source + "'.");
   if (Files().Exists(destination))
     Raise(kErrDatabaseExists, "The file '" + destination + "' already exists.");
   OpenResult r;
-  // Read-only: the source is never written. (A journal left by an interrupted transaction
-  // is still rolled back by SQLite first, so the copy holds the committed rows.)
+  // Read-only: the source is never written. A read-only open cannot roll back a journal
+  // left by an interrupted transaction and fails on it; callers bring the source to its
+  // committed state first (BringToCommittedState).
   OpenChecked(r, source, false, true, 2000);
   sqlite3* db = r.conn.db;
   int64_t page_size = 4096, pages = 0, free_pages = 0;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/engine.h"
 #include "engine/file_lock.h"
 
 namespace tidewell {
@@ -22,6 +23,11 @@ std::string ChangeStamp(const std::string& path) {
   }
   engine::CloseKeepingLocks(fd);
   return stamp;
+}
+
+std::string CommittedStamp(const std::string& path) {
+  engine::BringToCommittedState(path);
+  return ChangeStamp(path);
 }
 
 }  // namespace tidewell

@@ -16,4 +16,8 @@ namespace tidewell {
 // the guard's SQLite lock included.
 std::string ChangeStamp(const std::string& path);
 
+// The stamp of the database once a hot journal left beside it has been rolled back (see
+// engine::BringToCommittedState): the stamp the work that follows will find.
+std::string CommittedStamp(const std::string& path);
+
 }  // namespace tidewell

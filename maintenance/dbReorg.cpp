@@ -8,6 +8,7 @@
 #include "engine/errors.h"
 #include "engine/file_system.h"
 #include "maintenance/change_stamp.h"
+#include "maintenance/modXStrings.h"
 #include "maintenance/progress_route.h"
 
 namespace tidewell {
@@ -38,6 +39,13 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
   engine::FileSystem& fs = engine::Files();
   if (!fs.Writable(p)) return;  // the owner made it read-only: T keeps the compacted copy
   fs.SyncFile(n.temp);
+  if (n.backup == p) {
+    // A database named like its own backup ("site.BAK"): removing K would remove P itself.
+    // There is no second name to keep the old file under, so the compacted copy takes P's
+    // name in one rename and P is complete at every instant.
+    if (!fs.Rename(n.temp, p)) fs.SyncParentDir(p);
+    return;
+  }
   fs.Remove(n.backup);
   bool backup_made = !fs.Link(p, n.backup);
   if (!backup_made && !fs.Exists(n.backup)) backup_made = !fs.Copy(p, n.backup);
@@ -53,13 +61,13 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
 }  // namespace
 
 ReorgNames ReorgNamesFor(const std::string& db_path) {
-  if (db_path.size() < 3)
-    throw std::invalid_argument("database path too short to derive its backup names: '" + db_path +
-                                "'");
   // Three characters are cut whatever they are: the extension is deliberately not parsed,
   // so "site.mdb" gives "site." and "site.db" gives "site".
-  std::string base = db_path.substr(0, db_path.size() - 3);
-  return {base, base + "$", base + "BAK"};
+  const std::optional<std::string> base = DropLastCharacters(db_path, 3);
+  if (!base)
+    throw std::invalid_argument("database path too short to derive its backup names: '" + db_path +
+                                "'");
+  return {*base, *base + "$", *base + "BAK"};
 }
 
 int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowError,
@@ -78,7 +86,7 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
       p_intVersion == 0 ? std::nullopt : std::optional<int32_t>(p_intVersion);
   auto compact = [&] {
     ProgressRoute route(host);
-    before = ChangeStamp(p);
+    before = CommittedStamp(p);
     engine::DBEngine().CompactDatabase(p_strDbName, names.temp, std::string(engine::kGeneralLocale),
                                        options);
   };

@@ -6,6 +6,7 @@
 #include "engine/file_system.h"
 #include "maintenance/change_stamp.h"
 #include "maintenance/modXDAO.h"
+#include "maintenance/modXStrings.h"
 
 namespace tidewell {
 namespace {
@@ -47,15 +48,15 @@ bool KeepBackup(const std::string& p, const std::string& k) {
 // killed anywhere in here leaves P with either its old or its new content.
 void SwapIn(const std::string& p, const RegenerateNames& names) {
   engine::FileSystem& fs = Files();
-  // A database whose name already ends in BKK would be its own backup; removing K would
-  // remove the only copy. Keep it as it is rather than risk it.
-  if (names.backup.empty() || names.backup == p || names.swap == p) return;
+  if (names.backup.empty() || names.swap == p) return;
   // A database its owner made read-only is not replaced; N keeps the regenerated copy.
   if (!fs.Writable(p)) return;
   // N itself is never renamed: what reaches P is the copy below, synced before its rename.
   // Without a backup of the old file the old content would be gone for good once P is
-  // replaced; then the database stays as it was and N keeps the new copy.
-  if (!KeepBackup(p, names.backup)) return;
+  // replaced; then the database stays as it was and N keeps the new copy. A database whose
+  // name ends in BKK is its own backup name: removing K would remove P itself, so there is
+  // no second name for the old file and P simply takes the new copy.
+  if (names.backup != p && !KeepBackup(p, names.backup)) return;
   fs.Remove(names.swap);
   if (fs.Copy(names.fresh, names.swap)) {
     fs.Remove(names.swap);
@@ -87,7 +88,7 @@ void ReplaceDatabase(const std::string& p, const RegenerateNames& names,
 RegenerateNames RegenerateNamesFor(const std::string& db_path) {
   RegenerateNames names;
   names.fresh = db_path + "_$temp.mdb";
-  if (db_path.size() >= 3) names.backup = db_path.substr(0, db_path.size() - 3) + "BKK";
+  if (const auto base = DropLastCharacters(db_path, 3)) names.backup = *base + "BKK";
   names.swap = names.fresh + "$";
   return names;
 }
@@ -136,7 +137,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
   }
 
   pending.Clear();
-  const std::string before = ChangeStamp(p);  // P as the copy will find it
+  const std::string before = CommittedStamp(p);  // P as the copy will find it
   std::unique_ptr<Database> source;
   pending.Run([&] { source = DBEngine().OpenDatabase(p_strDbName); });
   if (pending.Failed()) {

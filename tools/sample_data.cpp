@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/file_system.h"
+#include "maintenance/modXStrings.h"
 
 namespace tidewell::sample {
 namespace {
@@ -188,7 +189,7 @@ void WriteSettings(engine::Database& db) {
 }  // namespace
 
 std::string QueueDatabaseName(const std::string& path) {
-  return path.substr(0, path.size() >= 4 ? path.size() - 4 : 0) + "-Queue.mdb";
+  return DropLastCharacters(path, 4).value_or("") + "-Queue.mdb";
 }
 
 namespace {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <filesystem>
 #include <memory>
 
@@ -23,6 +26,7 @@ using testing::WriteAll;
 struct Recorded {
   std::vector<std::pair<QString, int>> boxes;
   std::vector<QString> started;
+  Qt::WindowState started_state = Qt::WindowNoState;
   int ended = 0;
   QString picker_initial;
   QString picker_filter;
@@ -39,8 +43,9 @@ class WindowTest : public ::testing::Test {
       rec.boxes.emplace_back(text, style);
       return vbOK;
     };
-    o.start_detached = [this](const QString& program, const QString&) {
+    o.start_detached = [this](const QString& program, const QString&, Qt::WindowState state) {
       rec.started.push_back(program);
+      rec.started_state = state;
       return true;
     };
     o.end_process = [this] { ++rec.ended; };
@@ -116,6 +121,7 @@ TEST(StartupCommandTest, QuotesAndInnerBlanksStay) {
   EXPECT_EQ(ParseStartupCommand("VL   /x.mdb  ").db_name, "/x.mdb");
   EXPECT_EQ(ParseStartupCommand("VL\t/x.mdb").db_name, "/x.mdb");
   EXPECT_EQ(ParseStartupCommand("VL\t\t/x.mdb").db_name, "\t/x.mdb");
+  EXPECT_EQ(ParseStartupCommand("VL\u00a0/x.mdb").db_name, "/x.mdb");  // a two-byte separator
   EXPECT_FALSE(ParseStartupCommand("").from_vardlink);
 }
 
@@ -293,7 +299,27 @@ TEST_F(WindowTest, SuccessfulStartSaysDoneThenRestartsCrawlerAndEnds) {
   EXPECT_EQ(rec.boxes[0].second, vbInformation);
   ASSERT_EQ(rec.started.size(), 1u);
   EXPECT_EQ(rec.started[0].toStdString(), Folder("Vardlink.exe"));
+  EXPECT_EQ(rec.started_state, Qt::WindowMinimized);
   EXPECT_EQ(rec.ended, 1);
+}
+
+// Esc or the close button on "Weiter machen?" once meant No, which stops the copy and lets the
+// partial copy replace the database. Only the buttons answer.
+TEST(QtMessageBoxTest, EscAndCloseDoNotAnswerAYesNoQuestion) {
+  bool open_after_esc = false, open_after_close = false;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(box, &esc);
+    open_after_esc = box->isVisible();
+    box->close();
+    open_after_close = box->isVisible();
+    if (open_after_close) box->button(QMessageBox::Yes)->click();
+  });
+  EXPECT_EQ(QtMessageBox(nullptr, "Weiter machen?", vbYesNo), vbYes);
+  EXPECT_TRUE(open_after_esc);
+  EXPECT_TRUE(open_after_close);
 }
 
 TEST_F(WindowTest, AdvancedButtonUsesPathBoxAndReturnsToIdle) {

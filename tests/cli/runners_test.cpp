@@ -295,6 +295,7 @@ TEST(QueuePathTest, DropsLastFourCharactersWhateverTheyAre) {
   EXPECT_EQ(QueuePath("/data/Site.MDB"), "/data/Site-Queue.mdb");
   EXPECT_EQ(QueuePath("/data/Site.dat"), "/data/Site-Queue.mdb");
   EXPECT_EQ(QueuePath("/data/Site.sqlite"), "/data/Site.sq-Queue.mdb");
+  EXPECT_EQ(QueuePath("/data/Straße"), "/data/St-Queue.mdb");  // "ß" is one character
   EXPECT_EQ(QueuePath("abcd"), "-Queue.mdb");
   EXPECT_EQ(QueuePath("abc"), "");
   EXPECT_EQ(QueuePath(""), "");

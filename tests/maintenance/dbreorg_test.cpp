@@ -114,6 +114,7 @@ TEST(ReorgNames, ThreeCharactersAreCutWhateverTheyAre) {
   ReorgNames three = ReorgNamesFor("abc");
   EXPECT_EQ(three.temp, "$");
   EXPECT_EQ(three.backup, "BAK");
+  EXPECT_EQ(ReorgNamesFor("/d/Straße").backup, "/d/StrBAK");  // "ß" is one character
 }
 
 TEST(ReorgNames, PathShorterThanThreeIsRefusedBeforeAnyFileIsTouched) {
@@ -411,6 +412,26 @@ TEST_F(ReorgTest, FileHeldByAnotherProgramIsNotSwappedUnderIt) {
   EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), 0);
   EXPECT_EQ(ReadAll(k_), old_bytes);
   EXPECT_EQ(FreePages(p_), 0u);
+}
+
+// A database named like its own backup, and one left with a hot journal by a crawler
+// killed inside a transaction: both are compacted, and nothing is lost.
+TEST_F(ReorgTest, NamedLikeItsBackupOrWithAHotJournalIsCompacted) {
+  const std::string bak = dir_.File("other.BAK");
+  MakeLinks(bak, 400, 200);
+  const std::string bak_rows = Digest(bak);
+  ScriptedHost host;
+  EXPECT_EQ(dbReorg(host, bak, 0, 0, 0), 0);
+  EXPECT_EQ(Digest(bak), bak_rows);
+  EXPECT_EQ(FreePages(bak), 0u);
+  EXPECT_FALSE(Exists(dir_.File("other.$")));
+
+  ASSERT_TRUE(testing::LeaveHotJournal(p_, "DELETE FROM Links"));
+  EXPECT_EQ(dbReorg(host, p_, 0, 0, 0), 0);
+  EXPECT_FALSE(Exists(p_ + "-journal"));
+  EXPECT_EQ(Digest(p_), original_);
+  EXPECT_EQ(FreePages(p_), 0u);
+  EXPECT_EQ(Digest(k_), original_);
 }
 
 // --- Killed at every step -------------------------------------------------------------

@@ -38,6 +38,7 @@ TEST(RegenerateNames, NewFileAndBackupBesideTheDatabase) {
   const RegenerateNames names = RegenerateNamesFor("C:\\Data\\site.mdb");
   EXPECT_EQ(names.fresh, "C:\\Data\\site.mdb_$temp.mdb");
   EXPECT_EQ(names.backup, "C:\\Data\\site.BKK");
+  EXPECT_EQ(RegenerateNamesFor("/d/Straße").backup, "/d/StrBKK");  // "ß" is one character
   // Never the compaction's names: the two backups must not overwrite each other.
   EXPECT_NE(names.backup, "C:\\Data\\site.BAK");
   EXPECT_NE(names.swap, names.fresh);
@@ -377,16 +378,27 @@ TEST_F(Regenerate, AMissingDatabaseIsAnOpeningFailure) {
   EXPECT_FALSE(std::filesystem::exists(names_.backup));
 }
 
-TEST_F(Regenerate, ADatabaseNamedLikeItsOwnBackupIsNeverDeleted) {
+TEST_F(Regenerate, ADatabaseNamedLikeItsOwnBackupTakesTheNewCopy) {
   const std::string p = dir_.File("site.BKK");
   MakeDatabase(p, {Plain("Links", 3)});
-  const std::string old_bytes = ReadAll(p);
   ScriptedHost host;
   std::string error;
   dbRegenerate(host, p, 3, error);
   EXPECT_EQ(error, "");
-  EXPECT_EQ(ReadAll(p), old_bytes);
-  EXPECT_EQ(RowsOf(RegenerateNamesFor(p).fresh, "Links").size(), 3u);
+  EXPECT_TRUE(ReadAll(p) == ReadAll(RegenerateNamesFor(p).fresh));
+  EXPECT_EQ(RowsOf(p, "Links").size(), 3u);
+}
+
+// A crawler killed inside a transaction: its rollback comes first, then the copy.
+TEST_F(Regenerate, AHotJournalIsRolledBackAndTheCommittedRowsRegenerated) {
+  MakeDatabase(db_, {Plain("Links", 50)});
+  const auto before = ContentOf(db_);
+  ASSERT_TRUE(testing::LeaveHotJournal(db_, "DELETE FROM Links"));
+  ScriptedHost host;
+  EXPECT_EQ(Run(host), "");
+  EXPECT_EQ(ContentOf(db_), before);
+  EXPECT_TRUE(ReadAll(db_) == ReadAll(names_.fresh));
+  EXPECT_EQ(ContentOf(names_.backup), before);
 }
 
 // Failures of single file operations while the new file is put in place.

@@ -54,6 +54,29 @@ ChildResult RunInChild(const std::function<int()>& work) {
   return WaitChild(StartChild(work));
 }
 
+bool LeaveHotJournal(const std::string& db, const std::string& sql) {
+  auto bytes = [](const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::string out;
+    for (int c; f && (c = std::fgetc(f)) != EOF;) out += static_cast<char>(c);
+    if (f) std::fclose(f);
+    return out;
+  };
+  const std::string before = bytes(db);
+  const ChildResult r = RunInChild([&] {
+    sqlite3* h = nullptr;
+    if (sqlite3_open(db.c_str(), &h) != SQLITE_OK) return 1;
+    const std::string work =
+        "PRAGMA journal_mode = DELETE; PRAGMA cache_size = 1; BEGIN; " + sql +
+        "; CREATE TABLE tw_uncommitted(x); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + "
+        "1 FROM n WHERE i < 300) INSERT INTO tw_uncommitted SELECT randomblob(3000) FROM n;";
+    if (sqlite3_exec(h, work.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
+    ::kill(::getpid(), SIGKILL);
+    return 3;
+  });
+  return r.killed && bytes(db) != before && !bytes(db + "-journal").empty();
+}
+
 ChildResult KillChildAfter(pid_t pid, std::chrono::microseconds delay) {
   std::this_thread::sleep_for(delay);
   ::kill(pid, SIGKILL);

@@ -27,6 +27,12 @@ ChildResult RunInChild(const std::function<int()>& work);
 // Sleeps for `delay`, sends SIGKILL (a child that already ended is simply reaped) and waits.
 ChildResult KillChildAfter(pid_t pid, std::chrono::microseconds delay);
 
+// Leaves `db` as a writer killed inside a transaction leaves it: a child runs `sql` and then
+// writes more than its tiny cache holds, so SQLite spills the changes into the file itself
+// (the old pages saved in the rollback journal beside it), and is killed before it commits.
+// True when the file was changed and its hot journal is there.
+bool LeaveHotJournal(const std::string& db, const std::string& sql);
+
 // A child process that holds a database open until Stop() or destruction.
 class DatabaseHolder {
  public:

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <map>
 
+#include "tests/support/child_process.h"
 #include "tests/support/cli_run.h"
 #include "tests/whole/whole_support.h"
 #include "tools/sample_data.h"
@@ -161,6 +163,51 @@ TEST_F(BadInput, FolderNamedLikeADatabaseIsLeftAlone) {
                    {folder, tmpl, folder + "_$temp.mdb", dir.File("Vardlink-Queue.mdb_$temp.mdb")}),
         std::vector<std::string>{})
         << action << Where(r);
+  }
+}
+
+// A database named like its own backup keeps every row (the new copy takes its name), and
+// names are cut by characters: "Straße" loses "aße", not three bytes.
+TEST_F(BadInput, NamedLikeItsBackupOrWithALetterOfTwoBytes) {
+  const std::vector<std::array<std::string, 3>> cases = {
+      {"site.BAK", "start", "site-Queue.BAK"},
+      {"site.BAK", "compress", "site-Queue.BAK"},
+      {"site.BKK", "regenerate", "site-Queue.BKK"},
+      {"Straße", "compress", "StrBAK"}};
+  int n = 0;
+  for (const auto& [name, action, made] : cases) {
+    const fs::path folder = dir.path() / std::to_string(++n);
+    fs::create_directory(folder);
+    const std::string db = (folder / name).string();
+    MakeAt(db);
+    const Contents before = *ReadContents(db);
+    const CliRun r = action == "regenerate" ? RunCli({action, db, "--template", Template()})
+                                            : RunCli({action, db});
+    EXPECT_EQ(r.exit, 0) << name << " " << action << Where(r);
+    EXPECT_TRUE(HoldsAll(db, before)) << name << " " << action;
+    EXPECT_TRUE(fs::exists(folder / made)) << name << " " << action;
+  }
+  EXPECT_TRUE(fs::exists(dir.path() / "4" / "St-Queue.BAK"));
+}
+
+// A crawler killed inside a transaction leaves a hot journal. Every workflow rolls it back
+// first and then does its work on the committed rows.
+TEST_F(BadInput, HotJournalIsRolledBackAndTheWorkDone) {
+  for (const std::string action : {"start", "compress", "repair", "regenerate"}) {
+    const std::string db = dir.File(action + ".mdb");
+    MakeAt(db);
+    const Contents before = *ReadContents(db);
+    ASSERT_TRUE(testing::LeaveHotJournal(db, "DELETE FROM Links")) << action;
+    const CliRun r = action == "regenerate" ? RunCli({action, db, "--template", Template()})
+                                            : RunCli({action, db});
+    EXPECT_EQ(r.exit, 0) << action << Where(r);
+    EXPECT_FALSE(fs::exists(db + "-journal")) << action;
+    EXPECT_TRUE(HoldsAll(db, before)) << action;
+    EXPECT_EQ(IntegrityOf(db), "ok") << action;
+    if (action != "repair") {
+      EXPECT_TRUE(fs::exists(dir.File(action + (action == "regenerate" ? ".BKK" : ".BAK"))))
+          << action;
+    }
   }
 }
 
