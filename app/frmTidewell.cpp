@@ -18,7 +18,7 @@
 #endif
 
 #include "app/startup.h"
-#include "cli/modXFiles.h"
+#include "workflows/modXFiles.h"
 
 namespace tidewell {
 namespace {

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/runners.h"
 #include "maintenance/host.h"
+#include "workflows/runners.h"
 
 class QLabel;
 class QLineEdit;

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/runners.h"
 #include "tools/sample_data.h"
+#include "workflows/runners.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 
 #include "cli/console.h"
-#include "cli/modXFiles.h"
 #include "engine/engine.h"
+#include "workflows/modXFiles.h"
 
 namespace tidewell::cli {
 namespace {

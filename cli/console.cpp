@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "cli/console_host.h"
-#include "cli/modXFiles.h"
-#include "cli/runners.h"
+#include "workflows/modXFiles.h"
+#include "workflows/runners.h"
 
 #ifndef TIDEWELL_VERSION
 #define TIDEWELL_VERSION "0.1.0"

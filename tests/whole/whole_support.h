@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/runners.h"
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
+#include "workflows/runners.h"
 
 namespace tidewell::whole {
 

@@ -1,14 +1,14 @@
-#include "cli/runners.h"
+#include "workflows/runners.h"
 
 #include <exception>
 #include <optional>
 
-#include "cli/modXFiles.h"
 #include "engine/engine.h"
 #include "maintenance/modTidewell.h"
 #include "maintenance/modXStrings.h"
 #include "maintenance/progress_route.h"
 #include "repair/dbRepair.h"
+#include "workflows/modXFiles.h"
 
 namespace tidewell {
 namespace {

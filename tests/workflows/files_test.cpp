@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "cli/modXFiles.h"
+#include "workflows/modXFiles.h"
 
 namespace tidewell {
 namespace {

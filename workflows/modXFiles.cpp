@@ -1,4 +1,4 @@
-#include "cli/modXFiles.h"
+#include "workflows/modXFiles.h"
 
 #include <glob.h>
 #include <sys/stat.h>

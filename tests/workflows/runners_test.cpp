@@ -1,6 +1,6 @@
 // The four workflows, step by step, with fake operations: which files are treated, which
 // boxes appear, and how the window is left.
-#include "cli/runners.h"
+#include "workflows/runners.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
