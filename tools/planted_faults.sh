@@ -37,8 +37,10 @@ build() { nice -n 5 ninja -C "$build" -j "$jobs" "${targets[@]}" >"$build/fault-
 # The test programs run directly, lowest layer first, each split into $jobs shards that run
 # side by side and stop at their first failure: a caught fault costs only the tests up to
 # the one that catches it. The fuzz replay runs last, through CTest.
-programs=(collection_tests engine_tests salvage_tests maintenance_tests repair_tests cli_tests
-          app_tests whole_tests)
+# PROGRAMS="..." runs only those (the fuzz replay always runs).
+all_programs="collection_tests engine_tests salvage_tests maintenance_tests repair_tests"
+all_programs+=" cli_tests app_tests whole_tests"
+read -r -a programs <<<"${PROGRAMS:-$all_programs}"
 failure=""
 suite() {
   failure=""
