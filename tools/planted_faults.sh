@@ -28,12 +28,6 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
     >/dev/null || exit 1
 fi
-# The programs the tests run; the benchmarks are left out.
-mapfile -t targets < <(ninja -C "$build" -t targets all |
-                       grep -oE '^([a-z]+_tests|tidewell-cli|salvage_fuzz_replay):' | tr -d :)
-
-build() { nice -n 5 ninja -C "$build" -j "$jobs" "${targets[@]}" >"$build/fault-build.log" 2>&1 </dev/null; }
-
 # The test programs run directly, lowest layer first, each split into $jobs shards that run
 # side by side and stop at their first failure: a caught fault costs only the tests up to
 # the one that catches it. The fuzz replay runs last, through CTest.
@@ -41,6 +35,10 @@ build() { nice -n 5 ninja -C "$build" -j "$jobs" "${targets[@]}" >"$build/fault-
 all_programs="collection_tests engine_tests salvage_tests maintenance_tests repair_tests"
 all_programs+=" cli_tests app_tests whole_tests"
 read -r -a programs <<<"${PROGRAMS:-$all_programs}"
+# The programs the tests run, and the program the console tests start; no benchmarks.
+targets=("${programs[@]}" tidewell-cli salvage_fuzz_replay)
+build() { nice -n 5 ninja -C "$build" -j "$jobs" "${targets[@]}" >"$build/fault-build.log" 2>&1 </dev/null; }
+
 failure=""
 suite() {
   failure=""
