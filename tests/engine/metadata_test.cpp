@@ -310,6 +310,9 @@ TEST_F(Appends, EachRefusalHasItsOwnNumber) {
             }),
             kErrInvalidType);
   EXPECT_EQ(ErrorOf([&] { db_->TableDefs().Append(TableDef("Empty")); }), kErrFieldMissing);
+  TableDef reserved("Sqlite_Mine");  // SQLite keeps names beginning with "sqlite_" for itself
+  reserved.Fields().Append(Field{"X", dbLong, 4, dbFixedField, false});
+  EXPECT_EQ(ErrorOf([&] { db_->TableDefs().Append(reserved); }), kErrInvalidName);
   EXPECT_EQ(ErrorOf([&] {
               db_->AppendField("NoTable", Field{"A", dbLong, 4, 1, false});
             }),
