@@ -1,6 +1,9 @@
 // tidewell-cli as a user runs it: a child process on real sample databases, judged by its
 // standard output and exit status.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -168,6 +171,34 @@ TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
   EXPECT_EQ(answers[0], "6");
   EXPECT_EQ(answers[1], "7");
   EXPECT_FALSE(std::filesystem::exists(dir.File("Vardlink.BKK")));
+}
+
+// Ctrl-C while a file is treated: the file is finished, the next one is not begun.
+TEST_F(ConsoleProcessTest, CtrlCStopsAfterTheCurrentFileWithExit130) {
+  sample::MakeSampleDatabase(db);
+  sample::MakeQueueDatabase(queue, {400, 16, 1});  // big enough to be still at work
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::execl(TIDEWELL_CLI_PATH, "tidewell-cli", "compress", db.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text(1, '\0');
+  ASSERT_EQ(::read(out[0], text.data(), 1), 1);  // the first line: the handler is in place
+  ::kill(pid, SIGINT);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(out[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << text;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << text;
+  EXPECT_NE(text.find("Stopped after the current file, as asked."), std::string::npos) << text;
+  EXPECT_EQ(text.find("Done with compress."), std::string::npos) << text;
 }
 
 TEST_F(ConsoleProcessTest, UsageErrorsExitSixtyFour) {
