@@ -158,6 +158,17 @@ TEST_F(ConsoleProcessTest, CheckIsReadOnlyAndTellsSoundFromBroken) {
   EXPECT_EQ(r.lines.back(), R"({"event":"result","exit":1})");
 }
 
+TEST_F(ConsoleProcessTest, CheckShowsTheFirstEightProblemsAndCountsTheRest) {
+  MakeSample();
+  for (uint32_t page = 100; page < 200; ++page) testing::FillPage(db, page, 0xFF);
+  const CliRun r = RunCli({"check", db});
+  int shown = 0;
+  for (const std::string& l : r.lines)
+    shown += l.rfind("  integrity: ", 0) == 0 && l.find("... and ") == std::string::npos;
+  EXPECT_EQ(shown, 8) << r.out;
+  EXPECT_NE(r.out.find("  integrity: ... and "), std::string::npos) << r.out;
+}
+
 TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
   MakeSample();
   testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
