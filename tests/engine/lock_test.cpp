@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <functional>
 
 #include "engine/engine.h"
 #include "engine/file_system.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/files.h"
 
 namespace tidewell::engine {
@@ -19,81 +17,20 @@ namespace {
 using test::ErrorOf;
 using tidewell::testing::TempDir;
 
-// A child process that takes hold of the file, reports whether that worked, and keeps it
-// until told to let go.
-class Holder {
- public:
-  explicit Holder(std::function<bool()> take) {
-    if (pipe(ready_) != 0 || pipe(release_) != 0) std::abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready_[0]);
-      close(release_[1]);
-      char ok = take() ? 'y' : 'n';
-      if (write(ready_[1], &ok, 1) != 1) _exit(3);
-      char c;
-      if (read(release_[0], &c, 1) < 0) _exit(3);
-      _exit(0);
-    }
-    close(ready_[1]);
-    close(release_[0]);
-    char ok = 'n';
-    if (read(ready_[0], &ok, 1) != 1) ok = 'n';
-    holding_ = ok == 'y';
-  }
-  ~Holder() { Release(); }
-  bool holding() const { return holding_; }
-  void Release() {
-    if (pid_ <= 0) return;
-    char c = 'x';
-    if (write(release_[1], &c, 1) != 1) kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    close(ready_[0]);
-    close(release_[1]);
-    pid_ = -1;
-  }
-
- private:
-  int ready_[2], release_[2];
-  pid_t pid_ = -1;
-  bool holding_ = false;
-};
-
-// The child keeps whatever it opened until _exit, so a leaked pointer is fine there.
-std::function<bool()> EngineOpen(const std::string& path, bool exclusive) {
-  return [path, exclusive] {
-    try {
-      DBEngine().OpenDatabase(path, exclusive).release();
-      return true;
-    } catch (const EngineException&) {
-      return false;
-    }
-  };
-}
-
-std::function<bool()> SqliteReadTransaction(const std::string& path) {
-  return [path] {
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
-    return sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_schema;", nullptr, nullptr,
-                        nullptr) == SQLITE_OK;
-  };
-}
+using tidewell::testing::DatabaseHolder;
 
 // Whether some process holds SQLite's reserved-lock byte of the file, as seen from a
 // process that holds nothing itself.
-std::function<bool()> ReservedByteHeld(const std::string& path) {
-  return [path] {
-    int fd = open(path.c_str(), O_RDONLY);
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0x40000001;  // SQLite's reserved byte
-    fl.l_len = 1;
-    bool held = fd >= 0 && fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
-    return held;
-  };
+bool ReservedByteHeld(const std::string& path) {
+  return tidewell::testing::RunInChild([&] {
+           int fd = open(path.c_str(), O_RDONLY);
+           struct flock fl {};
+           fl.l_type = F_WRLCK;
+           fl.l_whence = SEEK_SET;
+           fl.l_start = 0x40000001;  // SQLite's reserved byte
+           fl.l_len = 1;
+           return fd >= 0 && fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK ? 0 : 1;
+         }).exit_code == 0;
 }
 
 class Locks : public ::testing::Test {
@@ -110,18 +47,18 @@ class Locks : public ::testing::Test {
 };
 
 TEST_F(Locks, SharedOpenElsewhereAllowsSharedButNotExclusive) {
-  Holder other(EngineOpen(path_, false));
-  ASSERT_TRUE(other.holding());
+  DatabaseHolder other(path_, DatabaseHolder::kEngineShared);
+  ASSERT_TRUE(other.Holding());
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), 0);
   EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse);
-  other.Release();
+  other.Stop();
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
 }
 
 TEST_F(Locks, ExclusiveOpenElsewhereBlocksEveryOpen) {
-  Holder other(EngineOpen(path_, true));
-  ASSERT_TRUE(other.holding());
+  DatabaseHolder other(path_, DatabaseHolder::kEngineExclusive);
+  ASSERT_TRUE(other.Holding());
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true); }), kErrFileInUse);
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
@@ -129,30 +66,30 @@ TEST_F(Locks, ExclusiveOpenElsewhereBlocksEveryOpen) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("c.mdb")));
   // A plain SQLite connection cannot read it either.
   EXPECT_EQ(test::RawInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
-  other.Release();
+  other.Stop();
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), 0);
 }
 
 TEST_F(Locks, AnySqliteConnectionHoldingALockKeepsExclusiveOut) {
-  Holder reader(SqliteReadTransaction(path_));
-  ASSERT_TRUE(reader.holding());
+  DatabaseHolder reader(path_, DatabaseHolder::kSqliteRead);
+  ASSERT_TRUE(reader.Holding());
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), 0);
-  reader.Release();
+  reader.Stop();
   EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
 }
 
 TEST_F(Locks, ExclusiveOpenInThisProcessBlocksAnotherProcess) {
   auto db = DBEngine().OpenDatabase(path_, true);
-  Holder shared(EngineOpen(path_, false));
-  EXPECT_FALSE(shared.holding());
-  shared.Release();
-  Holder reader(SqliteReadTransaction(path_));
-  EXPECT_FALSE(reader.holding());
-  reader.Release();
+  DatabaseHolder shared(path_, DatabaseHolder::kEngineShared);
+  EXPECT_FALSE(shared.Holding());
+  shared.Stop();
+  DatabaseHolder reader(path_, DatabaseHolder::kSqliteRead);
+  EXPECT_FALSE(reader.Holding());
+  reader.Stop();
   db->Close();
-  Holder again(EngineOpen(path_, false));
-  EXPECT_TRUE(again.holding());
+  DatabaseHolder again(path_, DatabaseHolder::kEngineShared);
+  EXPECT_TRUE(again.Holding());
 }
 
 TEST_F(Locks, OpensInOneProcessFollowTheSameRules) {
@@ -175,9 +112,7 @@ TEST_F(Locks, AnotherOpenAndCloseKeepsATransactionsLocks) {
   // Opening and closing the same file again must not drop the writer's SQLite locks.
   DBEngine().OpenDatabase(path_)->Close();
   Files().SyncFile(path_);
-  Holder observer(ReservedByteHeld(path_));
-  EXPECT_TRUE(observer.holding());
-  observer.Release();
+  EXPECT_TRUE(ReservedByteHeld(path_));
   DBEngine().CommitTrans(dbForceOSFlush);
   EXPECT_EQ(test::RawInt(path_, "SELECT count(*) FROM T"), 1);
 }

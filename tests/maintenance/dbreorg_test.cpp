@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "engine/file_system.h"
 #include "tests/support/child_process.h"
+#include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/files.h"
@@ -27,6 +28,7 @@ namespace {
 
 using testing::FaultyEngine;
 using testing::FaultyFiles;
+using testing::FreePages;
 using testing::ReadAll;
 using testing::ScriptedHost;
 using testing::TempDir;
@@ -40,26 +42,11 @@ ino_t InodeOf(const std::string& path) {
   ::stat(path.c_str(), &st);
   return st.st_ino;
 }
-uint32_t FreePages(const std::string& path) {
-  std::string h = ReadAll(path).substr(0, 100);
-  if (h.size() < 40) return 0;
-  return (uint32_t(uint8_t(h[36])) << 24) | (uint32_t(uint8_t(h[37])) << 16) |
-         (uint32_t(uint8_t(h[38])) << 8) | uint32_t(uint8_t(h[39]));
-}
-
 // One table "Links" with `rows` rows, then every other row deleted so that the file has
 // free pages for the compaction to drop.
 void MakeLinks(const std::string& path, int rows, int url_bytes) {
-  auto db = engine::DBEngine().CreateDatabase(path, std::string(engine::kGeneralLocale), 0);
-  engine::TableDef def("Links");
-  def.Fields().Append({"ID", engine::dbLong, 4, engine::dbFixedField, false});
-  def.Fields().Append({"Url", engine::dbMemo, 0, engine::dbVariableField, true});
-  db->TableDefs().Append(def);
-  db->Execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-              std::to_string(rows) +
-              ") INSERT INTO [Links] (ID, Url) SELECT i, 'http://example.org/' || i || '/' || "
-              "hex(randomblob(" +
-              std::to_string(url_bytes / 2) + ")) FROM n");
+  testing::MakeDatabase(path, {{"Links", rows}}, url_bytes);
+  auto db = engine::DBEngine().OpenDatabase(path);
   db->Execute("DELETE FROM [Links] WHERE ID % 2 = 0");
   db->Close();
 }
@@ -70,30 +57,8 @@ void AddRow(const std::string& path, int id) {
   db->Close();
 }
 
-// Every row of Links, in ID order, as one digest read with plain SQLite; empty when the
-// file does not open as a database or the table cannot be read to its end.
 std::string Digest(const std::string& path) {
-  sqlite3* db = nullptr;
-  std::string out;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT ID, Url FROM Links ORDER BY ID", -1, &st, nullptr) ==
-        SQLITE_OK) {
-      uint64_t hash = 1469598103934665603ull;
-      int64_t rows = 0;
-      int rc;
-      while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        ++rows;
-        std::string row = std::to_string(sqlite3_column_int64(st, 0)) + "|";
-        if (auto* t = sqlite3_column_text(st, 1)) row += reinterpret_cast<const char*>(t);
-        for (unsigned char c : row) hash = (hash ^ c) * 1099511628211ull;
-      }
-      if (rc == SQLITE_DONE) out = std::to_string(rows) + ":" + std::to_string(hash);
-    }
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return out;
+  return testing::DigestOf(path, "Links");
 }
 
 // The compactions and repairs asked of the engine, in order.
@@ -213,90 +178,62 @@ TEST_F(ReorgTest, SecondRunReplacesTheBackupWithTheStateBeforeIt) {
   EXPECT_EQ(Digest(p_), before_second);
 }
 
-TEST_F(ReorgTest, FailedCompactionTouchesNothingAndReportsOnlyWhenAsked) {
+// --- Failures and the repair path ------------------------------------------------------
+
+// The compaction fails with `compact`, then optionally one more call (R: the repair, C: the
+// second compaction) with `then`; every description is "disk %1% full %3%", which must show
+// as it stands. `box` is the number the box shows (none when empty).
+struct ReorgFailure {
+  int32_t compact;
+  char then_op;
+  int32_t then;
+  int16_t show, auto_repair, result;
+  const char* calls;  // compactions and repairs, in order
+  const char* box;
+};
+
+class ReorgFailureTest : public ReorgTest, public ::testing::WithParamInterface<ReorgFailure> {};
+
+TEST_P(ReorgFailureTest, AnswersShowsAndLeaves) {
+  const ReorgFailure& f = GetParam();
   testing::WriteAll(k_, "an older backup");
   const std::string old_bytes = ReadAll(p_);
+  const char* description = "disk %1% full %3%";
   FaultyEngine engine;
-  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase 1");
-  ScriptedHost quiet;
-  EXPECT_EQ(dbReorg(quiet, p_, 0, 1, 0), -1);
-  EXPECT_TRUE(quiet.Calls().empty());
-  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase 2");
+  engine.FailNext("CompactDatabase", f.compact, description);
+  if (f.then_op == 'R') engine.FailNext("RepairDatabase", f.then, description);
+  if (f.then_op == 'C') engine.FailNext("CompactDatabase", f.then, description, 2);
   ScriptedHost host;
-  EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), -1);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text,
-            "Error during compacting! 3043: scripted failure of CompactDatabase 2");
-  EXPECT_EQ(host.Boxes()[0].value, 0);
-  EXPECT_EQ(engine.Calls("CompactDatabase"), 2);  // one compaction per run
-  // Another number than 3049 never leads to a repair.
-  EXPECT_EQ(engine.Calls("RepairDatabase"), 0);
-  EXPECT_EQ(ReadAll(p_), old_bytes);
-  EXPECT_EQ(ReadAll(k_), "an older backup");
-}
-
-TEST_F(ReorgTest, TheEngineDescriptionShowsAsItStands) {
-  FaultyEngine faults;
-  faults.FailNext("CompactDatabase", 3043, "disk %1% full %3%");
-  ScriptedHost host;
-  EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), -1);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, "Error during compacting! 3043: disk %1% full %3%");
-}
-
-// --- The repair path --------------------------------------------------------------------
-
-TEST_F(ReorgTest, NotADatabaseWithAutoRepairRepairsCompactsAgainAndSwaps) {
-  FaultyEngine engine;
-  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
-  ScriptedHost host;
-  EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), 0);
-  EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(CompactsAndRepairs(engine),
-            (std::vector<std::string>{"CompactDatabase", "RepairDatabase", "CompactDatabase"}));
-  EXPECT_EQ(Digest(p_), original_);
-  EXPECT_EQ(Digest(k_), original_);
-  EXPECT_EQ(FreePages(p_), 0u);
+  EXPECT_EQ(dbReorg(host, p_, f.show, f.auto_repair, 0), f.result);
+  std::string calls;
+  for (const std::string& c : CompactsAndRepairs(engine)) calls += c[0];
+  EXPECT_EQ(calls, f.calls);
+  ASSERT_EQ(host.Boxes().size(), *f.box ? 1u : 0u);
+  if (*f.box) {
+    EXPECT_EQ(host.Boxes()[0].text,
+              std::string("Error during compacting! ") + f.box + ": " + description);
+    EXPECT_EQ(host.Boxes()[0].value, 0);
+  }
+  if (f.result == 0) {  // repaired, compacted and swapped
+    EXPECT_EQ(Digest(p_), original_);
+    EXPECT_EQ(Digest(k_), original_);
+    EXPECT_EQ(FreePages(p_), 0u);
+  } else {
+    EXPECT_EQ(ReadAll(p_), old_bytes);
+    EXPECT_EQ(ReadAll(k_), "an older backup");
+  }
   EXPECT_FALSE(Exists(t_));
 }
 
-TEST_F(ReorgTest, NotADatabaseWithoutAutoRepairIsJustAFailure) {
-  FaultyEngine engine;
-  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
-  ScriptedHost host;
-  EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), -1);
-  EXPECT_EQ(CompactsAndRepairs(engine), (std::vector<std::string>{"CompactDatabase"}));
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text,
-            "Error during compacting! 3049: scripted failure of CompactDatabase 1");
-  EXPECT_FALSE(Exists(k_));
-}
-
-TEST_F(ReorgTest, FailedRepairIsTheErrorShown) {
-  FaultyEngine engine;
-  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
-  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase 1");
-  ScriptedHost host;
-  EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), -1);
-  EXPECT_EQ(CompactsAndRepairs(engine),
-            (std::vector<std::string>{"CompactDatabase", "RepairDatabase"}));
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text,
-            "Error during compacting! 3056: scripted failure of RepairDatabase 1");
-}
-
-TEST_F(ReorgTest, SecondCompactionFailingIsTheErrorShown) {
-  FaultyEngine engine;
-  engine.FailNext("CompactDatabase", 3049, "scripted failure of CompactDatabase 1");
-  engine.FailNext("CompactDatabase", 3043, "scripted failure of CompactDatabase 2", 2);
-  ScriptedHost host;
-  EXPECT_EQ(dbReorg(host, p_, 1, 1, 0), -1);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text,
-            "Error during compacting! 3043: scripted failure of CompactDatabase 2");
-  EXPECT_FALSE(Exists(k_));
-  EXPECT_EQ(Digest(p_), original_);
-}
+INSTANTIATE_TEST_SUITE_P(Plans, ReorgFailureTest,
+                         ::testing::Values(
+                             // No other number than 3049 leads to a repair.
+                             ReorgFailure{3043, ' ', 0, 1, 1, -1, "C", "3043"},
+                             ReorgFailure{3043, ' ', 0, 0, 1, -1, "C", ""},
+                             ReorgFailure{3049, ' ', 0, 1, 1, 0, "CRC", ""},
+                             ReorgFailure{3049, ' ', 0, 1, 0, -1, "C", "3049"},
+                             ReorgFailure{3049, 'R', 3056, 1, 1, -1, "CR", "3056"},
+                             ReorgFailure{3049, 'C', 3043, 1, 1, -1, "CRC", "3043"}));
 
 // --- Arguments handed to the engine --------------------------------------------------
 
@@ -432,6 +369,34 @@ TEST_F(ReorgTest, NamedLikeItsBackupOrWithAHotJournalIsCompacted) {
   EXPECT_EQ(Digest(p_), original_);
   EXPECT_EQ(FreePages(p_), 0u);
   EXPECT_EQ(Digest(k_), original_);
+}
+
+// A crawler commits to P once the compaction has taken its copy: T lacks that row, so it
+// must not replace P (the row would then be only in the backup).
+TEST_F(ReorgTest, ACommitAfterTheCopyWasTakenKeepsPInPlace) {
+  class CommittingHost : public ScriptedHost {
+   public:
+    explicit CommittingHost(std::string p) : p_(std::move(p)) {}
+    void Progress(std::string_view stage, uint64_t done, uint64_t total) override {
+      ScriptedHost::Progress(stage, done, total);
+      // The copy is complete once all is done; until the copy lets go of P, the insert is
+      // refused as busy and tried again at the next report.
+      sqlite3* conn = nullptr;
+      if (!committed && done == total && total > 0 && sqlite3_open(p_.c_str(), &conn) == SQLITE_OK)
+        committed = sqlite3_exec(conn, "INSERT INTO Links VALUES (100001, 'late')", nullptr,
+                                 nullptr, nullptr) == SQLITE_OK;
+      sqlite3_close(conn);
+    }
+    bool committed = false;
+
+   private:
+    std::string p_;
+  } host(p_);
+  EXPECT_EQ(dbReorg(host, p_, 1, 0, 0), 0);
+  ASSERT_TRUE(host.committed);
+  EXPECT_NE(Digest(p_), original_);  // the late row is where the crawler looks
+  EXPECT_FALSE(Exists(k_));
+  EXPECT_EQ(Digest(t_), original_);  // T holds the copy, as taken
 }
 
 // --- Killed at every step -------------------------------------------------------------

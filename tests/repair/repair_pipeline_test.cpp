@@ -8,8 +8,9 @@
 #include "engine/engine.h"
 #include "maintenance/dbReorg.h"
 #include "repair/dbRepair.h"
-#include "tests/repair/repair_support.h"
+#include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
+#include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
@@ -20,21 +21,13 @@ namespace {
 using testing::DatabaseHolder;
 using testing::DigestOf;
 using testing::FaultyEngine;
+using testing::FreePages;
 using testing::HostCall;
 using testing::MakeDatabase;
 using testing::ReadAll;
-using testing::RowsOf;
+using testing::RowCount;
 using testing::ScriptedHost;
 using testing::TempDir;
-
-uint32_t HeaderWord(const std::string& path, size_t offset) {
-  std::string h = ReadAll(path).substr(0, 100);
-  return (uint32_t(uint8_t(h[offset])) << 24) | (uint32_t(uint8_t(h[offset + 1])) << 16) |
-         (uint32_t(uint8_t(h[offset + 2])) << 8) | uint32_t(uint8_t(h[offset + 3]));
-}
-uint32_t FreePages(const std::string& path) {
-  return HeaderWord(path, 36);
-}
 
 // The engine-level calls in order, as the order of flushes, repairs, compactions and opens
 // is what these tests look at (the calls on an open database are left out).
@@ -86,7 +79,7 @@ TEST_F(PipelineTest, HealthyFileIsRepairedCompactedAndBackedUpWithoutAWord) {
   EXPECT_FALSE(Exists(Temp()));
   EXPECT_EQ(DigestOf(db_, "Links"), links_);
   EXPECT_EQ(DigestOf(db_, "Hosts"), hosts_);
-  EXPECT_EQ(RowsOf(db_, "Empty"), 0);
+  EXPECT_EQ(RowCount(db_, "Empty"), 0);
   EXPECT_EQ(DigestOf(Backup(), "Links"), links_);
   EXPECT_EQ(DigestOf(Backup(), "Hosts"), hosts_);
 }
@@ -208,117 +201,75 @@ TEST(NotADatabase, NoCountsAndTheCannotRepairBox) {
 
 // --- Failures made at a chosen step -------------------------------------------------
 
-TEST_F(PipelineTest, RepairFailing3056ShowsOneSentenceAndStops) {
-  FaultyEngine engine;
-  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase", 1);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 1);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, "The database file '" + db_ + "' can't be repaired.");
-  EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
-  EXPECT_EQ(engine.Calls("CompactDatabase"), 0);
-  EXPECT_FALSE(Exists(Backup()));
-}
+// One engine call made to fail, and what the run returns, shows and leaves. In the texts
+// "@" stands for the database's path; the failure's description is "planted".
+struct PlantedFailure {
+  const char* operation;
+  int32_t number;
+  int nth;
+  bool show_no_good;
+  int16_t result;
+  const char* box;  // empty: no box
+  const char* ret;
+  const char* last_caption;
+  bool compacted;
+};
 
-TEST_F(PipelineTest, RepairFailingWithAnotherNumberShowsNumberAndDescription) {
-  FaultyEngine engine;
-  engine.FailNext("RepairDatabase", 3043, "scripted failure of RepairDatabase", 1);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 1);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, "An error has occured during the repair of '" + db_ +
-                                      "'.\r\n\r\nError 3043 - scripted failure of RepairDatabase");
-  EXPECT_EQ(host.Boxes()[0].value, 16);
-  EXPECT_EQ(ret, "; Error while repairing, Error 3043 - scripted failure of RepairDatabase.");
-}
+class FailureTest : public PipelineTest, public ::testing::WithParamInterface<PlantedFailure> {};
 
-TEST_F(PipelineTest, NegativeNumbersAreWrittenWithTheirSign) {
+TEST_P(FailureTest, AnswersShowsAndLeaves) {
+  const PlantedFailure& f = GetParam();
+  auto fill = [&](std::string text) {
+    for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, db_);
+    return text;
+  };
   FaultyEngine engine;
-  engine.FailNext("RepairDatabase", -7, "scripted failure of RepairDatabase", 1);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, false, true, &ret), 1);
-  EXPECT_EQ(ret, "; Error while repairing, Error -7 - scripted failure of RepairDatabase.");
-}
-
-TEST_F(PipelineTest, RepairFailureIsSilentWithoutShowNoGood) {
-  FaultyEngine engine;
-  engine.FailNext("RepairDatabase", 3056, "scripted failure of RepairDatabase", 1);
+  engine.FailNext(f.operation, f.number, "planted", f.nth);
   ScriptedHost host;
   std::string ret = "x";
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, false, &ret), 1);
-  EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(ret, "");
-}
-
-TEST_F(PipelineTest, FailedCompactionLeavesTheFileAndTheRunGoesOnToTheCheck) {
-  FaultyEngine engine;
-  engine.FailAlways("CompactDatabase", 3043, "scripted failure of CompactDatabase");
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 0);
-  EXPECT_EQ(ret, "");
-  EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(host.Captions().back(), "Checking database");
-  EXPECT_FALSE(Exists(Backup()));  // no swap happened
-  EXPECT_GT(FreePages(db_), 0u);   // and the file was not compacted behind our back
+  EXPECT_EQ(DbRepair_Repair(host, db_, true, f.show_no_good, &ret), f.result);
+  EXPECT_EQ(ret, fill(f.ret));
+  const auto boxes = host.Boxes();
+  ASSERT_EQ(boxes.size(), *f.box ? 1u : 0u);
+  if (*f.box) {
+    EXPECT_EQ(boxes[0].text, fill(f.box));
+    EXPECT_EQ(boxes[0].value, 16);
+  }
+  EXPECT_EQ(host.Captions().back(), f.last_caption);
+  EXPECT_EQ(Exists(Backup()), f.compacted);
+  EXPECT_EQ(FreePages(db_) == 0u, f.compacted);
   EXPECT_EQ(DigestOf(db_, "Links"), links_);
 }
 
-TEST_F(PipelineTest, CheckOpenFailingEndsWithMinusOneAndTwoBlanksInTheBox) {
-  FaultyEngine engine;
-  engine.FailNext("OpenDatabase", 3045, "scripted failure of OpenDatabase", 3);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), -1);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, "I can't check the database '" + db_ +
-                                      "' after the repair.\r\n\r\nError  3045 - scripted "
-                                      "failure of OpenDatabase");
-  EXPECT_EQ(host.Boxes()[0].value, 16);
-  EXPECT_EQ(ret, "; Database not checkable, Error 3045 - scripted failure of OpenDatabase.");
-}
-
-TEST_F(PipelineTest, CheckOpenFailingSilently) {
-  FaultyEngine engine;
-  engine.FailNext("OpenDatabase", 3045, "scripted failure of OpenDatabase", 3);
-  ScriptedHost host;
-  std::string ret = "x";
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, false, &ret), -1);
-  EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(ret, "");
-}
-
-TEST_F(PipelineTest, FirstOpenRefusedAsNotADatabaseSkipsCountsCheckAndReport) {
-  FaultyEngine engine;
-  engine.FailNext("OpenDatabase", 3049, "scripted failure of OpenDatabase", 1);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 0);
-  EXPECT_EQ(ret, "");
-  EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Opening database", "Repairing database",
-                                                       "Compacting database"}));
-  EXPECT_EQ(engine.Calls("OpenDatabase"), 2);  // the first and the swap's, no check
-  EXPECT_EQ(engine.Calls("RepairDatabase"), 1);
-  EXPECT_EQ(engine.Calls("CompactDatabase"), 1);
-  EXPECT_EQ(FreePages(db_), 0u);
-  EXPECT_EQ(DigestOf(db_, "Links"), links_);
-}
-
-TEST_F(PipelineTest, InUseFromTheFirstOpenStillLetsASucceedingRepairRunToTheEnd) {
-  // The in-use piece stays in the return text; without a first open there is no check.
-  FaultyEngine engine;
-  engine.FailNext("OpenDatabase", 3045, "scripted failure of OpenDatabase", 1);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 0);
-  EXPECT_EQ(ret, "; Database in use: 3045 - scripted failure of OpenDatabase.");
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Captions().back(), "Compacting database");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailureTest,
+    ::testing::Values(
+        PlantedFailure{
+            "RepairDatabase", 3056, 1, true, 1, "The database file '@' can't be repaired.",
+            "; The database can't be repaired, error 3056.", "Repairing database", false},
+        PlantedFailure{"RepairDatabase", 3043, 1, true, 1,
+                       "An error has occured during the repair of '@'.\r\n\r\nError 3043 - planted",
+                       "; Error while repairing, Error 3043 - planted.", "Repairing database",
+                       false},
+        PlantedFailure{"RepairDatabase", -7, 1, true, 1,
+                       "An error has occured during the repair of '@'.\r\n\r\nError -7 - planted",
+                       "; Error while repairing, Error -7 - planted.", "Repairing database", false},
+        PlantedFailure{"RepairDatabase", 3056, 1, false, 1, "", "", "Repairing database", false},
+        // A failed compaction leaves the file as it was and the run goes on to the check.
+        PlantedFailure{"CompactDatabase", 3043, 1, true, 0, "", "", "Checking database", false},
+        PlantedFailure{"OpenDatabase", 3045, 3, true, -1,
+                       "I can't check the database '@' after the repair.\r\n\r\nError  3045 - "
+                       "planted",
+                       "; Database not checkable, Error 3045 - planted.", "Checking database",
+                       true},
+        PlantedFailure{"OpenDatabase", 3045, 3, false, -1, "", "", "Checking database", true},
+        // Without a first open there are no counts, so neither a check nor a report.
+        PlantedFailure{"OpenDatabase", 3049, 1, true, 0, "", "", "Compacting database", true},
+        PlantedFailure{"OpenDatabase", 3045, 1, true, 0,
+                       "The database '@' must be available for exclusive access. Please close "
+                       "all other programs using this database and try again.\r\n\r\nError "
+                       "3045 - planted",
+                       "; Database in use: 3045 - planted.", "Compacting database", true}));
 
 // --- The two single steps -----------------------------------------------------------
 
@@ -395,25 +346,6 @@ namespace {
 
 // --- One table's pages damaged --------------------------------------------------------
 
-// Leaf pages of a table, read from SQLite's own page statistics.
-std::vector<uint32_t> LeafPagesOf(const std::string& path, const std::string& table) {
-  std::vector<uint32_t> pages;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT pageno FROM dbstat WHERE name = ?1 AND pagetype = 'leaf' "
-                           "ORDER BY pageno",
-                           -1, &st, nullptr) == SQLITE_OK) {
-      sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
-      while (sqlite3_step(st) == SQLITE_ROW) pages.push_back(sqlite3_column_int(st, 0));
-    }
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return pages;
-}
-
 std::vector<int64_t> IdsOf(const std::string& path, const std::string& table) {
   std::vector<int64_t> ids;
   sqlite3* db = nullptr;
@@ -434,14 +366,14 @@ TEST(DamagedTable, ReportNamesTheTableAndTheReadableRowsAreBack) {
   // About a dozen rows to a page, so that one broken page loses a dozen rows.
   MakeDatabase(path, {{"Links", 1000}, {"Hosts", 1000}, {"Queue", 50}}, 300);
   const std::string links = DigestOf(path, "Links"), queue = DigestOf(path, "Queue");
-  const std::vector<uint32_t> leaves = LeafPagesOf(path, "Hosts");
+  const std::vector<uint32_t> leaves = testing::PagesOf(path, "Hosts", "leaf");
   ASSERT_GT(leaves.size(), 20u);
   testing::FillPage(path, leaves[leaves.size() / 2], 0xA5);
 
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, path, true, true, &ret), 0);
-  const int64_t after = RowsOf(path, "Hosts");
+  const int64_t after = RowCount(path, "Hosts");
   ASSERT_GT(after, 0);
   const std::string line =
       "Table Hosts was corrupt before and now has " + std::to_string(after) + " records.";
@@ -472,14 +404,14 @@ TEST(DamagedTable, NoReportBoxWhenNotAskedButThePiecesStillCome) {
   TempDir dir;
   const std::string path = dir.File("site.mdb");
   MakeDatabase(path, {{"Links", 300}, {"Hosts", 300}}, 300);
-  const std::vector<uint32_t> leaves = LeafPagesOf(path, "Links");
+  const std::vector<uint32_t> leaves = testing::PagesOf(path, "Links", "leaf");
   ASSERT_GT(leaves.size(), 4u);
   testing::FillPage(path, leaves[2], 0x00);
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, path, false, false, &ret), 0);
   EXPECT_TRUE(host.Boxes().empty());
-  const std::string after = std::to_string(RowsOf(path, "Links"));
+  const std::string after = std::to_string(RowCount(path, "Links"));
   EXPECT_EQ(ret, "; Table Links was corrupt before and now has " + after +
                      " records.; before -1, after " + after + " records");
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -116,57 +117,98 @@ std::string NotFoundText(const std::string& path) {
   return "Oops, the database file '" + path + "' couldn't be found!";
 }
 
-// --- The failure table, for Start ------------------------------------------------------
+// --- Every workflow over its two files ------------------------------------------------
 
-TEST_F(RunnerTest, StartWithMissingDatabaseShowsOneNotFoundBoxAndEndsIdle) {
-  window.start_path = dir.File("Vardlink.mdb");
-  EXPECT_EQ(Run(Workflow::kStart), Outcome::kNotFound);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, NotFoundText(dir.File("Vardlink.mdb")));
-  EXPECT_EQ(host.Boxes()[0].value, vbCritical);
-  EXPECT_TRUE(treated.empty());
-  EXPECT_EQ(window.busy_calls, (std::vector<bool>{true, false}));
-  EXPECT_EQ(window.closed, 0);
-  // The pointer is never touched on the not-found path.
-  for (const HostCall& c : host.Calls()) EXPECT_NE(c.kind, HostCall::kPointer);
-}
+// What the operation does when it treats the database or the queue.
+enum class Event { kNone, kBox, kThrow, kClose };
 
-TEST_F(RunnerTest, StartWithoutQueueTreatsDatabaseThenReportsQueueMissing) {
-  window.start_path = Make("Site.mdb");
-  EXPECT_EQ(Run(Workflow::kStart), Outcome::kNotFound);
-  EXPECT_EQ(treated, (std::vector<std::string>{"repair " + dir.File("Site.mdb")}));
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{NotFoundText(dir.File("Site-Queue.mdb"))}));
-  EXPECT_EQ(window.busy_calls, (std::vector<bool>{true, false}));
-  EXPECT_EQ(window.closed, 0);
-}
+struct Scenario {
+  Workflow w;
+  bool db, queue;  // which of the two files exist
+  Event on_db, on_queue;
+  Outcome outcome;
+  size_t files;       // how many files were treated
+  const char* boxes;  // "|"-separated; "db" and "queue" stand for their not-found boxes
+  bool closes;        // the window is closed (and left busy) rather than made idle
+};
 
-TEST_F(RunnerTest, StartGoesOnAfterAnOperationReportsAFailure) {
-  window.start_path = Make("Site.mdb");
-  Make("Site-Queue.mdb");
+class WorkflowTest : public RunnerTest, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
+  const Scenario& s = GetParam();
+  const std::string a = dir.File("A.mdb"), q = dir.File("A-Queue.mdb");
+  if (s.db) Make("A.mdb");
+  if (s.queue) Make("A-Queue.mdb");
+  (s.w == Workflow::kStart ? window.start_path : window.path_box) = a;
   on_op = [&](const std::string&, Host& h, const std::string& file) {
-    if (file == window.start_path) h.MsgBox("repair failed", vbCritical);
+    const Event e = file == a ? s.on_db : s.on_queue;
+    if (e == Event::kBox) h.MsgBox("operation failed", vbCritical);
+    if (e == Event::kThrow) throw std::runtime_error("boom");
+    if (e == Event::kClose) window.close_requested = true;
   };
-  EXPECT_EQ(Run(Workflow::kStart), Outcome::kDone);
-  EXPECT_EQ(treated.size(), 2u);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"repair failed", "Done."}));
-  EXPECT_EQ(window.closed, 1);
+  EXPECT_EQ(Run(s.w), s.outcome);
+
+  std::vector<std::string> steps = {s.w == Workflow::kStart      ? "repair"
+                                    : s.w == Workflow::kCompress ? "compress"
+                                    : s.w == Workflow::kRepair   ? "advrepair"
+                                                                 : "regenerate/3"};
+  if (s.w == Workflow::kRegenerate) steps.push_back("adjust/" + window.template_path);
+  std::vector<std::string> expected;
+  for (const std::string& file : {a, q})
+    for (const std::string& step : steps)
+      if (expected.size() < s.files * steps.size()) expected.push_back(step + " " + file);
+  EXPECT_EQ(treated, expected);
+
+  std::vector<std::string> boxes;
+  for (std::string rest = s.boxes; !rest.empty();) {
+    const std::string b = rest.substr(0, rest.find('|'));
+    rest.erase(0, std::min(rest.size(), b.size() + 1));
+    boxes.push_back(b == "db" ? NotFoundText(a) : b == "queue" ? NotFoundText(q) : b);
+  }
+  EXPECT_EQ(BoxTexts(), boxes);
+  for (const HostCall& c : host.Boxes())
+    EXPECT_EQ(c.value, c.text.rfind("Done", 0) == 0 ? vbInformation : vbCritical) << c.text;
+  EXPECT_EQ(window.busy_calls,
+            (s.closes ? std::vector<bool>{true} : std::vector<bool>{true, false}));
+  EXPECT_EQ(window.closed, s.closes ? 1 : 0);
+  // The pointer is never touched when no file was found.
+  if (s.files == 0) {
+    for (const HostCall& c : host.Calls()) EXPECT_NE(c.kind, HostCall::kPointer);
+  }
 }
 
-TEST_F(RunnerTest, StartWithBothFilesSaysDoneThenClosesWithoutLeavingBusy) {
+constexpr Workflow kStart = Workflow::kStart, kCompress = Workflow::kCompress,
+                   kRepair = Workflow::kRepair, kRegenerate = Workflow::kRegenerate;
+constexpr Event kNone = Event::kNone, kBox = Event::kBox, kThrow = Event::kThrow,
+                kClose = Event::kClose;
+constexpr Outcome kDone = Outcome::kDone, kNotFound = Outcome::kNotFound,
+                  kInterrupted = Outcome::kInterrupted;
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, WorkflowTest,
+    ::testing::Values(
+        Scenario{kStart, false, false, kNone, kNone, kNotFound, 0, "db", false},
+        Scenario{kStart, true, false, kNone, kNone, kNotFound, 1, "queue", false},
+        Scenario{kStart, true, true, kNone, kNone, kDone, 2, "Done.", true},
+        Scenario{kStart, true, true, kBox, kNone, kDone, 2, "operation failed|Done.", true},
+        Scenario{kCompress, true, true, kNone, kNone, kDone, 2, "Done with compress.", false},
+        Scenario{kCompress, true, false, kNone, kNone, kNotFound, 1, "queue", false},
+        Scenario{kRepair, true, true, kBox, kNone, kDone, 2, "operation failed|Done with repair.",
+                 false},
+        Scenario{kRepair, true, true, kThrow, kThrow, kDone, 2, "Done with repair.", false},
+        // The structure is updated even after the regeneration failed.
+        Scenario{kRegenerate, true, true, kThrow, kNone, kDone, 2, "Done with regeneration.",
+                 false},
+        // Closing stops before the next file and skips the closing message.
+        Scenario{kCompress, true, true, kClose, kNone, kInterrupted, 1, "", false},
+        Scenario{kStart, true, true, kNone, kClose, kInterrupted, 2, "", false}));
+
+TEST_F(RunnerTest, StartSaysDoneThenLetsEventsRunOnceThenCloses) {
   window.start_path = Make("Vardlink.mdb");
   Make("Vardlink-Queue.mdb");
   EXPECT_EQ(Run(Workflow::kStart), Outcome::kDone);
-  EXPECT_EQ(treated, (std::vector<std::string>{"repair " + dir.File("Vardlink.mdb"),
-                                               "repair " + dir.File("Vardlink-Queue.mdb")}));
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, "Done.");
-  EXPECT_EQ(host.Boxes()[0].value, vbInformation);
-  EXPECT_EQ(window.busy_calls, (std::vector<bool>{true}));
-  // "Done." comes before the window closes, and events run once in between.
   ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(log[log.size() - 3], "box 64 Done.");
-  EXPECT_EQ(log[log.size() - 2], "events");
-  EXPECT_EQ(log.back(), "close");
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{"box 64 Done.", "events", "close"}));
 }
 
 // --- Worker steps ----------------------------------------------------------------------
@@ -186,15 +228,6 @@ TEST_F(RunnerTest, WorkerFlushesFindsSetsPointerAndYieldsInOrder) {
   EXPECT_EQ(log[1 + one_file.size()], "events");
 }
 
-TEST_F(RunnerTest, WorkerSurvivesAnOperationThatThrows) {
-  window.path_box = Make("A.mdb");
-  Make("A-Queue.mdb");
-  on_op = [](const std::string&, Host&, const std::string&) { throw std::runtime_error("boom"); };
-  EXPECT_EQ(Run(Workflow::kRepair), Outcome::kDone);
-  EXPECT_EQ(treated.size(), 2u);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Done with repair."}));
-}
-
 TEST_F(RunnerTest, FailingEngineFlushIsIgnored) {
   window.path_box = Make("A.mdb");
   Make("A-Queue.mdb");
@@ -204,30 +237,6 @@ TEST_F(RunnerTest, FailingEngineFlushIsIgnored) {
 }
 
 // --- The advanced workflows ------------------------------------------------------------
-
-TEST_F(RunnerTest, AdvancedWorkflowsEndWithTheirMessageAndReturnToIdle) {
-  const std::string a = Make("A.mdb");
-  Make("A-Queue.mdb");
-  window.path_box = a;
-  struct Case {
-    Workflow w;
-    const char* message;
-  };
-  for (const Case& c : {Case{Workflow::kCompress, "Done with compress."},
-                        Case{Workflow::kRepair, "Done with repair."},
-                        Case{Workflow::kRegenerate, "Done with regeneration."}}) {
-    LoggingHost h(log);
-    FakeWindow w(log);
-    w.path_box = a;
-    Runners runners(h, w, ops);
-    EXPECT_EQ(runners.Run(c.w), Outcome::kDone) << c.message;
-    ASSERT_EQ(h.Boxes().size(), 1u);
-    EXPECT_EQ(h.Boxes()[0].text, c.message);
-    EXPECT_EQ(h.Boxes()[0].value, vbInformation);
-    EXPECT_EQ(w.busy_calls, (std::vector<bool>{true, false}));
-    EXPECT_EQ(w.closed, 0);
-  }
-}
 
 TEST_F(RunnerTest, StartUsesStartupPathWhileAdvancedButtonsUseThePathBox) {
   window.start_path = Make("Start.mdb");
@@ -241,54 +250,6 @@ TEST_F(RunnerTest, StartUsesStartupPathWhileAdvancedButtonsUseThePathBox) {
                 "repair " + dir.File("Start.mdb"), "repair " + dir.File("Start-Queue.mdb"),
                 "compress " + dir.File("Box.mdb"), "compress " + dir.File("Box-Queue.mdb")}));
 }
-
-TEST_F(RunnerTest, CompressWithoutQueueEndsIdleWithoutClosingMessage) {
-  window.path_box = Make("A.mdb");
-  EXPECT_EQ(Run(Workflow::kCompress), Outcome::kNotFound);
-  EXPECT_EQ(treated, (std::vector<std::string>{"compress " + dir.File("A.mdb")}));
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{NotFoundText(dir.File("A-Queue.mdb"))}));
-  EXPECT_EQ(window.busy_calls, (std::vector<bool>{true, false}));
-}
-
-TEST_F(RunnerTest, RepairFailingOnTheDatabaseStillTreatsTheQueue) {
-  window.path_box = Make("A.mdb");
-  Make("A-Queue.mdb");
-  on_op = [&](const std::string&, Host& h, const std::string& file) {
-    if (file == window.path_box) h.MsgBox("cannot repair", vbCritical);
-  };
-  EXPECT_EQ(Run(Workflow::kRepair), Outcome::kDone);
-  EXPECT_EQ(treated, (std::vector<std::string>{"advrepair " + dir.File("A.mdb"),
-                                               "advrepair " + dir.File("A-Queue.mdb")}));
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"cannot repair", "Done with repair."}));
-}
-
-TEST_F(RunnerTest, RegenerateUpdatesStructureAgainstTemplateEvenAfterAFailure) {
-  window.path_box = Make("A.mdb");
-  Make("A-Queue.mdb");
-  ops.regenerate = [this](Host&, const std::string& f, int16_t format) {
-    log.push_back("regenerate");
-    treated.push_back("regenerate/" + std::to_string(format) + " " + f);
-    throw std::runtime_error("regeneration broke");
-  };
-  EXPECT_EQ(Run(Workflow::kRegenerate), Outcome::kDone);
-  const std::string tmpl = window.template_path;
-  EXPECT_EQ(treated, (std::vector<std::string>{"regenerate/3 " + dir.File("A.mdb"),
-                                               "adjust/" + tmpl + " " + dir.File("A.mdb"),
-                                               "regenerate/3 " + dir.File("A-Queue.mdb"),
-                                               "adjust/" + tmpl + " " + dir.File("A-Queue.mdb")}));
-}
-
-TEST_F(RunnerTest, SameButtonTwiceTreatsTheSameFilesAgain) {
-  window.path_box = Make("A.mdb");
-  Make("A-Queue.mdb");
-  Run(Workflow::kCompress);
-  Run(Workflow::kCompress);
-  EXPECT_EQ(treated.size(), 4u);
-  EXPECT_EQ(treated[0], treated[2]);
-  EXPECT_EQ(treated[1], treated[3]);
-}
-
-// --- Queue paths -----------------------------------------------------------------------
 
 TEST(QueuePathTest, DropsLastFourCharactersWhateverTheyAre) {
   EXPECT_EQ(QueuePath("/data/Site.mdb"), "/data/Site-Queue.mdb");
@@ -331,29 +292,6 @@ TEST_F(RunnerTest, PathShorterThanFourCharactersHasNoQueueDatabase) {
   EXPECT_EQ(treated, (std::vector<std::string>{"compress ab"}));
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{NotFoundText("-Queue.mdb")}));
   EXPECT_EQ(window.busy_calls, (std::vector<bool>{true, false}));
-}
-
-// --- Closing during a workflow ---------------------------------------------------------
-
-TEST_F(RunnerTest, CloseRequestedDuringDatabaseStopsBeforeTheQueue) {
-  window.path_box = Make("A.mdb");
-  Make("A-Queue.mdb");
-  on_op = [&](const std::string&, Host&, const std::string&) { window.close_requested = true; };
-  EXPECT_EQ(Run(Workflow::kCompress), Outcome::kInterrupted);
-  EXPECT_EQ(treated, (std::vector<std::string>{"compress " + dir.File("A.mdb")}));
-  EXPECT_TRUE(host.Boxes().empty());
-  EXPECT_EQ(window.busy_calls, (std::vector<bool>{true, false}));
-}
-
-TEST_F(RunnerTest, CloseRequestedDuringQueueSkipsClosingMessage) {
-  window.start_path = Make("A.mdb");
-  Make("A-Queue.mdb");
-  on_op = [&](const std::string&, Host&, const std::string& file) {
-    if (file == dir.File("A-Queue.mdb")) window.close_requested = true;
-  };
-  EXPECT_EQ(Run(Workflow::kStart), Outcome::kInterrupted);
-  EXPECT_EQ(treated.size(), 2u);
-  EXPECT_TRUE(host.Boxes().empty());
 }
 
 }  // namespace

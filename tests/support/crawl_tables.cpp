@@ -1,10 +1,11 @@
-#include "tests/repair/repair_support.h"
+#include "tests/support/crawl_tables.h"
 
 #include <sqlite3.h>
 
 #include <stdexcept>
 
 #include "engine/engine.h"
+#include "tests/support/files.h"
 
 namespace tidewell::testing {
 
@@ -46,7 +47,7 @@ bool WithStatement(const std::string& path, const std::string& sql, Fn&& fn) {
 
 }  // namespace
 
-int64_t RowsOf(const std::string& path, const std::string& table) {
+int64_t RowCount(const std::string& path, const std::string& table) {
   int64_t rows = -1;
   WithStatement(path, "SELECT count(*) FROM \"" + table + "\"", [&](sqlite3_stmt* st) {
     if (sqlite3_step(st) != SQLITE_ROW) return false;
@@ -73,6 +74,13 @@ std::string DigestOf(const std::string& path, const std::string& table) {
                           });
   if (!ok) return {};
   return std::to_string(rows) + ":" + std::to_string(hash);
+}
+
+uint32_t FreePages(const std::string& path) {
+  const std::string h = ReadAll(path).substr(0, 100);
+  if (h.size() < 40) return 0;
+  return (uint32_t(uint8_t(h[36])) << 24) | (uint32_t(uint8_t(h[37])) << 16) |
+         (uint32_t(uint8_t(h[38])) << 8) | uint32_t(uint8_t(h[39]));
 }
 
 }  // namespace tidewell::testing

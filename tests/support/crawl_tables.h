@@ -1,4 +1,5 @@
-// Databases and engines for the repair tests.
+// Crawler-like databases for the compaction and repair tests, and ways to read them back
+// without the code under test.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,10 @@ void MakeDatabase(const std::string& path, const std::vector<std::pair<std::stri
                   int url_bytes = 40);
 
 // Rows of a table read with plain SQLite, or -1 when the file or table cannot be read.
-int64_t RowsOf(const std::string& path, const std::string& table);
+int64_t RowCount(const std::string& path, const std::string& table);
 // A digest of every row of a table in ID order (plain SQLite); empty when it cannot be read.
 std::string DigestOf(const std::string& path, const std::string& table);
+// The free page count from the file's header.
+uint32_t FreePages(const std::string& path);
 
 }  // namespace tidewell::testing
