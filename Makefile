@@ -50,13 +50,12 @@ demo: build
 bench: build
 	@bash bench/run $(BUILD)
 
-# The Debian package: an optimised build without tests or benchmarks, stripped and packed
-# by CPack (its dependencies computed by dpkg-shlibdeps, from dpkg-dev). RelWithDebInfo, the
-# configuration the tests run in: GCC 12 at -O3 reports a false -Wrestrict in std::string.
+# The Debian package: a Release build without tests or benchmarks, stripped and packed by
+# CPack (its dependencies computed by dpkg-shlibdeps, from dpkg-dev).
 PACKAGE_BUILD ?= build-package
 .PHONY: package
 package: deps
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	  -DTIDEWELL_BUILD_EXTRAS=OFF
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack -G DEB
@@ -66,4 +65,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-release build-asan
+	rm -rf $(BUILD) $(BUILD)-release build-asan $(PACKAGE_BUILD)
