@@ -276,74 +276,76 @@ TEST_F(ConsoleProcessTest, CheckEstimatesTheCompactedSize) {
   sqlite3_close(Sql(db, "VACUUM INTO '" + dir.File("compacted.mdb") + "'"));
   const double real = static_cast<double>(std::filesystem::file_size(dir.File("compacted.mdb")));
   EXPECT_NEAR(estimate / real, 1.0, 0.10) << space;
-  TEST_F(ConsoleProcessTest, CheckShowsTheFirstEightProblemsAndCountsTheRest) {
-    MakeSample();
-    for (uint32_t page = 100; page < 200; ++page) testing::FillPage(db, page, 0xFF);
-    const CliRun r = RunCli({"check", db});
-    int shown = 0;
-    for (const std::string& l : r.lines)
-      shown += l.rfind("  integrity: ", 0) == 0 && l.find("... and ") == std::string::npos;
-    EXPECT_EQ(shown, 8) << r.out;
-    EXPECT_NE(r.out.find("  integrity: ... and "), std::string::npos) << r.out;
-  }
+}
 
-  TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
-    MakeSample();
-    testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
-    // Yes to going on, No to ignoring the error: the regenerated copy must not replace the
-    // database, so no backup of it is made.
-    const CliRun r = RunCli({"--json", "--answers", "y,n", "regenerate", db, "--template", tmpl});
-    std::vector<std::string> answers;
-    for (const std::string& m : Events(r, "message"))
-      if ((std::stoi(Member(m, "style")) & 7) == 4) answers.push_back(Member(m, "answer"));
-    ASSERT_GE(answers.size(), 2u) << r.out;
-    EXPECT_EQ(answers[0], "6");
-    EXPECT_EQ(answers[1], "7");
-    EXPECT_FALSE(std::filesystem::exists(dir.File("Vardlink.BKK")));
-  }
+TEST_F(ConsoleProcessTest, CheckShowsTheFirstEightProblemsAndCountsTheRest) {
+  MakeSample();
+  for (uint32_t page = 100; page < 200; ++page) testing::FillPage(db, page, 0xFF);
+  const CliRun r = RunCli({"check", db});
+  int shown = 0;
+  for (const std::string& l : r.lines)
+    shown += l.rfind("  integrity: ", 0) == 0 && l.find("... and ") == std::string::npos;
+  EXPECT_EQ(shown, 8) << r.out;
+  EXPECT_NE(r.out.find("  integrity: ... and "), std::string::npos) << r.out;
+}
 
-  // Ctrl-C while a file is treated: the file is finished, the next one is not begun.
-  TEST_F(ConsoleProcessTest, CtrlCStopsAfterTheCurrentFileWithExit130) {
-    sample::MakeSampleDatabase(db);
-    sample::MakeQueueDatabase(queue, {400, 16, 1});  // big enough to be still at work
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      ::execl(TIDEWELL_CLI_PATH, "tidewell-cli", "compress", db.c_str(), nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string text(1, '\0');
-    ASSERT_EQ(::read(out[0], text.data(), 1), 1);  // the first line: the handler is in place
-    ::kill(pid, SIGINT);
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+TEST_F(ConsoleProcessTest, AnswersGoToTheQuestionsInOrder) {
+  MakeSample();
+  testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
+  // Yes to going on, No to ignoring the error: the regenerated copy must not replace the
+  // database, so no backup of it is made.
+  const CliRun r = RunCli({"--json", "--answers", "y,n", "regenerate", db, "--template", tmpl});
+  std::vector<std::string> answers;
+  for (const std::string& m : Events(r, "message"))
+    if ((std::stoi(Member(m, "style")) & 7) == 4) answers.push_back(Member(m, "answer"));
+  ASSERT_GE(answers.size(), 2u) << r.out;
+  EXPECT_EQ(answers[0], "6");
+  EXPECT_EQ(answers[1], "7");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Vardlink.BKK")));
+}
+
+// Ctrl-C while a file is treated: the file is finished, the next one is not begun.
+TEST_F(ConsoleProcessTest, CtrlCStopsAfterTheCurrentFileWithExit130) {
+  sample::MakeSampleDatabase(db);
+  sample::MakeQueueDatabase(queue, {400, 16, 1});  // big enough to be still at work
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << text;
-    EXPECT_EQ(WEXITSTATUS(status), 130) << text;
-    EXPECT_NE(text.find("Stopped after the current file, as asked."), std::string::npos) << text;
-    EXPECT_EQ(text.find("Done with compress."), std::string::npos) << text;
+    ::execl(TIDEWELL_CLI_PATH, "tidewell-cli", "compress", db.c_str(), nullptr);
+    ::_exit(127);
   }
+  ::close(out[1]);
+  std::string text(1, '\0');
+  ASSERT_EQ(::read(out[0], text.data(), 1), 1);  // the first line: the handler is in place
+  ::kill(pid, SIGINT);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(out[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << text;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << text;
+  EXPECT_NE(text.find("Stopped after the current file, as asked."), std::string::npos) << text;
+  EXPECT_EQ(text.find("Done with compress."), std::string::npos) << text;
+}
 
-  TEST_F(ConsoleProcessTest, UsageErrorsExitSixtyFour) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"defrag"}, {"--answers", "x", "start"}, {"start", "a", "b"}, {"--frobnicate"}}) {
-      const CliRun r = RunCli(args);
-      EXPECT_EQ(r.exit, 64) << ::testing::PrintToString(args);
-      EXPECT_NE(r.err.find("tidewell-cli:"), std::string::npos);
-    }
-    const CliRun help = RunCli({"--help"});
-    EXPECT_EQ(help.exit, 0);
-    EXPECT_EQ(help.out.rfind("Usage: tidewell-cli [OPTIONS] ACTION [DATABASE]", 0), 0u);
-    const CliRun version = RunCli({"--version"});
-    EXPECT_EQ(version.exit, 0);
-    EXPECT_EQ(version.out.rfind("tidewell-cli ", 0), 0u);
+TEST_F(ConsoleProcessTest, UsageErrorsExitSixtyFour) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"defrag"}, {"--answers", "x", "start"}, {"start", "a", "b"}, {"--frobnicate"}}) {
+    const CliRun r = RunCli(args);
+    EXPECT_EQ(r.exit, 64) << ::testing::PrintToString(args);
+    EXPECT_NE(r.err.find("tidewell-cli:"), std::string::npos);
   }
+  const CliRun help = RunCli({"--help"});
+  EXPECT_EQ(help.exit, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tidewell-cli [OPTIONS] ACTION [DATABASE]", 0), 0u);
+  const CliRun version = RunCli({"--version"});
+  EXPECT_EQ(version.exit, 0);
+  EXPECT_EQ(version.out.rfind("tidewell-cli ", 0), 0u);
+}
 
 }  // namespace
 }  // namespace tidewell
