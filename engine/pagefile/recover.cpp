@@ -14,6 +14,7 @@ constexpr int64_t kMaxKey = std::numeric_limits<int64_t>::max();
 constexpr int kMaxDepth = 40;  // far deeper than any real b-tree
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kCatalogOwner = -2;
+constexpr int32_t kIndexOwner = -3;  // pages of an ordinary index: no rows on them
 
 bool InRange(int64_t key, int64_t lo, int64_t hi) {
   return (lo == kMinKey || key > lo) && key <= hi;
@@ -57,6 +58,7 @@ class Recoverer final : public OverflowGuard {
     for (const char* n : {"type", "name", "tbl_name", "rootpage", "sql"}) {
       catalog_shape_.columns.push_back(
           {n, "", std::string(n) == "rootpage" ? Affinity::kInteger : Affinity::kText});
+      catalog_shape_.record_order.push_back(static_cast<int>(catalog_shape_.record_order.size()));
     }
     stats_.pages_total = file.page_count();
   }
@@ -75,11 +77,19 @@ class Recoverer final : public OverflowGuard {
     sink_.Begin(catalog_, &tables_);
     for (size_t t = 0; t < tables_.size(); ++t) {
       RecoveredTable& rt = tables_[t];
-      if (rt.entry.root == 0 || !rt.shape.parsed || rt.shape.without_rowid) continue;
-      WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
+      if (!rt.shape.parsed) continue;
+      if (rt.shape.without_rowid) {
+        any_without_rowid_ = true;
+        WalkIndexTree(static_cast<int32_t>(t), rt.entry.root, 0, &rt.missing);
+      } else if (rt.entry.root != 0) {
+        WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
+      }
       rt.walk_complete = rt.missing.empty();
       std::sort(rt.missing.begin(), rt.missing.end());
     }
+    // The pages of ordinary indexes are known before the scan of unreached pages, so that
+    // only the pages of a damaged index can be taken for rows of a WITHOUT ROWID table.
+    if (any_without_rowid_) WalkIndexes();
     MarkFreelist();
     ScanUnreached();
     sink_.End();
@@ -107,13 +117,15 @@ class Recoverer final : public OverflowGuard {
     return owner == kCatalogOwner ? catalog_shape_ : tables_[static_cast<size_t>(owner)].shape;
   }
 
-  // Reads the cells of a table leaf page: those whose record header decodes go to
-  // `cells`; returns how many cells there were in all.
+  // Reads the cells of a table leaf or of an index page: those whose record header
+  // decodes go to `cells`; returns how many cells there were in all.
   uint32_t ReadLeafCells(const BtreePage& page, std::vector<LeafCell>* cells) {
     cells->clear();
     for (uint32_t i = 0; i < page.cell_count; ++i) {
       LeafCell lc;
-      if (!ParseTableLeafCell(page, i, &lc.cell)) continue;
+      bool parsed = page.type == kTableLeaf ? ParseTableLeafCell(page, i, &lc.cell)
+                                            : ParseIndexCell(page, i, &lc.cell);
+      if (!parsed) continue;
       if (!DecodeRecordHeader(lc.cell.local, lc.cell.payload_size, &lc.types)) continue;
       cells->push_back(std::move(lc));
     }
@@ -143,7 +155,16 @@ class Recoverer final : public OverflowGuard {
       EmitLost(lc, true, pgno);
       return;
     }
-    switch (sink_.TableRow(t, lc.cell.rowid, values_)) {
+    const TableShape& shape = tables_[t].shape;
+    if (shape.without_rowid) {
+      // The sink takes values in declaration order; the key comes first in the record.
+      declared_ = values_;
+      if (!RecordFitsTable(shape, declared_) || !RecordToDeclared(shape, &declared_)) {
+        EmitLost(lc, true, pgno);
+        return;
+      }
+    }
+    switch (sink_.TableRow(t, lc.cell.rowid, shape.without_rowid ? declared_ : values_)) {
       case RowSink::Outcome::kWritten:
         ++stats_.rows_recovered;
         break;
@@ -252,6 +273,88 @@ class Recoverer final : public OverflowGuard {
     stats_.rows_dropped += total - cells.size();
   }
 
+  // The b-tree of a WITHOUT ROWID table (owner >= 0: its rows are in every cell, interior
+  // ones included) or of an ordinary index (kIndexOwner: only its pages are marked).
+  // Keys of such trees are compared by collation, so no key range is checked: a page is
+  // taken when most of its records have the table's shape.
+  void WalkIndexTree(int32_t owner, uint32_t pgno, int depth,
+                     std::vector<std::pair<int64_t, int64_t>>* missing) {
+    if (pgno == 0 || pgno > f_.page_count() || depth > kMaxDepth || state_[pgno] != kUnseen ||
+        f_.IsPointerMapPage(pgno)) {
+      missing->emplace_back(kMinKey, kMaxKey);
+      return;
+    }
+    if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
+    std::vector<uint8_t> buf;
+    BtreePage page;
+    if (!Read(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) || page.IsTable()) {
+      missing->emplace_back(kMinKey, kMaxKey);
+      return;
+    }
+    std::vector<LeafCell> cells;
+    uint32_t total = ReadLeafCells(page, &cells);
+    std::vector<bool> fits(cells.size(), true);
+    uint32_t fit = static_cast<uint32_t>(cells.size());
+    if (owner >= 0) {
+      fit = 0;
+      for (size_t i = 0; i < cells.size(); ++i) {
+        fits[i] = SerialTypesFitTable(ShapeOf(owner), cells[i].types);
+        fit += fits[i] ? 1 : 0;
+      }
+    }
+    if (total > 0 && fit * 2 <= total) {
+      missing->emplace_back(kMinKey, kMaxKey);
+      return;
+    }
+    state_[pgno] = kTree;
+    owner_[pgno] = owner;
+    ++stats_.pages_decoded;
+    if (fit < total) missing->emplace_back(kMinKey, kMaxKey);
+    std::vector<uint32_t> children;
+    for (const LeafCell& lc : cells) {
+      if (lc.cell.left_child != 0) children.push_back(lc.cell.left_child);
+    }
+    if (!page.IsLeaf()) {
+      if (children.size() < page.cell_count) missing->emplace_back(kMinKey, kMaxKey);
+      children.push_back(page.right_child);
+    }
+    if (owner >= 0) {
+      for (size_t i = 0; i < cells.size(); ++i) {
+        if (fits[i]) {
+          EmitToTable(owner, cells[i], pgno);
+        } else {
+          EmitLost(cells[i], false, pgno);
+        }
+      }
+      stats_.rows_dropped += total - cells.size();
+    }
+    for (uint32_t child : children) {
+      if (child <= f_.page_count() && owner_[child] == kNoOwner) owner_[child] = owner;
+    }
+    for (uint32_t child : children) WalkIndexTree(owner, child, depth + 1, missing);
+  }
+
+  void WalkIndexes() {
+    for (const CatalogEntry& e : catalog_) {
+      if (e.type != "index") continue;
+      std::vector<std::pair<int64_t, int64_t>> missing;
+      WalkIndexTree(kIndexOwner, e.root, 0, &missing);
+      if (missing.empty()) continue;
+      // A damaged index leaves pages the scan must not take for table rows of the same
+      // width; remember which widths (-1: any) such pages may have.
+      int width = e.sql.empty() ? -1 : IndexRecordWidth(e.sql);
+      for (const RecoveredTable& t : tables_) {
+        if (t.entry.name == e.tbl_name && t.shape.without_rowid) width = -1;
+      }
+      damaged_index_widths_.push_back(width);
+    }
+  }
+
+  bool DamagedIndexMayHold(size_t width) const {
+    return std::any_of(damaged_index_widths_.begin(), damaged_index_widths_.end(),
+                       [&](int w) { return w < 0 || static_cast<size_t>(w) == width; });
+  }
+
   void AddCatalogRow(const std::vector<Value>& v) {
     if (v.size() != 5 || v[0].kind != Value::kText || v[1].kind != Value::kText) return;
     uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
@@ -355,7 +458,8 @@ class Recoverer final : public OverflowGuard {
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
   // child pointer or, in auto-vacuum files, the pointer map), or else the single table
   // whose lost key ranges and shape fit most of its rows. Two candidates: nobody.
-  int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total) {
+  int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
+                      bool index_page) {
     int32_t hint = owner_[pgno];
     uint8_t ptype = 0;
     uint32_t parent = 0;
@@ -363,10 +467,12 @@ class Recoverer final : public OverflowGuard {
         parent <= f_.page_count()) {
       hint = owner_[parent];
     }
+    if (hint == kIndexOwner) return kNoOwner;
     int32_t chosen = kNoOwner, strong = kNoOwner;
     int candidates = 0;
     for (size_t t = 0; t < tables_.size(); ++t) {
       const RecoveredTable& rt = tables_[t];
+      if (rt.shape.without_rowid != index_page) continue;
       bool is_hint = hint == static_cast<int32_t>(t);
       if (!is_hint && rt.missing.empty()) continue;
       uint32_t fit = 0;
@@ -381,7 +487,21 @@ class Recoverer final : public OverflowGuard {
       if (is_hint) strong = chosen;
     }
     if (strong != kNoOwner) return strong;
+    if (index_page && candidates == 1) {
+      // Unnamed by any tree: the page may as well be a damaged index's.
+      for (const LeafCell& lc : cells) {
+        if (DamagedIndexMayHold(lc.types.size())) return kNoOwner;
+      }
+    }
     return candidates == 1 ? chosen : kNoOwner;
+  }
+
+  // Whether records of an index page could be rows of some WITHOUT ROWID table at all:
+  // only then do they go to lost-and-found; an ordinary index holds copies of rows.
+  bool FitsAnyWithoutRowid(const LeafCell& lc) const {
+    return std::any_of(tables_.begin(), tables_.end(), [&](const RecoveredTable& t) {
+      return t.shape.without_rowid && !t.walk_complete && SerialTypesFitTable(t.shape, lc.types);
+    });
   }
 
   void ScanUnreached() {
@@ -395,10 +515,22 @@ class Recoverer final : public OverflowGuard {
       BtreePage page;
       if (!ParseBtreePage(buf, p, f_.usable(), &page)) continue;
       ++stats_.pages_decoded;
-      if (page.type != kTableLeaf) continue;
+      if (page.type == kTableInterior) continue;
+      bool index_page = page.type != kTableLeaf;
+      if (index_page && !any_without_rowid_) continue;
       uint32_t total = ReadLeafCells(page, &cells);
-      int32_t t = ChooseTable(p, cells, total);
+      int32_t t = ChooseTable(p, cells, total, index_page);
       state_[p] = kTree;
+      if (index_page) {
+        for (const LeafCell& lc : cells) {
+          if (t >= 0 && SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types)) {
+            EmitToTable(t, lc, p);
+          } else if (FitsAnyWithoutRowid(lc) && !DamagedIndexMayHold(lc.types.size())) {
+            EmitLost(lc, false, p);
+          }
+        }
+        continue;
+      }
       for (const LeafCell& lc : cells) {
         bool fits = t >= 0 &&
                     SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
@@ -428,6 +560,9 @@ class Recoverer final : public OverflowGuard {
   std::vector<uint8_t> payload_;
   std::vector<uint32_t> chain_;
   std::vector<Value> values_;
+  std::vector<Value> declared_;
+  bool any_without_rowid_ = false;
+  std::vector<int> damaged_index_widths_;
 };
 
 }  // namespace

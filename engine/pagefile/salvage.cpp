@@ -239,7 +239,7 @@ class SqliteSink final : public RowSink {
     std::vector<std::string> names;
     for (const auto& c : t.shape.columns) names.push_back(c.name);
     std::string alias;
-    if (t.shape.rowid_column < 0) {
+    if (t.shape.rowid_column < 0 && !t.shape.without_rowid) {
       for (const char* candidate : {"rowid", "_rowid_", "oid"}) {
         bool used = std::any_of(names.begin(), names.end(),
                                 [&](const std::string& n) { return Lower(n) == candidate; });

@@ -209,31 +209,80 @@ TEST(SalvageTruncated, ValueRunningIntoACutPageIsDroppedNotZeroFilled) {
   for (const auto& [id, row] : got) EXPECT_EQ(row, truth.at(id)) << id;
 }
 
-TEST(SalvageFormats, AutoVacuumAndUtf16FilesComeBackWhole) {
+// Whatever kind of table the reader knows, it keeps every row of it when the damage is in
+// another table.
+TEST(SalvageKinds, EveryKindOfTableKeepsItsRowsWhenAnotherTableIsDamaged) {
   TempDir dir;
+  const std::string rows =
+      " WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<700)"
+      " INSERT INTO t SELECT ";
   struct Case {
     const char* name;
-    const char* sql;
+    std::string sql;
   } cases[] = {
-      {"av.db",
-       "PRAGMA page_size=512; PRAGMA auto_vacuum=FULL;"
-       "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT, c BLOB);"
-       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<600)"
-       " INSERT INTO t SELECT i, 'text ' || i, CASE WHEN i % 40 = 0 THEN zeroblob(1500) END"
-       " FROM k; DELETE FROM t WHERE a % 3 = 0;"},
-      {"u16.db",
-       "PRAGMA encoding='UTF-16le'; CREATE TABLE s(name TEXT, value TEXT);"
-       "INSERT INTO s VALUES('Größe', 'groß'), ('emoji', '\xF0\x9F\x98\x80'), ('x', NULL);"},
+      {"rowid alias", "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT, c REAL);" + rows +
+                          "i, 'text ' || i, i / 7.0 FROM k;"},
+      {"no rowid alias", "CREATE TABLE t(b TEXT, c INT);" + rows + "'v' || i, i FROM k;"},
+      {"without rowid, key not in declared order",
+       "CREATE TABLE t(url TEXT, host TEXT NOT NULL, hits INT,"
+       " PRIMARY KEY(hits, url)) WITHOUT ROWID;" +
+           rows + "'https://h' || (i % 13) || '/' || i, 'h' || (i % 13), i % 50 FROM k;"},
+      {"without rowid, values overflowing",
+       "CREATE TABLE t(k TEXT PRIMARY KEY, body BLOB) WITHOUT ROWID;" + rows +
+           "'key' || i, CASE WHEN i % 9 = 0 THEN zeroblob(1700) ELSE x'01' END FROM k;"},
+      {"values overflowing", "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT);" + rows +
+                                 "i, printf('%.*c', 100 + (i % 50) * 60, 'x') FROM k;"},
+      {"autoincrement", "CREATE TABLE t(a INTEGER PRIMARY KEY AUTOINCREMENT, b TEXT);" + rows +
+                            "NULL, 'row ' || i FROM k;"},
+      {"auto-vacuum file", "PRAGMA auto_vacuum=FULL; CREATE TABLE t(a INTEGER PRIMARY KEY, b);" +
+                               rows + "i, 'text ' || i FROM k; DELETE FROM t WHERE a % 3 = 0;"},
+      {"UTF-16 file",
+       "PRAGMA encoding='UTF-16le'; CREATE TABLE t(name TEXT PRIMARY KEY, v) WITHOUT ROWID;" +
+           rows + "'Größe ' || i, 'groß \xF0\x9F\x98\x80' FROM k;"},
   };
+  int n = 0;
   for (const Case& c : cases) {
-    std::string src = dir.File(c.name), out = dir.File(std::string("out-") + c.name);
-    Sql(src, c.sql);
-    std::string table = std::string(c.name) == "av.db" ? "t" : "s";
-    Rows truth = ReadRows(src, table);
+    std::string src = dir.File(std::to_string(n) + ".db");
+    std::string out = dir.File(std::to_string(n++) + "-out.db");
+    Sql(src, "PRAGMA page_size=1024;" + c.sql +
+                 "CREATE TABLE victim(a INTEGER PRIMARY KEY, b TEXT);"
+                 "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<300)"
+                 " INSERT INTO victim SELECT i, 'victim ' || i FROM k;");
+    auto truth = tidewell::testing::RowSet(src, "t");
+    ASSERT_EQ(truth.size(), c.name == std::string("auto-vacuum file") ? 467u : 700u) << c.name;
+    uint32_t leaf = PagesOf(src, "victim", "leaf").at(1);
+    auto lost = static_cast<size_t>(CellsOnPage(src, leaf));
+    FillPage(src, leaf, 0);
     SalvageReport r = PageLevelSalvage(src, out, {});
-    EXPECT_EQ(ReadRows(out, table), truth) << c.name;
+    EXPECT_EQ(tidewell::testing::RowSet(out, "t"), truth) << c.name;
     EXPECT_EQ(r.rows_lost_found, 0u) << c.name;
+    EXPECT_EQ(ReadRows(out, "victim").size(), 300u - lost) << c.name;
   }
+}
+
+// With its root gone, a WITHOUT ROWID table's pages are found by shape; the pages of an
+// index of the same width, reached from its own root, are not taken for rows.
+TEST(SalvageKinds, WithoutRowidRowsBeneathADamagedRootComeBack) {
+  TempDir dir;
+  std::string src = dir.File("wr.db"), out = dir.File("wr-out.db");
+  Sql(src,
+      "PRAGMA page_size=1024;"
+      "CREATE TABLE t(url TEXT, hits INT, PRIMARY KEY(url)) WITHOUT ROWID;"
+      "CREATE TABLE l(url TEXT, n INT); CREATE INDEX l_url ON l(url);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<900)"
+      " INSERT INTO t SELECT 'https://h/' || i, i FROM k;"
+      "INSERT INTO l SELECT url, hits FROM t;");
+  auto truth = tidewell::testing::RowSet(src, "t");
+  uint32_t root = tidewell::testing::RootPageOf(src, "t");
+  ASSERT_FALSE(PagesOf(src, "t", "internal").empty());
+  auto on_root = static_cast<size_t>(CellsOnPage(src, root));  // rows live on it too
+  FillPage(src, root, 0x5a);
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  auto got = tidewell::testing::RowSet(out, "t");
+  EXPECT_EQ(got.size(), truth.size() - on_root);
+  EXPECT_EQ(r.rows_lost_found, 0u);
+  for (const auto& row : got) EXPECT_EQ(truth.count(row), 1u) << row;
+  EXPECT_EQ(tidewell::testing::RowSet(out, "l").size(), 900u);
 }
 
 TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
