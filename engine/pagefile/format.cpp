@@ -195,6 +195,11 @@ bool ParseTableLeafCell(const BtreePage& page, uint32_t i, PayloadCell* out) {
   if (page.type != kTableLeaf) return false;
   uint32_t off = CellOffset(page, i);
   if (off == 0) return false;
+  return ParseTableLeafCellAt(page, off, out);
+}
+
+bool ParseTableLeafCellAt(const BtreePage& page, uint32_t off, PayloadCell* out) {
+  if (off >= page.usable || page.usable > page.data.size()) return false;
   Bytes area = page.data.subspan(off, page.usable - off);
   uint64_t size = 0, rowid = 0;
   size_t n1 = ReadVarint(area, &size);

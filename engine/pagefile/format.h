@@ -98,6 +98,9 @@ struct PayloadCell {
 
 bool ParseTableLeafCell(const BtreePage& page, uint32_t i, PayloadCell* out);
 bool ParseIndexCell(const BtreePage& page, uint32_t i, PayloadCell* out);
+// A table leaf cell read at a byte offset, for pages whose cell pointers cannot be trusted;
+// only `data` and `usable` of the page are used.
+bool ParseTableLeafCellAt(const BtreePage& page, uint32_t offset, PayloadCell* out);
 // Table interior cell: left child and integer key.
 bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_child, int64_t* key);
 

@@ -72,7 +72,10 @@ class Recoverer final : public OverflowGuard {
     std::vector<std::pair<int64_t, int64_t>> catalog_missing;
     WalkTree(kCatalogOwner, 1, kMinKey, kMaxKey, 0, &catalog_missing);
     stats_.catalog_complete = catalog_missing.empty() && !catalog_.empty();
-    if (!catalog_missing.empty()) FindCatalogPages();
+    if (!catalog_missing.empty()) {
+      ScanCatalogContent();
+      FindCatalogPages();
+    }
     BuildTables();
     sink_.Begin(catalog_, &tables_);
     for (size_t t = 0; t < tables_.size(); ++t) {
@@ -373,6 +376,37 @@ class Recoverer final : public OverflowGuard {
       if (c.name == e.name) return;  // the first one read (from the tree) wins
     }
     catalog_.push_back(std::move(e));
+  }
+
+  // Page 1 with its b-tree header or cell pointers destroyed still holds the catalog's
+  // records in its content area: each is looked for at every offset, and taken only when
+  // it decodes completely as a catalog row.
+  void ScanCatalogContent() {
+    std::vector<uint8_t> buf;
+    if (!f_.ReadPage(1, &buf)) return;
+    BtreePage page;
+    page.pgno = 1;
+    page.type = kTableLeaf;
+    page.header_offset = 100;
+    page.data = buf;
+    page.usable = f_.usable();
+    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
+    for (uint32_t off = 100 + 8; off + 4 <= page.usable; ++off) {
+      LeafCell lc;
+      if (!ParseTableLeafCellAt(page, off, &lc.cell) || lc.cell.rowid <= 0 ||
+          !DecodeRecordHeader(lc.cell.local, lc.cell.payload_size, &lc.types) ||
+          lc.types.size() != 5 || !SerialTypesFitTable(catalog_shape_, lc.types) ||
+          !ReadFullPayload(f_, lc.cell, this, &payload_, &chain_) ||
+          !DecodeRecord(payload_, &values_) || values_[0].kind != Value::kText) {
+        continue;
+      }
+      std::string type = TextToUtf8(values_[0].bytes, enc);
+      if (type != "table" && type != "index" && type != "view" && type != "trigger") continue;
+      AddCatalogRow(values_);
+      for (uint32_t p : chain_) state_[p] = kOverflow;
+      auto end = static_cast<uint32_t>(lc.cell.local.data() + lc.cell.local.size() - buf.data());
+      off = end + (lc.cell.first_overflow ? 4 : 0) - 1;
+    }
   }
 
   // When the catalog's own tree is damaged, its surviving leaf pages can still be found:

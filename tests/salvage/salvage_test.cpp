@@ -166,6 +166,20 @@ TEST_F(Salvage, DamagedCatalogPutsRowsInLostAndFoundWithTheirPage) {
   EXPECT_TRUE(found);
 }
 
+TEST_F(Salvage, CatalogWithoutItsHeaderAndCellPointersIsReadFromItsRecords) {
+  Sql(src_,
+      "CREATE VIEW Busy AS SELECT Url FROM Links WHERE Status = 200;"
+      "CREATE TRIGGER Done AFTER DELETE ON Queue BEGIN SELECT 1; END;");
+  std::map<std::string, std::vector<std::string>> names;
+  for (const char* type : {"table", "index", "view", "trigger"}) names[type] = Names(src_, type);
+  // The b-tree header of page 1 and its cell pointers: the statements themselves stay.
+  OverwriteAt(src_, 100, std::string(40, '\x77'));
+  SalvageReport r = Run();
+  ExpectAllBack();
+  EXPECT_EQ(r.rows_lost_found, 0u);
+  for (const auto& [type, list] : names) EXPECT_EQ(Names(out_, type), list) << type;
+}
+
 TEST_F(Salvage, PartlyDamagedCatalogStillGivesTheTablesItNames) {
   // A catalog spread over several pages: many tables with long statements.
   std::string sql;
