@@ -132,7 +132,8 @@ class PageFile {
   bool page_size_from_header() const { return size_from_header_; }
 
   // Reads page pgno (1-based) into buf (resized to the page size). False when pgno is
-  // outside the file; a page the file ends inside of does not count as in it.
+  // outside the file or the page cannot be read whole; a page the file ends inside of does
+  // not count as in it.
   bool ReadPage(uint32_t pgno, std::vector<uint8_t>* buf) const;
 
   // Whether pgno is a pointer-map page of an auto-vacuum file.

@@ -360,6 +360,15 @@ SalvageReport PageLevelSalvage(const std::string& source, const std::string& des
     Raise(std::filesystem::exists(source, ec) ? kErrDiskIo : kErrFileNotFound,
           "Cannot read '" + source + "' to salvage it: " + e.what() + ".");
   }
+  return PageLevelSalvage(std::move(src), source, destination, progress);
+}
+
+SalvageReport PageLevelSalvage(std::unique_ptr<pagefile::ByteSource> src, const std::string& source,
+                               const std::string& destination, const ProgressFn& progress) {
+  std::error_code ec;
+  if (std::filesystem::exists(destination, ec)) {
+    Raise(kErrDatabaseExists, "Cannot salvage into '" + destination + "': the file exists.");
+  }
   pagefile::PageFile file(std::move(src));
   if (!file.ok()) {
     Raise(kErrCannotRepair,

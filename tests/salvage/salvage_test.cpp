@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
+#include <span>
 
 #include "engine/errors.h"
 #include "tests/salvage/salvage_files.h"
@@ -318,6 +320,43 @@ TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
   EXPECT_EQ(MissingAfterExactCheck("Pages"), 1u);
   EXPECT_EQ(r.rows_dropped, 1u);
   EXPECT_EQ(MissingAfterExactCheck("Links"), 0u);
+}
+
+// A disk that fails reads of some pages: a read stops at the first bad page, as pread does
+// with EIO.
+class FailingDisk final : public pagefile::ByteSource {
+ public:
+  FailingDisk(std::string bytes, std::set<uint32_t> bad) : bytes_(std::move(bytes)), bad_(bad) {}
+  uint64_t Size() const override { return bytes_.size(); }
+  size_t ReadAt(uint64_t offset, std::span<uint8_t> out) const override {
+    size_t n = 0;
+    for (; n < out.size() && offset + n < bytes_.size(); ++n) {
+      if (bad_.count(static_cast<uint32_t>((offset + n) / 1024 + 1))) break;
+      out[n] = static_cast<uint8_t>(bytes_[offset + n]);
+    }
+    return n;
+  }
+
+ private:
+  std::string bytes_;
+  std::set<uint32_t> bad_;
+};
+
+TEST_F(Salvage, PagesTheDiskCannotReadAreDamagedPagesNotTheEnd) {
+  uint32_t leaf = PagesOf(src_, "Links", "leaf").at(3);
+  auto on_leaf = static_cast<size_t>(CellsOnPage(src_, leaf));
+  // The last page of an overflow chain: read as zeros, its row would come back wrong.
+  std::string bytes = tidewell::testing::ReadAll(src_);
+  uint32_t chain_end = 0;
+  for (uint32_t p : PagesOf(src_, "Pages", "overflow")) {
+    if (bytes.compare(size_t{p - 1} * 1024, 4, std::string(4, '\0')) == 0) chain_end = p;
+  }
+  ASSERT_NE(chain_end, 0u);
+  PageLevelSalvage(std::make_unique<FailingDisk>(bytes, std::set<uint32_t>{leaf, chain_end}), src_,
+                   out_, {});
+  EXPECT_EQ(MissingAfterExactCheck("Links"), on_leaf);
+  EXPECT_EQ(MissingAfterExactCheck("Pages"), 1u);
+  EXPECT_EQ(MissingAfterExactCheck("Queue"), 0u);
 }
 
 TEST_F(Salvage, DeletedRowsOnFreePagesStayDeleted) {
