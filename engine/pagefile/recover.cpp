@@ -1,6 +1,7 @@
 #include "engine/pagefile/recover.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <limits>
 #include <set>
@@ -15,6 +16,13 @@ constexpr int kMaxDepth = 40;  // far deeper than any real b-tree
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kCatalogOwner = -2;
 constexpr int32_t kIndexOwner = -3;  // pages of an ordinary index: no rows on them
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 bool InRange(int64_t key, int64_t lo, int64_t hi) {
   return (lo == kMinKey || key > lo) && key <= hi;
@@ -139,9 +147,32 @@ class Recoverer final : public OverflowGuard {
   bool ReadRow(const LeafCell& lc) {
     if (!ReadFullPayload(f_, lc.cell, this, &payload_, &chain_)) return false;
     if (!DecodeRecord(payload_, &values_)) return false;
+    if (!chain_.empty() && StaleZeroPageInText(lc.cell.local.size())) return false;
     for (uint32_t p : chain_) state_[p] = kOverflow;
     pages_done_ += chain_.size();
     return true;
+  }
+
+  // A freed page is zeroed by SQLite's secure delete; a chain ending on one, where the
+  // pages of two versions of the file are mixed, would read NULs into the middle of a
+  // text. A text does not hold a page full of NULs; a blob may (zeroblob), so only texts
+  // are judged.
+  bool StaleZeroPageInText(size_t local) const {
+    const size_t per_page = f_.usable() - 4;
+    for (size_t at = local; at < payload_.size(); at += per_page) {
+      size_t end = std::min(payload_.size(), at + per_page);
+      if (std::any_of(payload_.begin() + static_cast<ptrdiff_t>(at),
+                      payload_.begin() + static_cast<ptrdiff_t>(end),
+                      [](uint8_t b) { return b != 0; })) {
+        continue;
+      }
+      for (const Value& v : values_) {
+        if (v.kind != Value::kText || v.bytes.empty()) continue;
+        size_t from = static_cast<size_t>(v.bytes.data() - payload_.data());
+        if (from < end && from + v.bytes.size() > at) return true;
+      }
+    }
+    return false;
   }
 
   void EmitToTable(int32_t owner, const LeafCell& lc, uint32_t pgno) {
@@ -342,19 +373,33 @@ class Recoverer final : public OverflowGuard {
       if (e.type != "index") continue;
       std::vector<std::pair<int64_t, int64_t>> missing;
       WalkIndexTree(kIndexOwner, e.root, 0, &missing);
-      if (missing.empty()) continue;
-      // A damaged index leaves pages the scan must not take for table rows of the same
-      // width; remember which widths (-1: any) such pages may have.
-      int width = e.sql.empty() ? -1 : IndexRecordWidth(e.sql);
+      // Pages of an index that no tree reaches (its own tree damaged, or new pages of a
+      // commit only half written) must not be taken for table rows of the same width:
+      // remember which widths (-1: any) an index's records may have.
+      std::vector<std::string> names;
+      int width = e.sql.empty() ? -1 : IndexColumns(e.sql, &names);
       for (const RecoveredTable& t : tables_) {
-        if (t.entry.name == e.tbl_name && t.shape.without_rowid) width = -1;
+        if (t.entry.name != e.tbl_name || width < 0) continue;
+        if (!t.shape.without_rowid) {
+          ++width;  // the rowid
+          continue;
+        }
+        // A WITHOUT ROWID table's index also carries the key columns it does not name.
+        for (size_t k = 0; k < t.shape.key_columns; ++k) {
+          const std::string& key =
+              t.shape.columns[static_cast<size_t>(t.shape.record_order[k])].name;
+          if (std::none_of(names.begin(), names.end(),
+                           [&](const std::string& n) { return SameName(n, key); })) {
+            ++width;
+          }
+        }
       }
-      damaged_index_widths_.push_back(width);
+      index_widths_.push_back(width);
     }
   }
 
-  bool DamagedIndexMayHold(size_t width) const {
-    return std::any_of(damaged_index_widths_.begin(), damaged_index_widths_.end(),
+  bool IndexMayHold(size_t width) const {
+    return std::any_of(index_widths_.begin(), index_widths_.end(),
                        [&](int w) { return w < 0 || static_cast<size_t>(w) == width; });
   }
 
@@ -522,9 +567,9 @@ class Recoverer final : public OverflowGuard {
     }
     if (strong != kNoOwner) return strong;
     if (index_page && candidates == 1) {
-      // Unnamed by any tree: the page may as well be a damaged index's.
+      // Unnamed by any tree: the page may as well be an index's.
       for (const LeafCell& lc : cells) {
-        if (DamagedIndexMayHold(lc.types.size())) return kNoOwner;
+        if (IndexMayHold(lc.types.size())) return kNoOwner;
       }
     }
     return candidates == 1 ? chosen : kNoOwner;
@@ -559,7 +604,7 @@ class Recoverer final : public OverflowGuard {
         for (const LeafCell& lc : cells) {
           if (t >= 0 && SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types)) {
             EmitToTable(t, lc, p);
-          } else if (FitsAnyWithoutRowid(lc) && !DamagedIndexMayHold(lc.types.size())) {
+          } else if (FitsAnyWithoutRowid(lc)) {
             EmitLost(lc, false, p);
           }
         }
@@ -596,7 +641,7 @@ class Recoverer final : public OverflowGuard {
   std::vector<Value> values_;
   std::vector<Value> declared_;
   bool any_without_rowid_ = false;
-  std::vector<int> damaged_index_widths_;
+  std::vector<int> index_widths_;
 };
 
 }  // namespace

@@ -347,7 +347,7 @@ bool DecodeRecordHeader(Bytes local, uint64_t payload_size, std::vector<uint64_t
   return pos == header_size && header_size + body == payload_size;
 }
 
-int IndexRecordWidth(std::string_view sql) {
+int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
   std::vector<Token> toks;
   if (!Tokenize(sql, &toks)) return -1;
   size_t i = 0;
@@ -355,12 +355,30 @@ int IndexRecordWidth(std::string_view sql) {
   i += 2;  // ON name
   if (i < toks.size() && toks[i].kind == Token::kPunct && toks[i].text == ".") i += 2;
   if (i >= toks.size() || toks[i].kind != Token::kPunct || toks[i].text != "(") return -1;
-  int depth = 0, columns = 1;
-  for (; i < toks.size(); ++i) {
+  int depth = 0, columns = 0;
+  std::vector<Token> term;
+  auto finish = [&] {
+    ++columns;
+    // A bare column, perhaps with COLLATE x or a direction; anything else is an expression.
+    if (!term.empty() && IsName(term[0]) &&
+        (term.size() == 1 || IsWord(term[1], "COLLATE") || IsWord(term[1], "ASC") ||
+         IsWord(term[1], "DESC"))) {
+      plain_names->push_back(term[0].text);
+    }
+    term.clear();
+  };
+  for (++i; i < toks.size(); ++i) {
     const Token& t = toks[i];
     if (t.kind == Token::kPunct && t.text == "(") ++depth;
-    if (t.kind == Token::kPunct && t.text == ")" && --depth == 0) return columns + 1;
-    if (depth == 1 && t.kind == Token::kPunct && t.text == ",") ++columns;
+    if (t.kind == Token::kPunct && t.text == ")" && depth-- == 0) {
+      finish();
+      return columns;
+    }
+    if (depth == 0 && t.kind == Token::kPunct && t.text == ",") {
+      finish();
+      continue;
+    }
+    term.push_back(t);
   }
   return -1;
 }

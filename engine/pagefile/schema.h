@@ -57,10 +57,9 @@ bool DecodeRecordHeader(Bytes local, uint64_t payload_size, std::vector<uint64_t
 // be written without guessing.
 bool RecordToDeclared(const TableShape& shape, std::vector<Value>* values);
 
-// How many values a record of an ordinary index holds: its columns plus the rowid. -1
-// when the statement is not understood or the index is on a WITHOUT ROWID table (whose
-// index records carry the key columns the index does not already name).
-int IndexRecordWidth(std::string_view create_index_sql);
+// How many columns an index statement names (-1 when it is not understood); the bare
+// column names among them go to `plain_names` (expressions do not).
+int IndexColumns(std::string_view create_index_sql, std::vector<std::string>* plain_names);
 
 // Quotes a name for SQL ("name" with inner quotes doubled).
 std::string QuoteName(std::string_view name);
