@@ -69,6 +69,8 @@ class Recoverer final : public OverflowGuard {
       catalog_shape_.record_order.push_back(static_cast<int>(catalog_shape_.record_order.size()));
     }
     stats_.pages_total = file.page_count();
+    uint32_t enc = file.header().text_encoding;
+    if (file.header().magic_ok && enc >= 1 && enc <= 3) enc_ = enc;
   }
 
   bool PageMayBeOverflow(uint32_t pgno) const override {
@@ -85,7 +87,8 @@ class Recoverer final : public OverflowGuard {
       FindCatalogPages();
     }
     BuildTables();
-    sink_.Begin(catalog_, &tables_);
+    if (enc_ == 0) enc_ = 1;
+    sink_.Begin(catalog_, &tables_, enc_);
     for (size_t t = 0; t < tables_.size(); ++t) {
       RecoveredTable& rt = tables_[t];
       if (!rt.shape.parsed) continue;
@@ -403,11 +406,25 @@ class Recoverer final : public OverflowGuard {
                        [&](int w) { return w < 0 || static_cast<size_t>(w) == width; });
   }
 
+  // The type of a catalog row as text. With the header gone, the encoding is the one in
+  // which the first catalog row's type reads as a catalog type.
+  std::string CatalogType(Bytes text) {
+    if (enc_ != 0) return TextToUtf8(text, enc_);
+    for (uint32_t enc : {1u, 2u, 3u}) {
+      std::string type = TextToUtf8(text, enc);
+      if (type == "table" || type == "index" || type == "view" || type == "trigger") {
+        enc_ = enc;
+        return type;
+      }
+    }
+    return {};
+  }
+
   void AddCatalogRow(const std::vector<Value>& v) {
     if (v.size() != 5 || v[0].kind != Value::kText || v[1].kind != Value::kText) return;
-    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
     CatalogEntry e;
-    e.type = TextToUtf8(v[0].bytes, enc);
+    e.type = CatalogType(v[0].bytes);
+    uint32_t enc = enc_;
     if (e.type != "table" && e.type != "index" && e.type != "view" && e.type != "trigger") {
       return;
     }
@@ -435,7 +452,6 @@ class Recoverer final : public OverflowGuard {
     page.header_offset = 100;
     page.data = buf;
     page.usable = f_.usable();
-    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
     for (uint32_t off = 100 + 8; off + 4 <= page.usable; ++off) {
       LeafCell lc;
       if (!ParseTableLeafCellAt(page, off, &lc.cell) || lc.cell.rowid <= 0 ||
@@ -445,7 +461,7 @@ class Recoverer final : public OverflowGuard {
           !DecodeRecord(payload_, &values_) || values_[0].kind != Value::kText) {
         continue;
       }
-      std::string type = TextToUtf8(values_[0].bytes, enc);
+      std::string type = CatalogType(values_[0].bytes);
       if (type != "table" && type != "index" && type != "view" && type != "trigger") continue;
       AddCatalogRow(values_);
       for (uint32_t p : chain_) state_[p] = kOverflow;
@@ -472,9 +488,7 @@ class Recoverer final : public OverflowGuard {
             !DecodeRecord(payload_, &values_)) {
           continue;
         }
-        std::string type = values_[0].kind == Value::kText
-                               ? TextToUtf8(values_[0].bytes, f_.header().text_encoding)
-                               : "";
+        std::string type = values_[0].kind == Value::kText ? CatalogType(values_[0].bytes) : "";
         if (type == "table" || type == "index" || type == "view" || type == "trigger") ++good;
       }
       if (total == 0 || good * 2 <= total) continue;
@@ -641,6 +655,7 @@ class Recoverer final : public OverflowGuard {
   std::vector<Value> values_;
   std::vector<Value> declared_;
   bool any_without_rowid_ = false;
+  uint32_t enc_ = 0;  // text encoding; 0 until known
   std::vector<int> index_widths_;
 };
 

@@ -148,6 +148,18 @@ TEST_F(Salvage, SmashedHeaderIsReadWithThePageSizeFoundFromThePages) {
   EXPECT_GT(r.pages_decoded, 0u);
 }
 
+TEST(SalvageFormats, SmashedHeaderOfAUtf16FileIsReadInTheEncodingOfItsCatalog) {
+  TempDir dir;
+  std::string src = dir.File("u16.db"), out = dir.File("u16-out.db");
+  Sql(src,
+      "PRAGMA encoding='UTF-16be'; CREATE TABLE s(name TEXT, value TEXT);"
+      "INSERT INTO s VALUES('Größe', 'groß'), ('emoji', '\xF0\x9F\x98\x80'), ('x', NULL);");
+  Rows truth = ReadRows(src, "s");
+  OverwriteAt(src, 0, std::string(100, '\x11'));
+  PageLevelSalvage(src, out, {});
+  EXPECT_EQ(ReadRows(out, "s"), truth);
+}
+
 TEST_F(Salvage, DamagedCatalogPutsRowsInLostAndFoundWithTheirPage) {
   // Page 1's cells are gone; the header survives.
   OverwriteAt(src_, 100, std::string(1024 - 100, '\0'));
