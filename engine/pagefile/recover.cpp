@@ -89,11 +89,18 @@ class Recoverer final : public OverflowGuard {
     BuildTables();
     if (enc_ == 0) enc_ = 1;
     sink_.Begin(catalog_, &tables_, enc_);
+    // With WITHOUT ROWID tables about, the ordinary indexes are walked first: their pages
+    // have no key range to give them away, so a stale child pointer of a table's tree
+    // could lead into an index page of the same width, and the index's own claim must
+    // win. It also leaves the scan of unreached pages only the pages of damaged indexes.
+    any_without_rowid_ = std::any_of(tables_.begin(), tables_.end(), [](const RecoveredTable& t) {
+      return t.shape.parsed && t.shape.without_rowid;
+    });
+    if (any_without_rowid_) WalkIndexes();
     for (size_t t = 0; t < tables_.size(); ++t) {
       RecoveredTable& rt = tables_[t];
       if (!rt.shape.parsed) continue;
       if (rt.shape.without_rowid) {
-        any_without_rowid_ = true;
         WalkIndexTree(static_cast<int32_t>(t), rt.entry.root, 0, &rt.missing);
       } else if (rt.entry.root != 0) {
         WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
@@ -101,9 +108,6 @@ class Recoverer final : public OverflowGuard {
       rt.walk_complete = rt.missing.empty();
       std::sort(rt.missing.begin(), rt.missing.end());
     }
-    // The pages of ordinary indexes are known before the scan of unreached pages, so that
-    // only the pages of a damaged index can be taken for rows of a WITHOUT ROWID table.
-    if (any_without_rowid_) WalkIndexes();
     MarkFreelist();
     ScanUnreached();
     sink_.End();
@@ -315,7 +319,7 @@ class Recoverer final : public OverflowGuard {
   // Keys of such trees are compared by collation, so no key range is checked: a page is
   // taken when most of its records have the table's shape.
   void WalkIndexTree(int32_t owner, uint32_t pgno, int depth,
-                     std::vector<std::pair<int64_t, int64_t>>* missing) {
+                     std::vector<std::pair<int64_t, int64_t>>* missing, int width = -1) {
     if (pgno == 0 || pgno > f_.page_count() || depth > kMaxDepth || state_[pgno] != kUnseen ||
         f_.IsPointerMapPage(pgno)) {
       missing->emplace_back(kMinKey, kMaxKey);
@@ -332,10 +336,11 @@ class Recoverer final : public OverflowGuard {
     uint32_t total = ReadLeafCells(page, &cells);
     std::vector<bool> fits(cells.size(), true);
     uint32_t fit = static_cast<uint32_t>(cells.size());
-    if (owner >= 0) {
+    if (owner >= 0 || width >= 0) {
       fit = 0;
       for (size_t i = 0; i < cells.size(); ++i) {
-        fits[i] = SerialTypesFitTable(ShapeOf(owner), cells[i].types);
+        fits[i] = owner >= 0 ? SerialTypesFitTable(ShapeOf(owner), cells[i].types)
+                             : cells[i].types.size() == static_cast<size_t>(width);
         fit += fits[i] ? 1 : 0;
       }
     }
@@ -368,21 +373,21 @@ class Recoverer final : public OverflowGuard {
     for (uint32_t child : children) {
       if (child <= f_.page_count() && owner_[child] == kNoOwner) owner_[child] = owner;
     }
-    for (uint32_t child : children) WalkIndexTree(owner, child, depth + 1, missing);
+    for (uint32_t child : children) WalkIndexTree(owner, child, depth + 1, missing, width);
   }
 
   void WalkIndexes() {
     for (const CatalogEntry& e : catalog_) {
       if (e.type != "index") continue;
-      std::vector<std::pair<int64_t, int64_t>> missing;
-      WalkIndexTree(kIndexOwner, e.root, 0, &missing);
       // Pages of an index that no tree reaches (its own tree damaged, or new pages of a
       // commit only half written) must not be taken for table rows of the same width:
       // remember which widths (-1: any) an index's records may have.
       std::vector<std::string> names;
-      int width = e.sql.empty() ? -1 : IndexColumns(e.sql, &names);
+      int columns = e.sql.empty() ? -1 : IndexColumns(e.sql, &names);
+      int width = -1;
       for (const RecoveredTable& t : tables_) {
-        if (t.entry.name != e.tbl_name || width < 0) continue;
+        if (t.entry.name != e.tbl_name || columns < 0 || !t.shape.parsed) continue;
+        width = columns;
         if (!t.shape.without_rowid) {
           ++width;  // the rowid
           continue;
@@ -398,6 +403,8 @@ class Recoverer final : public OverflowGuard {
         }
       }
       index_widths_.push_back(width);
+      std::vector<std::pair<int64_t, int64_t>> missing;
+      WalkIndexTree(kIndexOwner, e.root, 0, &missing, width);
     }
   }
 

@@ -324,6 +324,30 @@ TEST(SalvageKinds, WithoutRowidRowsBeneathADamagedRootComeBackOrAreSetApart) {
   EXPECT_EQ(tidewell::testing::RowSet(out, "l").size(), 900u);
 }
 
+// A child pointer of a WITHOUT ROWID table's tree left pointing into an index (a page of
+// another version of the file): the index's records have the table's shape, but are not
+// its rows.
+TEST(SalvageKinds, AStaleChildPointerIntoAnIndexGivesNoRowsToTheTable) {
+  TempDir dir;
+  std::string src = dir.File("stale.db"), out = dir.File("stale-out.db");
+  Sql(src,
+      "PRAGMA page_size=1024;"
+      "CREATE TABLE w(word TEXT PRIMARY KEY, freq INT, lang TEXT) WITHOUT ROWID;"
+      "CREATE INDEX w_lower ON w(lower(word), freq);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<900)"
+      " INSERT INTO w SELECT 'Word' || i, i, 'en' FROM k;");
+  auto truth = tidewell::testing::RowSet(src, "w");
+  uint32_t root = tidewell::testing::RootPageOf(src, "w");
+  uint32_t index_leaf = PagesOf(src, "w_lower", "leaf").at(1);
+  std::string child = {static_cast<char>(index_leaf >> 24), static_cast<char>(index_leaf >> 16),
+                       static_cast<char>(index_leaf >> 8), static_cast<char>(index_leaf)};
+  OverwriteAt(src, uint64_t{root - 1} * 1024 + 8, child);  // the root's right child
+  PageLevelSalvage(src, out, {});
+  auto got = tidewell::testing::RowSet(out, "w");
+  EXPECT_GT(got.size(), 0u);
+  for (const auto& row : got) EXPECT_EQ(truth.count(row), 1u) << row;
+}
+
 TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
   std::vector<uint32_t> overflow = PagesOf(src_, "Pages", "overflow");
   ASSERT_FALSE(overflow.empty());
