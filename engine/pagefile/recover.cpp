@@ -586,13 +586,15 @@ class Recoverer final : public OverflowGuard {
       chosen = static_cast<int32_t>(t);
       if (is_hint) strong = chosen;
     }
-    if (strong != kNoOwner) return strong;
-    if (index_page && candidates == 1) {
-      // Unnamed by any tree: the page may as well be an index's.
+    if (index_page && candidates > 0) {
+      // An index page has no key range to check against: a pointer to it from the table's
+      // tree or the pointer map may come from a page of another version of the file, so
+      // not even that decides when an index's records could have the same shape.
       for (const LeafCell& lc : cells) {
         if (IndexMayHold(lc.types.size())) return kNoOwner;
       }
     }
+    if (strong != kNoOwner) return strong;
     return candidates == 1 ? chosen : kNoOwner;
   }
 
