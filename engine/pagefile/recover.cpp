@@ -385,8 +385,13 @@ class Recoverer final : public OverflowGuard {
       std::vector<std::string> names;
       int columns = e.sql.empty() ? -1 : IndexColumns(e.sql, &names);
       int width = -1;
+      // An index without a statement (one SQLite made for a UNIQUE or PRIMARY KEY
+      // constraint) holds at most all of its table's columns and the rowid.
+      int most = -1;
       for (const RecoveredTable& t : tables_) {
-        if (t.entry.name != e.tbl_name || columns < 0 || !t.shape.parsed) continue;
+        if (t.entry.name != e.tbl_name || !t.shape.parsed) continue;
+        most = static_cast<int>(t.shape.columns.size()) + 1;
+        if (columns < 0) continue;
         width = columns;
         if (!t.shape.without_rowid) {
           ++width;  // the rowid
@@ -402,15 +407,17 @@ class Recoverer final : public OverflowGuard {
           }
         }
       }
-      index_widths_.push_back(width);
+      index_widths_.emplace_back(width, width >= 0 ? width : most);
       std::vector<std::pair<int64_t, int64_t>> missing;
       WalkIndexTree(kIndexOwner, e.root, 0, &missing, width);
     }
   }
 
   bool IndexMayHold(size_t width) const {
-    return std::any_of(index_widths_.begin(), index_widths_.end(),
-                       [&](int w) { return w < 0 || static_cast<size_t>(w) == width; });
+    return std::any_of(index_widths_.begin(), index_widths_.end(), [&](std::pair<int, int> w) {
+      if (w.first >= 0) return static_cast<size_t>(w.first) == width;
+      return w.second < 0 || width <= static_cast<size_t>(w.second);
+    });
   }
 
   // The type of a catalog row as text. With the header gone, the encoding is the one in
@@ -665,7 +672,8 @@ class Recoverer final : public OverflowGuard {
   std::vector<Value> declared_;
   bool any_without_rowid_ = false;
   uint32_t enc_ = 0;  // text encoding; 0 until known
-  std::vector<int> index_widths_;
+  // Each index's record width, or -1 and the most it can be (-1: anything).
+  std::vector<std::pair<int, int>> index_widths_;
 };
 
 }  // namespace
