@@ -297,6 +297,7 @@ TEST(SalvageKinds, WithoutRowidRowsBeneathADamagedRootComeBackOrAreSetApart) {
       "PRAGMA page_size=1024;"
       "CREATE TABLE t(url TEXT, host TEXT, hits INT, seen REAL, PRIMARY KEY(url)) WITHOUT ROWID;"
       "CREATE TABLE l(url TEXT, n INT); CREATE INDEX l_url ON l(url);"
+      "CREATE TABLE u(a TEXT UNIQUE, b INT);"  // an index with no statement, at most 3 wide
       "CREATE TABLE w(word TEXT PRIMARY KEY, freq INT, lang TEXT) WITHOUT ROWID;"
       "CREATE INDEX w_lower ON w(lower(word), freq);"
       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<900)"
