@@ -47,8 +47,16 @@ sanitize: deps
 demo: build
 	@bash tools/demo.sh $(BUILD)
 
+# The salvage benchmark also damages a real SQLite file nobody here wrote: PROJ's proj.db
+# (36 tables, most WITHOUT ROWID, with views and triggers) from Debian's proj-data.
+BENCH_PACKAGES := proj-data
+
 bench: build
+	@dpkg-query -W -f='$${Status}' $(BENCH_PACKAGES) 2>/dev/null | grep -q 'install ok installed' || \
+	  { $(SUDO) apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $(BENCH_PACKAGES); }
 	@bash bench/run $(BUILD)
+	@bash bench/salvage.sh $(BUILD)
 
 # The Debian package: a Release build without tests or benchmarks, stripped and packed by
 # CPack (its dependencies computed by dpkg-shlibdeps, from dpkg-dev).

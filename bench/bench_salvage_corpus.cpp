@@ -8,7 +8,8 @@
 // (locking, health check, salvage through SalvageDatabase, atomic replacement), whichever
 // salvage it is wired to.
 //
-//   bench-salvage-corpus WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND]
+//   bench-salvage-corpus WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND] [FOREIGN_DB]
+// FOREIGN_DB: a real SQLite file nobody here wrote, damaged like the others.
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -172,6 +173,67 @@ void MakeGroundTruth(const std::string& path, const std::string& older, uint32_t
   sqlite3_close(db);
 }
 
+// A family of schemas no crawler of ours writes: WITHOUT ROWID tables (one keyed in
+// another order than declared), a view, a trigger, partial and expression indexes,
+// AUTOINCREMENT, a STRICT table; the file's page size, text encoding, auto-vacuum and
+// journal mode vary with `variant`. `older` is the same file before a last commit.
+void MakeForeignTruth(const std::string& path, const std::string& older, int variant) {
+  static const uint32_t kSizes[] = {512, 1024, 4096, 16384, 65536};
+  fs::remove(path);
+  fs::remove(older);
+  std::mt19937 rng(3000 + static_cast<uint32_t>(variant));
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  Exec(db, "PRAGMA page_size=" + std::to_string(kSizes[variant % 5]));
+  if (variant % 5 == 0) Exec(db, "PRAGMA auto_vacuum=FULL");
+  if (variant % 5 == 1) Exec(db, "PRAGMA encoding='UTF-16le'");
+  Exec(db, variant % 5 == 2 ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE");
+  Exec(db,
+       "CREATE TABLE Hosts(host TEXT, port INT, visits INT, robots BLOB,"
+       " PRIMARY KEY(port, host)) WITHOUT ROWID;"
+       "CREATE TABLE Words(word TEXT PRIMARY KEY, freq INT, lang TEXT) WITHOUT ROWID;"
+       "CREATE TABLE Fetches(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT NOT NULL,"
+       " status INT, body TEXT);"
+       "CREATE TABLE Metrics(name TEXT, value REAL, n INTEGER) STRICT;"
+       "CREATE INDEX Fetches_ok ON Fetches(url) WHERE status = 200;"
+       "CREATE INDEX Words_lower ON Words(lower(word), freq);"
+       "CREATE VIEW Busy AS SELECT host, visits FROM Hosts WHERE visits > 100;"
+       "CREATE TRIGGER Counted AFTER INSERT ON Fetches BEGIN"
+       " UPDATE Metrics SET n = n + 1 WHERE name = 'fetches'; END;"
+       "INSERT INTO Metrics VALUES('fetches', 0.5, 0);");
+  auto fill = [&](int from, int to) {
+    Exec(db, "BEGIN");
+    for (int i = from; i < to; ++i) {
+      std::string host = std::string(kWords[rng() % 20]) + std::to_string(i) + ".example";
+      Exec(db, "INSERT INTO Hosts VALUES('" + host + "', " + std::to_string(80 + i % 3) + ", " +
+                   std::to_string(rng() % 500) + ", " +
+                   (i % 3 ? "randomblob(" + std::to_string(10 + rng() % 90) + ")" : "NULL") + ")");
+      Exec(db, "INSERT INTO Words VALUES('" + Words(rng, 4) + std::to_string(i) + "', " +
+                   std::to_string(rng() % 10000) + ", '" + (i % 2 ? "de" : "en") + "')");
+      if (i % 2 == 0) {
+        Exec(db, "INSERT INTO Fetches(url, status, body) VALUES('https://" + host + "/" +
+                     std::to_string(i) + "', " + (i % 5 ? "200" : "404") + ", '" +
+                     Words(rng, 20 + rng() % (i % 7 == 0 ? 3000 : 300)) + "')");
+      }
+      if (i % 10 == 0) {
+        Exec(db, "INSERT INTO Metrics VALUES('m" + std::to_string(i) + "', " + std::to_string(i) +
+                     ".25, " + std::to_string(i) + ")");
+      }
+    }
+    Exec(db, "COMMIT");
+  };
+  fill(0, 3000);
+  Exec(db, "DELETE FROM Hosts WHERE visits % 11 = 0; DELETE FROM Fetches WHERE id % 13 = 0");
+  sqlite3_close(db);
+  fs::copy_file(path, older);
+  sqlite3_open(path.c_str(), &db);
+  Exec(db,
+       "UPDATE Hosts SET visits = visits + 1 WHERE port = 81;"
+       "UPDATE Words SET freq = freq + 7 WHERE lang = 'de'");
+  fill(3000, 3600);
+  sqlite3_close(db);
+}
+
 // ---------------------------------------------------------------- page facts
 
 struct PageInfo {
@@ -195,8 +257,29 @@ std::map<uint32_t, PageInfo> PageMap(const std::string& path) {
   return out;
 }
 
-bool IsTableName(const std::string& n) {
-  return n == "Links" || n == "Pages" || n == "Queue" || n == "Settings" || n == "Hosts";
+// The user tables of a file: those rows are scored in.
+std::set<std::string> TableNames(const std::string& path) {
+  std::set<std::string> out;
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT name FROM sqlite_schema WHERE type='table' AND name NOT LIKE "
+                         "'sqlite\\_%' ESCAPE '\\'",
+                         -1, &st, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      out.emplace(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+uint32_t PageSizeOf(const std::string& data) {
+  if (data.size() < 100) return 4096;
+  uint32_t ps = (uint32_t(uint8_t(data[16])) << 8) | uint8_t(data[17]);
+  return ps == 1 ? 65536 : ps;
 }
 
 // ---------------------------------------------------------------- damage
@@ -205,7 +288,7 @@ struct Damaged {
   std::string kind;
   std::string path;
   std::string truth;  // empty for inputs that are not databases
-  std::string older;
+  std::string older;  // the other version of the file, whose rows are told apart
 };
 
 void Randomize(std::string& d, size_t at, size_t len, std::mt19937& rng) {
@@ -221,12 +304,12 @@ std::vector<uint32_t> Pick(const std::map<uint32_t, PageInfo>& pages,
   return out;
 }
 
-std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
+std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind, const std::string& foreign) {
   std::vector<Damaged> corpus;
-  const uint32_t ps = 4096;
-  // Ground truths: our own generator's (with an older version of each file), and, where
-  // the tools/ sample writer is built, files written through the engine itself, with its
-  // column metadata in the CREATE statements and keys as unique indexes.
+  // Ground truths: our own crawler-shaped generator's (with an older version of each file),
+  // a family of foreign schemas (also with an older version), where the tools/ sample
+  // writer is built files written through the engine itself, and a real SQLite file that
+  // nobody here wrote, when one is given.
   struct Truth {
     std::string path, older, tag;
   };
@@ -246,11 +329,25 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
     truths.push_back(e);
 #endif
   }
+  for (int v = 0; v < 5; ++v) {
+    Truth f{dir + "/foreign" + std::to_string(v) + ".db",
+            dir + "/foreign-older" + std::to_string(v) + ".db", "f" + std::to_string(v)};
+    MakeForeignTruth(f.path, f.older, v);
+    truths.push_back(f);
+  }
+  if (!foreign.empty() && fs::exists(foreign)) {
+    Truth r{dir + "/real.db", "", "real"};
+    fs::remove(r.path);
+    fs::copy_file(foreign, r.path);
+    truths.push_back(r);
+  }
   for (size_t n = 0; n < truths.size(); ++n) {
     const std::string truth = truths[n].path;
     const std::string older = truths[n].older;
     const std::string clean = ReadFile(truth);
     const std::string old = older.empty() ? std::string() : ReadFile(older);
+    const std::set<std::string> tables = TableNames(truth);
+    auto is_table = [&](const PageInfo& i) { return tables.count(i.name) > 0; };
     auto pages = PageMap(truth);
     std::mt19937 rng(77 + static_cast<uint32_t>(n));
     auto any = [&](const std::vector<uint32_t>& v) { return v[rng() % v.size()]; };
@@ -259,19 +356,19 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
       WriteFile(p, data);
       corpus.push_back({kind, p, truth, older});
     };
+    const uint32_t ps = PageSizeOf(clean);
     auto page_of = [&](uint32_t pg) { return static_cast<size_t>(pg - 1) * ps; };
     const uint32_t count = static_cast<uint32_t>(clean.size() / ps);
 
     {
       std::string d = clean;
-      auto leaves =
-          Pick(pages, [](const PageInfo& i) { return i.type == "leaf" && IsTableName(i.name); });
+      auto leaves = Pick(pages, [&](const PageInfo& i) { return i.type == "leaf" && is_table(i); });
       size_t at = page_of(any(leaves));
       std::fill(d.begin() + static_cast<long>(at), d.begin() + static_cast<long>(at + ps), '\0');
       emit("leaf_zeroed", d);
     }
-    if (auto interior = Pick(
-            pages, [](const PageInfo& i) { return i.type == "internal" && IsTableName(i.name); });
+    if (auto interior =
+            Pick(pages, [&](const PageInfo& i) { return i.type == "internal" && is_table(i); });
         !interior.empty()) {
       std::string d = clean;
       Randomize(d, page_of(any(interior)), ps, rng);
@@ -284,8 +381,17 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
     }
     {
       std::string d = clean;
-      Randomize(d, 100 + rng() % 2000, 600, rng);
+      Randomize(d, 100 + rng() % std::min<uint32_t>(2000, ps / 2), std::min<uint32_t>(600, ps / 4),
+                rng);
       emit("catalog_damaged", d);
+    }
+    {
+      // Page 1's b-tree header and its cell pointers, the statements left as they were.
+      std::string d = clean;
+      uint32_t cells = (uint32_t(uint8_t(d[103])) << 8) | uint8_t(d[104]);
+      uint32_t header = d[100] == 5 ? 12 : 8;
+      Randomize(d, 100, header + 2 * cells, rng);
+      emit("catalog_pointers", d);
     }
     {
       std::string d = clean;
@@ -327,19 +433,34 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
       emit("bit_flips", d);
     }
     if (!old.empty()) {
-      std::string d = clean;
-      // Pages that changed in the last round, put back as they were before it.
+      // Pages that changed in the last commit.
       std::vector<uint32_t> changed;
       for (uint32_t pg = 2; pg <= count && page_of(pg) + ps <= old.size(); ++pg) {
-        if (std::memcmp(d.data() + page_of(pg), old.data() + page_of(pg), ps) != 0) {
+        if (std::memcmp(clean.data() + page_of(pg), old.data() + page_of(pg), ps) != 0) {
           changed.push_back(pg);
         }
       }
+      std::string d = clean;
       for (int k = 0; k < 4 && !changed.empty(); ++k) {
         uint32_t pg = any(changed);
         std::memcpy(d.data() + page_of(pg), old.data() + page_of(pg), ps);
       }
       emit("older_pages", d);
+      // A commit half applied: every other changed page is still the old one.
+      d = clean;
+      for (size_t k = 0; k < changed.size(); k += 2) {
+        std::memcpy(d.data() + page_of(changed[k]), old.data() + page_of(changed[k]), ps);
+      }
+      emit("half_commit", d);
+      // The old file with some pages of the next commit written into it without a
+      // journal: the committed state is the old file.
+      d = old;
+      for (size_t k = 0; k < changed.size(); k += 3) {
+        std::memcpy(d.data() + page_of(changed[k]), clean.data() + page_of(changed[k]), ps);
+      }
+      std::string p = dir + "/uncommitted_pages-" + truths[n].tag + ".db";
+      WriteFile(p, d);
+      corpus.push_back({"uncommitted_pages", p, older, truth});
     }
   }
   // Inputs that are not databases at all.
@@ -368,9 +489,9 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind) {
 
 using Row = std::string;  // values serialized with their types
 
-Row RowOf(sqlite3_stmt* st, int first) {
+Row RowOf(sqlite3_stmt* st, int first, int end) {
   Row r;
-  for (int c = first; c < sqlite3_column_count(st); ++c) {
+  for (int c = first; c < end; ++c) {
     int t = sqlite3_column_type(st, c);
     r += static_cast<char>('0' + t);
     if (t == SQLITE_INTEGER) {
@@ -389,9 +510,38 @@ Row RowOf(sqlite3_stmt* st, int first) {
   return r;
 }
 
-using TableRows = std::map<std::string, std::unordered_map<int64_t, Row>>;
+// Rows of each table under their key: the rowid, or a WITHOUT ROWID table's primary key.
+using TableRows = std::map<std::string, std::unordered_map<std::string, Row>>;
 
-TableRows ReadTables(const std::string& path, std::set<std::string>* lost_tables = nullptr) {
+// The primary key columns of a WITHOUT ROWID table, quoted and in key order; empty for a
+// table with rowids.
+std::string KeyColumns(sqlite3* db, const std::string& table) {
+  std::string cols;
+  sqlite3_stmt* st = nullptr;
+  std::string sql = "SELECT wr FROM pragma_table_list WHERE name = ?1";
+  bool wr = false;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    wr = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) != 0;
+  }
+  sqlite3_finalize(st);
+  if (!wr) return cols;
+  sql = "SELECT name FROM pragma_table_info(?1) WHERE pk > 0 ORDER BY pk";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      if (!cols.empty()) cols += ",";
+      cols += "\"" + std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) + "\"";
+    }
+  }
+  sqlite3_finalize(st);
+  return cols;
+}
+
+// Reads the tables named in `tables`; any other user table of the file is a lost-and-found
+// table and goes to `lost_tables`.
+TableRows ReadTables(const std::string& path, const std::set<std::string>& tables,
+                     std::set<std::string>* lost_tables = nullptr) {
   TableRows out;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -409,14 +559,19 @@ TableRows ReadTables(const std::string& path, std::set<std::string>* lost_tables
   sqlite3_finalize(st);
   for (const std::string& n : names) {
     if (n.rfind("sqlite_", 0) == 0) continue;
-    if (!IsTableName(n)) {
+    if (!tables.count(n)) {
       if (lost_tables) lost_tables->insert(n);
       continue;
     }
     auto& rows = out[n];
-    std::string sql = "SELECT rowid, * FROM \"" + n + "\"";
+    std::string key = KeyColumns(db, n);
+    int key_count = key.empty() ? 1 : static_cast<int>(std::count(key.begin(), key.end(), ',')) + 1;
+    std::string sql =
+        "SELECT " + (key.empty() ? std::string("rowid") : key) + ", * FROM \"" + n + "\"";
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-      while (sqlite3_step(st) == SQLITE_ROW) rows[sqlite3_column_int64(st, 0)] = RowOf(st, 1);
+      while (sqlite3_step(st) == SQLITE_ROW) {
+        rows[RowOf(st, 0, key_count)] = RowOf(st, key_count, sqlite3_column_count(st));
+      }
     }
     sqlite3_finalize(st);
   }
@@ -465,8 +620,9 @@ struct Score {
 Score Compare(const Damaged& d, const std::string& repaired, const TableRows& truth,
               const TableRows& older) {
   Score s;
-  std::set<std::string> lost_tables;
-  TableRows got = ReadTables(repaired, &lost_tables);
+  std::set<std::string> lost_tables, names;
+  for (const auto& [t, rows] : truth) names.insert(t);
+  TableRows got = ReadTables(repaired, names, &lost_tables);
   s.lost_found = CountRows(repaired, lost_tables);
   std::unordered_map<Row, std::string> owner;  // row values -> its true table
   for (const auto& [t, rows] : truth) {
@@ -487,7 +643,9 @@ Score Compare(const Damaged& d, const std::string& repaired, const TableRows& tr
         bool stale = false;
         auto o = older.find(t);
         if (o != older.end() && o->second.count(id) && o->second.at(id) == have) stale = true;
-        if (d.kind == "bit_flips" || (d.kind == "older_pages" && stale)) {
+        bool versions =
+            d.kind == "older_pages" || d.kind == "half_commit" || d.kind == "uncommitted_pages";
+        if (d.kind == "bit_flips" || (versions && stale)) {
           ++s.undetectable;
         } else {
           ++s.wrong;
@@ -522,12 +680,14 @@ std::string Quote(const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND] [FOREIGN_DB]\n",
+                 argv[0]);
     return 2;
   }
   std::string dir = argv[1];
   std::string ext = fs::absolute(argv[2]).string();
   int per_kind = argc > 3 ? std::atoi(argv[3]) : 3;
+  std::string foreign = argc > 4 ? argv[4] : "";
   fs::create_directories(dir);
   dir = fs::absolute(dir).string();
 
@@ -557,15 +717,16 @@ int main(int argc, char** argv) {
   }
 
   std::printf("building corpus in %s (%d ground truths)...\n", dir.c_str(), per_kind);
-  std::vector<Damaged> corpus = MakeCorpus(dir, per_kind);
+  std::vector<Damaged> corpus = MakeCorpus(dir, per_kind, foreign);
   std::map<std::string, TableRows> truth_cache, older_cache;
   std::vector<std::string> kinds;
-  std::map<std::string, Score> ours, theirs, engine;
+  std::map<std::string, Score> ours, theirs, engine, real_ours, real_theirs;
   for (const Damaged& d : corpus) {
     if (std::find(kinds.begin(), kinds.end(), d.kind) == kinds.end()) kinds.push_back(d.kind);
     if (!d.truth.empty() && !truth_cache.count(d.truth)) {
-      truth_cache[d.truth] = ReadTables(d.truth);
-      if (!d.older.empty()) older_cache[d.truth] = ReadTables(d.older);
+      std::set<std::string> names = TableNames(d.truth);
+      truth_cache[d.truth] = ReadTables(d.truth, names);
+      if (!d.older.empty()) older_cache[d.truth] = ReadTables(d.older, names);
     }
     static const TableRows kEmpty;
     const TableRows& truth = d.truth.empty() ? kEmpty : truth_cache[d.truth];
@@ -594,11 +755,11 @@ int main(int argc, char** argv) {
     if (d.truth.empty()) {
       // A clean refusal: an error and no database with tables made up from noise.
       std::set<std::string> lost;
-      TableRows got = ReadTables(out2, &lost);
+      TableRows got = ReadTables(out2, {}, &lost);
       if (rc != 0 || (got.empty() && CountRows(out2, lost) == 0)) b.refused = 1;
       if (!refused) {
         std::set<std::string> l1;
-        ReadTables(out1, &l1);
+        ReadTables(out1, {}, &l1);
         a.lost_found = CountRows(out1, l1);
       }
       b.lost_found = CountRows(out2, lost);
@@ -640,7 +801,7 @@ int main(int argc, char** argv) {
       if (d.truth.empty()) {
         if (!engine_refused) {
           std::set<std::string> l;
-          ReadTables(copy, &l);
+          ReadTables(copy, {}, &l);
           c.lost_found = CountRows(copy, l);
         }
       } else if (!engine_refused) {
@@ -655,6 +816,10 @@ int main(int argc, char** argv) {
     ours[d.kind].Add(a);
     theirs[d.kind].Add(b);
     engine[d.kind].Add(c);
+    if (d.path.find("-real.db") != std::string::npos) {
+      real_ours[d.kind].Add(a);
+      real_theirs[d.kind].Add(b);
+    }
   }
 
   auto line = [](const char* tool, const Score& s) {
@@ -666,7 +831,8 @@ int main(int argc, char** argv) {
   Score total_a, total_b, total_c;
   std::printf(
       "\nexact: rows back with every value; wrong: a row under its key with other values;\n"
-      "undet.: wrong values from bit flips or older pages, which no reader can detect;\n"
+      "undet.: wrong values from bit flips, or the other version's values where pages of two\n"
+      "versions are mixed (older pages, half a commit, uncommitted pages): no reader can tell;\n"
       "wtab: a row in another table than its own; extra: rows not in the ground truth;\n"
       "l+f: rows put in a lost-and-found table.\n");
   for (const std::string& k : kinds) {
@@ -692,6 +858,21 @@ int main(int argc, char** argv) {
   line("tidewell", total_a);
   line(".recover", total_b);
   line("engine", total_c);
+  if (!real_ours.empty()) {
+    std::printf("\nTHE REAL FILE %s alone\n", foreign.c_str());
+    Score ra, rb;
+    for (const std::string& k : kinds) {
+      if (!real_ours.count(k)) continue;
+      std::printf("%s\n", k.c_str());
+      line("tidewell", real_ours[k]);
+      line(".recover", real_theirs[k]);
+      ra.Add(real_ours[k]);
+      rb.Add(real_theirs[k]);
+    }
+    std::printf("total\n");
+    line("tidewell", ra);
+    line(".recover", rb);
+  }
   std::printf("time ratio tidewell/.recover: %.2f\n",
               total_b.seconds > 0 ? total_a.seconds / total_b.seconds : 0.0);
   return 0;

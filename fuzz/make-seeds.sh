@@ -2,7 +2,9 @@
 # Regenerates the fuzz seeds: small databases (page size 512, a few KB each) that between
 # them hold every page kind the salvage reads: table and index b-trees of two levels,
 # overflow chains, freelist trunk and leaf pages, an auto-vacuum file with pointer-map
-# pages, a UTF-16 file and a catalog that spans more than one page.
+# pages, a UTF-16 file, a catalog that spans more than one page, WITHOUT ROWID tables of
+# two levels (one with its root smashed) and a catalog page whose b-tree header and cell
+# pointers are smashed while its records stay.
 set -euo pipefail
 out="$(cd "$(dirname "$0")" && pwd)/seeds"
 mkdir -p "$out"
@@ -43,4 +45,21 @@ INSERT INTO a1(y, z) VALUES('one', 1), ('two', 2.5), (NULL, 'text');
 INSERT INTO a2 VALUES('q', 7, 1e300);
 ALTER TABLE a2 ADD COLUMN added TEXT DEFAULT 'd';
 INSERT INTO a2 VALUES('r', 8, -0.0, 'new');"
+mk withoutrowid.db "PRAGMA page_size=512;
+CREATE TABLE h(url TEXT, host TEXT NOT NULL, hits INT, PRIMARY KEY(hits, url)) WITHOUT ROWID;
+CREATE INDEX h_host ON h(host);
+CREATE TABLE k(name TEXT PRIMARY KEY, body BLOB) WITHOUT ROWID;
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<70)
+INSERT INTO h SELECT 'http://h' || (i % 7) || '/' || i, 'h' || (i % 7), i % 9 FROM n;
+INSERT INTO k VALUES('big', zeroblob(900)), ('small', x'00');"
+# Bytes overwritten in place, as a damaged disk leaves them.
+smash() { printf "%${3}s" '' | tr ' ' "$4" | dd of="$out/$1" bs=1 seek="$2" conv=notrunc status=none; }
+cp "$out/withoutrowid.db" "$out/withoutrowid-root.db"
+root=$(sqlite3 "$out/withoutrowid.db" "SELECT rootpage FROM sqlite_schema WHERE name='h'")
+smash withoutrowid-root.db $(((root - 1) * 512)) 512 Z
+cp "$out/schema.db" "$out/catalog-pointers.db"
+smash catalog-pointers.db 100 40 w
+mk catalog-tree.db "PRAGMA page_size=512;
+$(for i in $(seq 1 12); do echo "CREATE TABLE t$i(id INTEGER PRIMARY KEY, note_$i TEXT, n INT);
+CREATE VIEW v$i AS SELECT note_$i FROM t$i WHERE n > $i; INSERT INTO t$i VALUES($i, 'x$i', $i);"; done)"
 ls -l "$out"

@@ -13,8 +13,9 @@ using namespace tidewell::engine::pagefile;
 
 class CheckingSink final : public RowSink {
  public:
-  void Begin(const std::vector<CatalogEntry>& catalog,
-             std::vector<RecoveredTable>* tables) override {
+  void Begin(const std::vector<CatalogEntry>& catalog, std::vector<RecoveredTable>* tables,
+             uint32_t encoding) override {
+    if (encoding < 1 || encoding > 3) std::abort();
     for (const auto& e : catalog) sum_ += e.sql.size() + e.name.size();
     tables_ = tables->size();
   }

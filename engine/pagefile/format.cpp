@@ -195,6 +195,11 @@ bool ParseTableLeafCell(const BtreePage& page, uint32_t i, PayloadCell* out) {
   if (page.type != kTableLeaf) return false;
   uint32_t off = CellOffset(page, i);
   if (off == 0) return false;
+  return ParseTableLeafCellAt(page, off, out);
+}
+
+bool ParseTableLeafCellAt(const BtreePage& page, uint32_t off, PayloadCell* out) {
+  if (off >= page.usable || page.usable > page.data.size()) return false;
   Bytes area = page.data.subspan(off, page.usable - off);
   uint64_t size = 0, rowid = 0;
   size_t n1 = ReadVarint(area, &size);
@@ -361,9 +366,9 @@ PageFile::PageFile(std::unique_ptr<ByteSource> source, uint32_t page_size)
 bool PageFile::ReadPage(uint32_t pgno, std::vector<uint8_t>* buf) const {
   if (pgno == 0 || pgno > page_count_) return false;
   buf->resize(page_size_);
-  size_t got = src_->ReadAt(uint64_t{pgno - 1} * page_size_, *buf);
-  if (got < page_size_) std::fill(buf->begin() + static_cast<ptrdiff_t>(got), buf->end(), 0);
-  return true;
+  // A page that cannot be read whole (a failing disk, a file cut while we read) is a
+  // damaged page: zeros in its place could read as values.
+  return src_->ReadAt(uint64_t{pgno - 1} * page_size_, *buf) == page_size_;
 }
 
 bool PageFile::IsPointerMapPage(uint32_t pgno) const {

@@ -98,6 +98,9 @@ struct PayloadCell {
 
 bool ParseTableLeafCell(const BtreePage& page, uint32_t i, PayloadCell* out);
 bool ParseIndexCell(const BtreePage& page, uint32_t i, PayloadCell* out);
+// A table leaf cell read at a byte offset, for pages whose cell pointers cannot be trusted;
+// only `data` and `usable` of the page are used.
+bool ParseTableLeafCellAt(const BtreePage& page, uint32_t offset, PayloadCell* out);
 // Table interior cell: left child and integer key.
 bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_child, int64_t* key);
 
@@ -129,7 +132,8 @@ class PageFile {
   bool page_size_from_header() const { return size_from_header_; }
 
   // Reads page pgno (1-based) into buf (resized to the page size). False when pgno is
-  // outside the file; a page the file ends inside of does not count as in it.
+  // outside the file or the page cannot be read whole; a page the file ends inside of does
+  // not count as in it.
   bool ReadPage(uint32_t pgno, std::vector<uint8_t>* buf) const;
 
   // Whether pgno is a pointer-map page of an auto-vacuum file.

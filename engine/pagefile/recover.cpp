@@ -1,6 +1,7 @@
 #include "engine/pagefile/recover.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <limits>
 #include <set>
@@ -14,6 +15,14 @@ constexpr int64_t kMaxKey = std::numeric_limits<int64_t>::max();
 constexpr int kMaxDepth = 40;  // far deeper than any real b-tree
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kCatalogOwner = -2;
+constexpr int32_t kIndexOwner = -3;  // pages of an ordinary index: no rows on them
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 bool InRange(int64_t key, int64_t lo, int64_t hi) {
   return (lo == kMinKey || key > lo) && key <= hi;
@@ -57,8 +66,11 @@ class Recoverer final : public OverflowGuard {
     for (const char* n : {"type", "name", "tbl_name", "rootpage", "sql"}) {
       catalog_shape_.columns.push_back(
           {n, "", std::string(n) == "rootpage" ? Affinity::kInteger : Affinity::kText});
+      catalog_shape_.record_order.push_back(static_cast<int>(catalog_shape_.record_order.size()));
     }
     stats_.pages_total = file.page_count();
+    uint32_t enc = file.header().text_encoding;
+    if (file.header().magic_ok && enc >= 1 && enc <= 3) enc_ = enc;
   }
 
   bool PageMayBeOverflow(uint32_t pgno) const override {
@@ -70,13 +82,29 @@ class Recoverer final : public OverflowGuard {
     std::vector<std::pair<int64_t, int64_t>> catalog_missing;
     WalkTree(kCatalogOwner, 1, kMinKey, kMaxKey, 0, &catalog_missing);
     stats_.catalog_complete = catalog_missing.empty() && !catalog_.empty();
-    if (!catalog_missing.empty()) FindCatalogPages();
+    if (!catalog_missing.empty()) {
+      ScanCatalogContent();
+      FindCatalogPages();
+    }
     BuildTables();
-    sink_.Begin(catalog_, &tables_);
+    if (enc_ == 0) enc_ = 1;
+    sink_.Begin(catalog_, &tables_, enc_);
+    // With WITHOUT ROWID tables about, the ordinary indexes are walked first: their pages
+    // have no key range to give them away, so a stale child pointer of a table's tree
+    // could lead into an index page of the same width, and the index's own claim must
+    // win. It also leaves the scan of unreached pages only the pages of damaged indexes.
+    any_without_rowid_ = std::any_of(tables_.begin(), tables_.end(), [](const RecoveredTable& t) {
+      return t.shape.parsed && t.shape.without_rowid;
+    });
+    if (any_without_rowid_) WalkIndexes();
     for (size_t t = 0; t < tables_.size(); ++t) {
       RecoveredTable& rt = tables_[t];
-      if (rt.entry.root == 0 || !rt.shape.parsed || rt.shape.without_rowid) continue;
-      WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
+      if (!rt.shape.parsed) continue;
+      if (rt.shape.without_rowid) {
+        WalkIndexTree(static_cast<int32_t>(t), rt.entry.root, 0, &rt.missing);
+      } else if (rt.entry.root != 0) {
+        WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
+      }
       rt.walk_complete = rt.missing.empty();
       std::sort(rt.missing.begin(), rt.missing.end());
     }
@@ -107,13 +135,15 @@ class Recoverer final : public OverflowGuard {
     return owner == kCatalogOwner ? catalog_shape_ : tables_[static_cast<size_t>(owner)].shape;
   }
 
-  // Reads the cells of a table leaf page: those whose record header decodes go to
-  // `cells`; returns how many cells there were in all.
+  // Reads the cells of a table leaf or of an index page: those whose record header
+  // decodes go to `cells`; returns how many cells there were in all.
   uint32_t ReadLeafCells(const BtreePage& page, std::vector<LeafCell>* cells) {
     cells->clear();
     for (uint32_t i = 0; i < page.cell_count; ++i) {
       LeafCell lc;
-      if (!ParseTableLeafCell(page, i, &lc.cell)) continue;
+      bool parsed = page.type == kTableLeaf ? ParseTableLeafCell(page, i, &lc.cell)
+                                            : ParseIndexCell(page, i, &lc.cell);
+      if (!parsed) continue;
       if (!DecodeRecordHeader(lc.cell.local, lc.cell.payload_size, &lc.types)) continue;
       cells->push_back(std::move(lc));
     }
@@ -124,9 +154,32 @@ class Recoverer final : public OverflowGuard {
   bool ReadRow(const LeafCell& lc) {
     if (!ReadFullPayload(f_, lc.cell, this, &payload_, &chain_)) return false;
     if (!DecodeRecord(payload_, &values_)) return false;
+    if (!chain_.empty() && StaleZeroPageInText(lc.cell.local.size())) return false;
     for (uint32_t p : chain_) state_[p] = kOverflow;
     pages_done_ += chain_.size();
     return true;
+  }
+
+  // A freed page is zeroed by SQLite's secure delete; a chain ending on one, where the
+  // pages of two versions of the file are mixed, would read NULs into the middle of a
+  // text. A text does not hold a page full of NULs; a blob may (zeroblob), so only texts
+  // are judged.
+  bool StaleZeroPageInText(size_t local) const {
+    const size_t per_page = f_.usable() - 4;
+    for (size_t at = local; at < payload_.size(); at += per_page) {
+      size_t end = std::min(payload_.size(), at + per_page);
+      if (std::any_of(payload_.begin() + static_cast<ptrdiff_t>(at),
+                      payload_.begin() + static_cast<ptrdiff_t>(end),
+                      [](uint8_t b) { return b != 0; })) {
+        continue;
+      }
+      for (const Value& v : values_) {
+        if (v.kind != Value::kText || v.bytes.empty()) continue;
+        size_t from = static_cast<size_t>(v.bytes.data() - payload_.data());
+        if (from < end && from + v.bytes.size() > at) return true;
+      }
+    }
+    return false;
   }
 
   void EmitToTable(int32_t owner, const LeafCell& lc, uint32_t pgno) {
@@ -143,7 +196,16 @@ class Recoverer final : public OverflowGuard {
       EmitLost(lc, true, pgno);
       return;
     }
-    switch (sink_.TableRow(t, lc.cell.rowid, values_)) {
+    const TableShape& shape = tables_[t].shape;
+    if (shape.without_rowid) {
+      // The sink takes values in declaration order; the key comes first in the record.
+      declared_ = values_;
+      if (!RecordFitsTable(shape, declared_) || !RecordToDeclared(shape, &declared_)) {
+        EmitLost(lc, true, pgno);
+        return;
+      }
+    }
+    switch (sink_.TableRow(t, lc.cell.rowid, shape.without_rowid ? declared_ : values_)) {
       case RowSink::Outcome::kWritten:
         ++stats_.rows_recovered;
         break;
@@ -252,11 +314,131 @@ class Recoverer final : public OverflowGuard {
     stats_.rows_dropped += total - cells.size();
   }
 
+  // The b-tree of a WITHOUT ROWID table (owner >= 0: its rows are in every cell, interior
+  // ones included) or of an ordinary index (kIndexOwner: only its pages are marked).
+  // Keys of such trees are compared by collation, so no key range is checked: a page is
+  // taken when most of its records have the table's shape.
+  void WalkIndexTree(int32_t owner, uint32_t pgno, int depth,
+                     std::vector<std::pair<int64_t, int64_t>>* missing, int width = -1) {
+    if (pgno == 0 || pgno > f_.page_count() || depth > kMaxDepth || state_[pgno] != kUnseen ||
+        f_.IsPointerMapPage(pgno)) {
+      missing->emplace_back(kMinKey, kMaxKey);
+      return;
+    }
+    if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
+    std::vector<uint8_t> buf;
+    BtreePage page;
+    if (!Read(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) || page.IsTable()) {
+      missing->emplace_back(kMinKey, kMaxKey);
+      return;
+    }
+    std::vector<LeafCell> cells;
+    uint32_t total = ReadLeafCells(page, &cells);
+    std::vector<bool> fits(cells.size(), true);
+    uint32_t fit = static_cast<uint32_t>(cells.size());
+    if (owner >= 0 || width >= 0) {
+      fit = 0;
+      for (size_t i = 0; i < cells.size(); ++i) {
+        fits[i] = owner >= 0 ? SerialTypesFitTable(ShapeOf(owner), cells[i].types)
+                             : cells[i].types.size() == static_cast<size_t>(width);
+        fit += fits[i] ? 1 : 0;
+      }
+    }
+    if (total > 0 && fit * 2 <= total) {
+      missing->emplace_back(kMinKey, kMaxKey);
+      return;
+    }
+    state_[pgno] = kTree;
+    owner_[pgno] = owner;
+    ++stats_.pages_decoded;
+    if (fit < total) missing->emplace_back(kMinKey, kMaxKey);
+    std::vector<uint32_t> children;
+    for (const LeafCell& lc : cells) {
+      if (lc.cell.left_child != 0) children.push_back(lc.cell.left_child);
+    }
+    if (!page.IsLeaf()) {
+      if (children.size() < page.cell_count) missing->emplace_back(kMinKey, kMaxKey);
+      children.push_back(page.right_child);
+    }
+    if (owner >= 0) {
+      for (size_t i = 0; i < cells.size(); ++i) {
+        if (fits[i]) {
+          EmitToTable(owner, cells[i], pgno);
+        } else {
+          EmitLost(cells[i], false, pgno);
+        }
+      }
+      stats_.rows_dropped += total - cells.size();
+    }
+    for (uint32_t child : children) {
+      if (child <= f_.page_count() && owner_[child] == kNoOwner) owner_[child] = owner;
+    }
+    for (uint32_t child : children) WalkIndexTree(owner, child, depth + 1, missing, width);
+  }
+
+  void WalkIndexes() {
+    for (const CatalogEntry& e : catalog_) {
+      if (e.type != "index") continue;
+      // Pages of an index that no tree reaches (its own tree damaged, or new pages of a
+      // commit only half written) must not be taken for table rows of the same width:
+      // remember which widths (-1: any) an index's records may have.
+      std::vector<std::string> names;
+      int columns = e.sql.empty() ? -1 : IndexColumns(e.sql, &names);
+      int width = -1;
+      // An index without a statement (one SQLite made for a UNIQUE or PRIMARY KEY
+      // constraint) holds at most all of its table's columns and the rowid.
+      int most = -1;
+      for (const RecoveredTable& t : tables_) {
+        if (t.entry.name != e.tbl_name || !t.shape.parsed) continue;
+        most = static_cast<int>(t.shape.columns.size()) + 1;
+        if (columns < 0) continue;
+        width = columns;
+        if (!t.shape.without_rowid) {
+          ++width;  // the rowid
+          continue;
+        }
+        // A WITHOUT ROWID table's index also carries the key columns it does not name.
+        for (size_t k = 0; k < t.shape.key_columns; ++k) {
+          const std::string& key =
+              t.shape.columns[static_cast<size_t>(t.shape.record_order[k])].name;
+          if (std::none_of(names.begin(), names.end(),
+                           [&](const std::string& n) { return SameName(n, key); })) {
+            ++width;
+          }
+        }
+      }
+      index_widths_.emplace_back(width, width >= 0 ? width : most);
+      std::vector<std::pair<int64_t, int64_t>> missing;
+      WalkIndexTree(kIndexOwner, e.root, 0, &missing, width);
+    }
+  }
+
+  bool IndexMayHold(size_t width) const {
+    return std::any_of(index_widths_.begin(), index_widths_.end(), [&](std::pair<int, int> w) {
+      if (w.first >= 0) return static_cast<size_t>(w.first) == width;
+      return w.second < 0 || width <= static_cast<size_t>(w.second);
+    });
+  }
+
+  // The type of a catalog row as text. With the header gone, the encoding is the one in
+  // which the first catalog row's type reads as a catalog type.
+  std::string CatalogType(Bytes text) {
+    if (enc_ != 0) return TextToUtf8(text, enc_);
+    for (uint32_t enc : {1u, 2u, 3u}) {
+      std::string type = TextToUtf8(text, enc);
+      if (type == "table" || type == "index" || type == "view" || type == "trigger") {
+        enc_ = enc;
+        return type;
+      }
+    }
+    return {};
+  }
+
   void AddCatalogRow(const std::vector<Value>& v) {
     if (v.size() != 5 || v[0].kind != Value::kText || v[1].kind != Value::kText) return;
-    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
     CatalogEntry e;
-    e.type = TextToUtf8(v[0].bytes, enc);
+    e.type = CatalogType(v[0].bytes);
+    uint32_t enc = enc_;
     if (e.type != "table" && e.type != "index" && e.type != "view" && e.type != "trigger") {
       return;
     }
@@ -270,6 +452,36 @@ class Recoverer final : public OverflowGuard {
       if (c.name == e.name) return;  // the first one read (from the tree) wins
     }
     catalog_.push_back(std::move(e));
+  }
+
+  // Page 1 with its b-tree header or cell pointers destroyed still holds the catalog's
+  // records in its content area: each is looked for at every offset, and taken only when
+  // it decodes completely as a catalog row.
+  void ScanCatalogContent() {
+    std::vector<uint8_t> buf;
+    if (!f_.ReadPage(1, &buf)) return;
+    BtreePage page;
+    page.pgno = 1;
+    page.type = kTableLeaf;
+    page.header_offset = 100;
+    page.data = buf;
+    page.usable = f_.usable();
+    for (uint32_t off = 100 + 8; off + 4 <= page.usable; ++off) {
+      LeafCell lc;
+      if (!ParseTableLeafCellAt(page, off, &lc.cell) || lc.cell.rowid <= 0 ||
+          !DecodeRecordHeader(lc.cell.local, lc.cell.payload_size, &lc.types) ||
+          lc.types.size() != 5 || !SerialTypesFitTable(catalog_shape_, lc.types) ||
+          !ReadFullPayload(f_, lc.cell, this, &payload_, &chain_) ||
+          !DecodeRecord(payload_, &values_) || values_[0].kind != Value::kText) {
+        continue;
+      }
+      std::string type = CatalogType(values_[0].bytes);
+      if (type != "table" && type != "index" && type != "view" && type != "trigger") continue;
+      AddCatalogRow(values_);
+      for (uint32_t p : chain_) state_[p] = kOverflow;
+      auto end = static_cast<uint32_t>(lc.cell.local.data() + lc.cell.local.size() - buf.data());
+      off = end + (lc.cell.first_overflow ? 4 : 0) - 1;
+    }
   }
 
   // When the catalog's own tree is damaged, its surviving leaf pages can still be found:
@@ -290,9 +502,7 @@ class Recoverer final : public OverflowGuard {
             !DecodeRecord(payload_, &values_)) {
           continue;
         }
-        std::string type = values_[0].kind == Value::kText
-                               ? TextToUtf8(values_[0].bytes, f_.header().text_encoding)
-                               : "";
+        std::string type = values_[0].kind == Value::kText ? CatalogType(values_[0].bytes) : "";
         if (type == "table" || type == "index" || type == "view" || type == "trigger") ++good;
       }
       if (total == 0 || good * 2 <= total) continue;
@@ -355,7 +565,8 @@ class Recoverer final : public OverflowGuard {
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
   // child pointer or, in auto-vacuum files, the pointer map), or else the single table
   // whose lost key ranges and shape fit most of its rows. Two candidates: nobody.
-  int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total) {
+  int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
+                      bool index_page) {
     int32_t hint = owner_[pgno];
     uint8_t ptype = 0;
     uint32_t parent = 0;
@@ -363,10 +574,12 @@ class Recoverer final : public OverflowGuard {
         parent <= f_.page_count()) {
       hint = owner_[parent];
     }
+    if (hint == kIndexOwner) return kNoOwner;
     int32_t chosen = kNoOwner, strong = kNoOwner;
     int candidates = 0;
     for (size_t t = 0; t < tables_.size(); ++t) {
       const RecoveredTable& rt = tables_[t];
+      if (rt.shape.without_rowid != index_page) continue;
       bool is_hint = hint == static_cast<int32_t>(t);
       if (!is_hint && rt.missing.empty()) continue;
       uint32_t fit = 0;
@@ -380,8 +593,24 @@ class Recoverer final : public OverflowGuard {
       chosen = static_cast<int32_t>(t);
       if (is_hint) strong = chosen;
     }
+    if (index_page && candidates > 0) {
+      // An index page has no key range to check against: a pointer to it from the table's
+      // tree or the pointer map may come from a page of another version of the file, so
+      // not even that decides when an index's records could have the same shape.
+      for (const LeafCell& lc : cells) {
+        if (IndexMayHold(lc.types.size())) return kNoOwner;
+      }
+    }
     if (strong != kNoOwner) return strong;
     return candidates == 1 ? chosen : kNoOwner;
+  }
+
+  // Whether records of an index page could be rows of some WITHOUT ROWID table at all:
+  // only then do they go to lost-and-found; an ordinary index holds copies of rows.
+  bool FitsAnyWithoutRowid(const LeafCell& lc) const {
+    return std::any_of(tables_.begin(), tables_.end(), [&](const RecoveredTable& t) {
+      return t.shape.without_rowid && !t.walk_complete && SerialTypesFitTable(t.shape, lc.types);
+    });
   }
 
   void ScanUnreached() {
@@ -395,10 +624,22 @@ class Recoverer final : public OverflowGuard {
       BtreePage page;
       if (!ParseBtreePage(buf, p, f_.usable(), &page)) continue;
       ++stats_.pages_decoded;
-      if (page.type != kTableLeaf) continue;
+      if (page.type == kTableInterior) continue;
+      bool index_page = page.type != kTableLeaf;
+      if (index_page && !any_without_rowid_) continue;
       uint32_t total = ReadLeafCells(page, &cells);
-      int32_t t = ChooseTable(p, cells, total);
+      int32_t t = ChooseTable(p, cells, total, index_page);
       state_[p] = kTree;
+      if (index_page) {
+        for (const LeafCell& lc : cells) {
+          if (t >= 0 && SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types)) {
+            EmitToTable(t, lc, p);
+          } else if (FitsAnyWithoutRowid(lc)) {
+            EmitLost(lc, false, p);
+          }
+        }
+        continue;
+      }
       for (const LeafCell& lc : cells) {
         bool fits = t >= 0 &&
                     SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
@@ -428,6 +669,11 @@ class Recoverer final : public OverflowGuard {
   std::vector<uint8_t> payload_;
   std::vector<uint32_t> chain_;
   std::vector<Value> values_;
+  std::vector<Value> declared_;
+  bool any_without_rowid_ = false;
+  uint32_t enc_ = 0;  // text encoding; 0 until known
+  // Each index's record width, or -1 and the most it can be (-1: anything).
+  std::vector<std::pair<int, int>> index_widths_;
 };
 
 }  // namespace

@@ -38,10 +38,11 @@ class RowSink {
  public:
   enum class Outcome { kWritten, kDuplicate, kRejected, kIgnored };
   virtual ~RowSink() = default;
-  // The catalog as far as it could be read and the tables rows will be given for. The
-  // sink may mark tables unwritable.
-  virtual void Begin(const std::vector<CatalogEntry>& catalog,
-                     std::vector<RecoveredTable>* tables) = 0;
+  // The catalog as far as it could be read, the tables rows will be given for and the
+  // text encoding of the file (1 UTF-8, 2 UTF-16le, 3 UTF-16be; found from the catalog's
+  // texts when the header is gone). The sink may mark tables unwritable.
+  virtual void Begin(const std::vector<CatalogEntry>& catalog, std::vector<RecoveredTable>* tables,
+                     uint32_t text_encoding) = 0;
   virtual Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) = 0;
   virtual void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) = 0;
   virtual void End() = 0;

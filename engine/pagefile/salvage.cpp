@@ -44,10 +44,7 @@ bool StartsWithWords(const std::string& sql, const char* a, const char* b) {
 // Writes the recovered rows into a new SQLite database.
 class SqliteSink final : public RowSink {
  public:
-  SqliteSink(std::string path, const pagefile::PageFile& file) : path_(std::move(path)), f_(file) {
-    uint32_t enc = f_.header().magic_ok ? f_.header().text_encoding : 1;
-    text_enc_ = enc == 2 ? SQLITE_UTF16LE : enc == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
-  }
+  SqliteSink(std::string path, const pagefile::PageFile& file) : path_(std::move(path)), f_(file) {}
   ~SqliteSink() override { Close(); }
   SqliteSink(const SqliteSink&) = delete;
   SqliteSink& operator=(const SqliteSink&) = delete;
@@ -61,8 +58,9 @@ class SqliteSink final : public RowSink {
     db_ = nullptr;
   }
 
-  void Begin(const std::vector<CatalogEntry>& catalog,
-             std::vector<RecoveredTable>* tables) override {
+  void Begin(const std::vector<CatalogEntry>& catalog, std::vector<RecoveredTable>* tables,
+             uint32_t encoding) override {
+    text_enc_ = encoding == 2 ? SQLITE_UTF16LE : encoding == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
     if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
       Fail("cannot create");
@@ -239,7 +237,7 @@ class SqliteSink final : public RowSink {
     std::vector<std::string> names;
     for (const auto& c : t.shape.columns) names.push_back(c.name);
     std::string alias;
-    if (t.shape.rowid_column < 0) {
+    if (t.shape.rowid_column < 0 && !t.shape.without_rowid) {
       for (const char* candidate : {"rowid", "_rowid_", "oid"}) {
         bool used = std::any_of(names.begin(), names.end(),
                                 [&](const std::string& n) { return Lower(n) == candidate; });
@@ -359,6 +357,15 @@ SalvageReport PageLevelSalvage(const std::string& source, const std::string& des
   } catch (const std::runtime_error& e) {
     Raise(std::filesystem::exists(source, ec) ? kErrDiskIo : kErrFileNotFound,
           "Cannot read '" + source + "' to salvage it: " + e.what() + ".");
+  }
+  return PageLevelSalvage(std::move(src), source, destination, progress);
+}
+
+SalvageReport PageLevelSalvage(std::unique_ptr<pagefile::ByteSource> src, const std::string& source,
+                               const std::string& destination, const ProgressFn& progress) {
+  std::error_code ec;
+  if (std::filesystem::exists(destination, ec)) {
+    Raise(kErrDatabaseExists, "Cannot salvage into '" + destination + "': the file exists.");
   }
   pagefile::PageFile file(std::move(src));
   if (!file.ok()) {

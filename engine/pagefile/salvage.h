@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "engine/pagefile/format.h"
 #include "engine/salvage.h"
 
 namespace tidewell::engine {
@@ -19,6 +20,11 @@ inline constexpr const char* kLostAndFoundTable = "MSysLostAndFound";
 // deleted and are not brought back. Throws kErrCannotRepair, leaving no destination, when
 // no page of the source decodes; kErrDiskIo when the destination cannot be written.
 SalvageReport PageLevelSalvage(const std::string& source, const std::string& destination,
+                               const ProgressFn& progress);
+// The same from pages read through `pages` (a file, or a disk that fails some reads);
+// `source` only names it in messages.
+SalvageReport PageLevelSalvage(std::unique_ptr<pagefile::ByteSource> pages,
+                               const std::string& source, const std::string& destination,
                                const ProgressFn& progress);
 
 }  // namespace tidewell::engine

@@ -243,6 +243,32 @@ TableShape ParseCreateTable(std::string_view sql) {
       }
     }
   }
+  std::vector<bool> in_key(shape.columns.size(), false);
+  if (shape.without_rowid) {
+    std::vector<int> key;
+    for (const std::string& name : table_pk) {
+      int found = -1;
+      for (size_t c = 0; c < shape.columns.size(); ++c) {
+        if (Upper(shape.columns[c].name) == Upper(name)) found = static_cast<int>(c);
+      }
+      if (found < 0) return shape;                       // a key column we cannot place
+      if (in_key[static_cast<size_t>(found)]) continue;  // named twice, stored once
+      in_key[static_cast<size_t>(found)] = true;
+      key.push_back(found);
+    }
+    for (size_t c = 0; c < shape.columns.size(); ++c) {
+      if (column_pk[c] && !in_key[c]) {
+        in_key[c] = true;
+        key.push_back(static_cast<int>(c));
+      }
+    }
+    if (key.empty()) return shape;  // SQLite refuses such a table; so do we
+    shape.record_order = key;
+    shape.key_columns = key.size();
+  }
+  for (size_t c = 0; c < shape.columns.size(); ++c) {
+    if (!in_key[c]) shape.record_order.push_back(static_cast<int>(c));
+  }
   shape.parsed = true;
   return shape;
 }
@@ -258,12 +284,16 @@ int ClassOf(uint64_t st) {
 }
 
 bool ClassesFit(const TableShape& shape, const std::vector<int>& classes) {
-  if (!shape.parsed || shape.without_rowid) return false;
+  if (!shape.parsed) return false;
   if (classes.empty() || classes.size() > shape.columns.size()) return false;
+  // A key is never NULL in a WITHOUT ROWID table, and a record always holds all of it.
+  if (classes.size() < shape.key_columns) return false;
   for (size_t c = 0; c < classes.size(); ++c) {
-    if (static_cast<int>(c) == shape.rowid_column && classes[c] != 0) return false;
+    auto col = static_cast<size_t>(shape.record_order[c]);
+    if (static_cast<int>(col) == shape.rowid_column && classes[c] != 0) return false;
+    if (c < shape.key_columns && classes[c] == 0) return false;
     // Text affinity turns every number stored into the column into text.
-    if (shape.columns[c].affinity == Affinity::kText && (classes[c] == 1 || classes[c] == 2)) {
+    if (shape.columns[col].affinity == Affinity::kText && (classes[c] == 1 || classes[c] == 2)) {
       return false;
     }
   }
@@ -315,6 +345,56 @@ bool DecodeRecordHeader(Bytes local, uint64_t payload_size, std::vector<uint64_t
     types->push_back(st);
   }
   return pos == header_size && header_size + body == payload_size;
+}
+
+int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
+  std::vector<Token> toks;
+  if (!Tokenize(sql, &toks)) return -1;
+  size_t i = 0;
+  while (i < toks.size() && !IsWord(toks[i], "ON")) ++i;
+  i += 2;  // ON name
+  if (i < toks.size() && toks[i].kind == Token::kPunct && toks[i].text == ".") i += 2;
+  if (i >= toks.size() || toks[i].kind != Token::kPunct || toks[i].text != "(") return -1;
+  int depth = 0, columns = 0;
+  std::vector<Token> term;
+  auto finish = [&] {
+    ++columns;
+    // A bare column, perhaps with COLLATE x or a direction; anything else is an expression.
+    if (!term.empty() && IsName(term[0]) &&
+        (term.size() == 1 || IsWord(term[1], "COLLATE") || IsWord(term[1], "ASC") ||
+         IsWord(term[1], "DESC"))) {
+      plain_names->push_back(term[0].text);
+    }
+    term.clear();
+  };
+  for (++i; i < toks.size(); ++i) {
+    const Token& t = toks[i];
+    if (t.kind == Token::kPunct && t.text == "(") ++depth;
+    if (t.kind == Token::kPunct && t.text == ")" && depth-- == 0) {
+      finish();
+      return columns;
+    }
+    if (depth == 0 && t.kind == Token::kPunct && t.text == ",") {
+      finish();
+      continue;
+    }
+    term.push_back(t);
+  }
+  return -1;
+}
+
+bool RecordToDeclared(const TableShape& shape, std::vector<Value>* values) {
+  if (!shape.without_rowid) return true;
+  size_t n = values->size();
+  if (n > shape.record_order.size()) return false;
+  std::vector<Value> declared(n);
+  for (size_t k = 0; k < n; ++k) {
+    auto col = static_cast<size_t>(shape.record_order[k]);
+    if (col >= n) return false;  // a gap would open before a column that has a value
+    declared[col] = (*values)[k];
+  }
+  *values = std::move(declared);
+  return true;
 }
 
 std::string QuoteName(std::string_view name) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,31 +27,48 @@ inline void Sql(const std::string& path, const std::string& sql) {
 // rowid -> the row's values, typed, as one comparable string.
 using Rows = std::map<int64_t, std::string>;
 
-inline Rows ReadRows(const std::string& path, const std::string& table) {
-  Rows out;
+// The columns of the current row from `first` on, typed, as one comparable string.
+inline std::string RowText(sqlite3_stmt* st, int first) {
+  std::string r;
+  for (int c = first; c < sqlite3_column_count(st); ++c) {
+    int t = sqlite3_column_type(st, c);
+    r += std::to_string(t) + ":";
+    if (t == SQLITE_FLOAT) {
+      r += std::to_string(sqlite3_column_double(st, c));
+    } else if (t != SQLITE_NULL) {
+      r += std::string(static_cast<const char*>(sqlite3_column_blob(st, c)),
+                       static_cast<size_t>(sqlite3_column_bytes(st, c)));
+    }
+    r += "|";
+  }
+  return r;
+}
+
+// Runs `sql` read-only and hands each row's statement to `row`.
+template <typename Fn>
+void EachRow(const std::string& path, const std::string& sql, Fn row) {
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   sqlite3_stmt* st = nullptr;
-  std::string sql = "SELECT rowid, * FROM \"" + table + "\"";
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::string r;
-      for (int c = 1; c < sqlite3_column_count(st); ++c) {
-        int t = sqlite3_column_type(st, c);
-        r += std::to_string(t) + ":";
-        if (t == SQLITE_FLOAT) {
-          r += std::to_string(sqlite3_column_double(st, c));
-        } else if (t != SQLITE_NULL) {
-          r += std::string(static_cast<const char*>(sqlite3_column_blob(st, c)),
-                           static_cast<size_t>(sqlite3_column_bytes(st, c)));
-        }
-        r += "|";
-      }
-      out[sqlite3_column_int64(st, 0)] = r;
-    }
+    while (sqlite3_step(st) == SQLITE_ROW) row(st);
   }
   sqlite3_finalize(st);
   sqlite3_close(db);
+}
+
+inline Rows ReadRows(const std::string& path, const std::string& table) {
+  Rows out;
+  EachRow(path, "SELECT rowid, * FROM \"" + table + "\"",
+          [&](sqlite3_stmt* st) { out[sqlite3_column_int64(st, 0)] = RowText(st, 1); });
+  return out;
+}
+
+// Every row of a table, with or without a rowid, in a comparable order.
+inline std::multiset<std::string> RowSet(const std::string& path, const std::string& table) {
+  std::multiset<std::string> out;
+  EachRow(path, "SELECT * FROM \"" + table + "\"",
+          [&](sqlite3_stmt* st) { out.insert(RowText(st, 0)); });
   return out;
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
+#include <span>
 
 #include "engine/errors.h"
 #include "tests/salvage/salvage_files.h"
@@ -146,6 +148,18 @@ TEST_F(Salvage, SmashedHeaderIsReadWithThePageSizeFoundFromThePages) {
   EXPECT_GT(r.pages_decoded, 0u);
 }
 
+TEST(SalvageFormats, SmashedHeaderOfAUtf16FileIsReadInTheEncodingOfItsCatalog) {
+  TempDir dir;
+  std::string src = dir.File("u16.db"), out = dir.File("u16-out.db");
+  Sql(src,
+      "PRAGMA encoding='UTF-16be'; CREATE TABLE s(name TEXT, value TEXT);"
+      "INSERT INTO s VALUES('Größe', 'groß'), ('emoji', '\xF0\x9F\x98\x80'), ('x', NULL);");
+  Rows truth = ReadRows(src, "s");
+  OverwriteAt(src, 0, std::string(100, '\x11'));
+  PageLevelSalvage(src, out, {});
+  EXPECT_EQ(ReadRows(out, "s"), truth);
+}
+
 TEST_F(Salvage, DamagedCatalogPutsRowsInLostAndFoundWithTheirPage) {
   // Page 1's cells are gone; the header survives.
   OverwriteAt(src_, 100, std::string(1024 - 100, '\0'));
@@ -164,6 +178,20 @@ TEST_F(Salvage, DamagedCatalogPutsRowsInLostAndFoundWithTheirPage) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+TEST_F(Salvage, CatalogWithoutItsHeaderAndCellPointersIsReadFromItsRecords) {
+  Sql(src_,
+      "CREATE VIEW Busy AS SELECT Url FROM Links WHERE Status = 200;"
+      "CREATE TRIGGER Done AFTER DELETE ON Queue BEGIN SELECT 1; END;");
+  std::map<std::string, std::vector<std::string>> names;
+  for (const char* type : {"table", "index", "view", "trigger"}) names[type] = Names(src_, type);
+  // The b-tree header of page 1 and its cell pointers: the statements themselves stay.
+  OverwriteAt(src_, 100, std::string(40, '\x77'));
+  SalvageReport r = Run();
+  ExpectAllBack();
+  EXPECT_EQ(r.rows_lost_found, 0u);
+  for (const auto& [type, list] : names) EXPECT_EQ(Names(out_, type), list) << type;
 }
 
 TEST_F(Salvage, PartlyDamagedCatalogStillGivesTheTablesItNames) {
@@ -209,52 +237,177 @@ TEST(SalvageTruncated, ValueRunningIntoACutPageIsDroppedNotZeroFilled) {
   for (const auto& [id, row] : got) EXPECT_EQ(row, truth.at(id)) << id;
 }
 
-TEST(SalvageFormats, AutoVacuumAndUtf16FilesComeBackWhole) {
+// Whatever kind of table the reader knows, it keeps every row of it when the damage is in
+// another table.
+TEST(SalvageKinds, EveryKindOfTableKeepsItsRowsWhenAnotherTableIsDamaged) {
   TempDir dir;
+  const std::string rows =
+      " WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<700)"
+      " INSERT INTO t SELECT ";
   struct Case {
     const char* name;
-    const char* sql;
+    std::string sql;
   } cases[] = {
-      {"av.db",
-       "PRAGMA page_size=512; PRAGMA auto_vacuum=FULL;"
-       "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT, c BLOB);"
-       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<600)"
-       " INSERT INTO t SELECT i, 'text ' || i, CASE WHEN i % 40 = 0 THEN zeroblob(1500) END"
-       " FROM k; DELETE FROM t WHERE a % 3 = 0;"},
-      {"u16.db",
-       "PRAGMA encoding='UTF-16le'; CREATE TABLE s(name TEXT, value TEXT);"
-       "INSERT INTO s VALUES('Größe', 'groß'), ('emoji', '\xF0\x9F\x98\x80'), ('x', NULL);"},
+      {"rowid alias", "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT, c REAL);" + rows +
+                          "i, 'text ' || i, i / 7.0 FROM k;"},
+      {"no rowid alias", "CREATE TABLE t(b TEXT, c INT);" + rows + "'v' || i, i FROM k;"},
+      {"without rowid, key not in declared order",
+       "CREATE TABLE t(url TEXT, host TEXT NOT NULL, hits INT,"
+       " PRIMARY KEY(hits, url)) WITHOUT ROWID;" +
+           rows + "'https://h' || (i % 13) || '/' || i, 'h' || (i % 13), i % 50 FROM k;"},
+      {"without rowid, values overflowing",
+       "CREATE TABLE t(k TEXT PRIMARY KEY, body BLOB) WITHOUT ROWID;" + rows +
+           "'key' || i, CASE WHEN i % 9 = 0 THEN zeroblob(1700) ELSE x'01' END FROM k;"},
+      {"values overflowing", "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT);" + rows +
+                                 "i, printf('%.*c', 100 + (i % 50) * 60, 'x') FROM k;"},
+      {"autoincrement", "CREATE TABLE t(a INTEGER PRIMARY KEY AUTOINCREMENT, b TEXT);" + rows +
+                            "NULL, 'row ' || i FROM k;"},
+      {"auto-vacuum file", "PRAGMA auto_vacuum=FULL; CREATE TABLE t(a INTEGER PRIMARY KEY, b);" +
+                               rows + "i, 'text ' || i FROM k; DELETE FROM t WHERE a % 3 = 0;"},
+      {"UTF-16 file",
+       "PRAGMA encoding='UTF-16le'; CREATE TABLE t(name TEXT PRIMARY KEY, v) WITHOUT ROWID;" +
+           rows + "'Größe ' || i, 'groß \xF0\x9F\x98\x80' FROM k;"},
   };
+  int n = 0;
   for (const Case& c : cases) {
-    std::string src = dir.File(c.name), out = dir.File(std::string("out-") + c.name);
-    Sql(src, c.sql);
-    std::string table = std::string(c.name) == "av.db" ? "t" : "s";
-    Rows truth = ReadRows(src, table);
+    std::string src = dir.File(std::to_string(n) + ".db");
+    std::string out = dir.File(std::to_string(n++) + "-out.db");
+    Sql(src, "PRAGMA page_size=1024;" + c.sql +
+                 "CREATE TABLE victim(a INTEGER PRIMARY KEY, b TEXT);"
+                 "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<300)"
+                 " INSERT INTO victim SELECT i, 'victim ' || i FROM k;");
+    auto truth = tidewell::testing::RowSet(src, "t");
+    ASSERT_EQ(truth.size(), c.name == std::string("auto-vacuum file") ? 467u : 700u) << c.name;
+    uint32_t leaf = PagesOf(src, "victim", "leaf").at(1);
+    auto lost = static_cast<size_t>(CellsOnPage(src, leaf));
+    FillPage(src, leaf, 0);
     SalvageReport r = PageLevelSalvage(src, out, {});
-    EXPECT_EQ(ReadRows(out, table), truth) << c.name;
+    EXPECT_EQ(tidewell::testing::RowSet(out, "t"), truth) << c.name;
     EXPECT_EQ(r.rows_lost_found, 0u) << c.name;
+    EXPECT_EQ(ReadRows(out, "victim").size(), 300u - lost) << c.name;
   }
+}
+
+// With its root gone, a WITHOUT ROWID table's pages are found by shape, unless an index's
+// records could have that shape too: then they go to lost-and-found, never into the table.
+TEST(SalvageKinds, WithoutRowidRowsBeneathADamagedRootComeBackOrAreSetApart) {
+  TempDir dir;
+  std::string src = dir.File("wr.db"), out = dir.File("wr-out.db");
+  Sql(src,
+      "PRAGMA page_size=1024;"
+      "CREATE TABLE t(url TEXT, host TEXT, hits INT, seen REAL, PRIMARY KEY(url)) WITHOUT ROWID;"
+      "CREATE TABLE l(url TEXT, n INT); CREATE INDEX l_url ON l(url);"
+      "CREATE TABLE u(a TEXT UNIQUE, b INT);"  // an index with no statement, at most 3 wide
+      "CREATE TABLE w(word TEXT PRIMARY KEY, freq INT, lang TEXT) WITHOUT ROWID;"
+      "CREATE INDEX w_lower ON w(lower(word), freq);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<900)"
+      " INSERT INTO t SELECT 'https://h/' || i, 'h' || (i % 7), i, i / 4.0 FROM k;"
+      "INSERT INTO l SELECT url, hits FROM t; INSERT INTO w SELECT 'Word' || hits, hits, 'en' FROM "
+      "t;");
+  std::map<std::string, std::multiset<std::string>> truth;
+  size_t on_t_root = 0;  // rows live on interior pages too
+  for (const char* name : {"t", "w"}) {
+    truth[name] = tidewell::testing::RowSet(src, name);
+    uint32_t root = tidewell::testing::RootPageOf(src, name);
+    ASSERT_FALSE(PagesOf(src, name, "internal").empty());
+    if (name == std::string("t")) on_t_root = static_cast<size_t>(CellsOnPage(src, root));
+    FillPage(src, root, 0x5a);
+  }
+  // The index's pages too: records (lower(word), freq, word) have the table's shape.
+  ASSERT_FALSE(PagesOf(src, "w_lower", "internal").empty());
+  FillPage(src, tidewell::testing::RootPageOf(src, "w_lower"), 0x5a);
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  EXPECT_EQ(tidewell::testing::RowSet(out, "t").size(), truth["t"].size() - on_t_root);
+  EXPECT_GT(r.rows_lost_found, 0u);
+  for (const auto& [name, rows] : truth) {
+    for (const auto& row : tidewell::testing::RowSet(out, name)) EXPECT_EQ(rows.count(row), 1u);
+  }
+  EXPECT_EQ(tidewell::testing::RowSet(out, "l").size(), 900u);
+}
+
+// A child pointer of a WITHOUT ROWID table's tree left pointing into an index (a page of
+// another version of the file): the index's records have the table's shape, but are not
+// its rows.
+TEST(SalvageKinds, AStaleChildPointerIntoAnIndexGivesNoRowsToTheTable) {
+  TempDir dir;
+  std::string src = dir.File("stale.db"), out = dir.File("stale-out.db");
+  Sql(src,
+      "PRAGMA page_size=1024;"
+      "CREATE TABLE w(word TEXT PRIMARY KEY, freq INT, lang TEXT) WITHOUT ROWID;"
+      "CREATE INDEX w_lower ON w(lower(word), freq);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i<900)"
+      " INSERT INTO w SELECT 'Word' || i, i, 'en' FROM k;");
+  auto truth = tidewell::testing::RowSet(src, "w");
+  uint32_t root = tidewell::testing::RootPageOf(src, "w");
+  uint32_t index_leaf = PagesOf(src, "w_lower", "leaf").at(1);
+  std::string child = {static_cast<char>(index_leaf >> 24), static_cast<char>(index_leaf >> 16),
+                       static_cast<char>(index_leaf >> 8), static_cast<char>(index_leaf)};
+  OverwriteAt(src, uint64_t{root - 1} * 1024 + 8, child);  // the root's right child
+  PageLevelSalvage(src, out, {});
+  auto got = tidewell::testing::RowSet(out, "w");
+  EXPECT_GT(got.size(), 0u);
+  for (const auto& row : got) EXPECT_EQ(truth.count(row), 1u) << row;
 }
 
 TEST_F(Salvage, BrokenOverflowChainDropsOnlyThatRow) {
   std::vector<uint32_t> overflow = PagesOf(src_, "Pages", "overflow");
   ASSERT_FALSE(overflow.empty());
-  // A page in the middle of a chain (its next pointer is set): the chain ends early.
+  // A page in the middle of a chain (its next pointer is set): the chain ends early. And
+  // the last page of another chain zeroed, as a freed page of another version of the file
+  // is: the chain still adds up, but a text full of NULs is not the row.
   std::string bytes = tidewell::testing::ReadAll(src_);
-  uint32_t victim = 0;
+  uint32_t middle = 0, last = 0;
   for (uint32_t p : overflow) {
     size_t at = size_t{p - 1} * 1024;
-    if (bytes[at] || bytes[at + 1] || bytes[at + 2] || bytes[at + 3]) {
-      victim = p;
-      break;
-    }
+    bool has_next = bytes[at] || bytes[at + 1] || bytes[at + 2] || bytes[at + 3];
+    if (has_next && middle == 0) middle = p;
+    if (!has_next) last = p;
   }
-  ASSERT_NE(victim, 0u);
-  FillPage(src_, victim, 0);
+  ASSERT_NE(middle, 0u);
+  ASSERT_GT(last, middle + 8);  // other rows lie between: not the same chain
+  FillPage(src_, middle, 0);
+  FillPage(src_, last, 0);
   SalvageReport r = Run();
-  EXPECT_EQ(MissingAfterExactCheck("Pages"), 1u);
-  EXPECT_EQ(r.rows_dropped, 1u);
+  EXPECT_EQ(MissingAfterExactCheck("Pages"), 2u);
+  EXPECT_EQ(r.rows_dropped, 2u);
   EXPECT_EQ(MissingAfterExactCheck("Links"), 0u);
+}
+
+// A disk that fails reads of some pages: a read stops at the first bad page, as pread does
+// with EIO.
+class FailingDisk final : public pagefile::ByteSource {
+ public:
+  FailingDisk(std::string bytes, std::set<uint32_t> bad) : bytes_(std::move(bytes)), bad_(bad) {}
+  uint64_t Size() const override { return bytes_.size(); }
+  size_t ReadAt(uint64_t offset, std::span<uint8_t> out) const override {
+    size_t n = 0;
+    for (; n < out.size() && offset + n < bytes_.size(); ++n) {
+      if (bad_.count(static_cast<uint32_t>((offset + n) / 1024 + 1))) break;
+      out[n] = static_cast<uint8_t>(bytes_[offset + n]);
+    }
+    return n;
+  }
+
+ private:
+  std::string bytes_;
+  std::set<uint32_t> bad_;
+};
+
+TEST_F(Salvage, PagesTheDiskCannotReadAreDamagedPagesNotTheEnd) {
+  uint32_t leaf = PagesOf(src_, "Links", "leaf").at(3);
+  auto on_leaf = static_cast<size_t>(CellsOnPage(src_, leaf));
+  // The last page of an overflow chain: read as zeros, its row would come back wrong.
+  std::string bytes = tidewell::testing::ReadAll(src_);
+  uint32_t chain_end = 0;
+  for (uint32_t p : PagesOf(src_, "Pages", "overflow")) {
+    if (bytes.compare(size_t{p - 1} * 1024, 4, std::string(4, '\0')) == 0) chain_end = p;
+  }
+  ASSERT_NE(chain_end, 0u);
+  PageLevelSalvage(std::make_unique<FailingDisk>(bytes, std::set<uint32_t>{leaf, chain_end}), src_,
+                   out_, {});
+  EXPECT_EQ(MissingAfterExactCheck("Links"), on_leaf);
+  EXPECT_EQ(MissingAfterExactCheck("Pages"), 1u);
+  EXPECT_EQ(MissingAfterExactCheck("Queue"), 0u);
 }
 
 TEST_F(Salvage, DeletedRowsOnFreePagesStayDeleted) {
