@@ -46,37 +46,29 @@ class Locks : public ::testing::Test {
   std::string path_ = dir_.File("locked.mdb");
 };
 
-TEST_F(Locks, SharedOpenElsewhereAllowsSharedButNotExclusive) {
-  DatabaseHolder other(path_, DatabaseHolder::kEngineShared);
-  ASSERT_TRUE(other.Holding());
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), 0);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse);
-  other.Stop();
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
-}
-
-TEST_F(Locks, ExclusiveOpenElsewhereBlocksEveryOpen) {
-  DatabaseHolder other(path_, DatabaseHolder::kEngineExclusive);
-  ASSERT_TRUE(other.Holding());
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true); }), kErrFileInUse);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, dir_.File("c.mdb")); }), kErrFileInUse);
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("c.mdb")));
-  // A plain SQLite connection cannot read it either.
-  EXPECT_EQ(test::RawInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
-  other.Stop();
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), 0);
-}
-
-TEST_F(Locks, AnySqliteConnectionHoldingALockKeepsExclusiveOut) {
-  DatabaseHolder reader(path_, DatabaseHolder::kSqliteRead);
-  ASSERT_TRUE(reader.Holding());
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), 0);
-  reader.Stop();
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
+// Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's
+// exclusive open also keeps out shared opens, a compaction and plain SQLite.
+TEST_F(Locks, WhatAHolderElsewhereKeepsOut) {
+  for (auto mode : {DatabaseHolder::kEngineShared, DatabaseHolder::kEngineExclusive,
+                    DatabaseHolder::kSqliteRead}) {
+    const bool exclusive = mode == DatabaseHolder::kEngineExclusive;
+    const int32_t shared = exclusive ? kErrFileInUse : 0;
+    DatabaseHolder other(path_, mode);
+    ASSERT_TRUE(other.Holding()) << mode;
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse) << mode;
+    EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse) << mode;
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), shared) << mode;
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true)->Close(); }), shared)
+        << mode;
+    if (exclusive) {
+      EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, dir_.File("c.mdb")); }),
+                kErrFileInUse);
+      EXPECT_FALSE(std::filesystem::exists(dir_.File("c.mdb")));
+      EXPECT_EQ(test::RawInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
+    }
+    other.Stop();
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0) << mode;
+  }
 }
 
 TEST_F(Locks, ExclusiveOpenInThisProcessBlocksAnotherProcess) {

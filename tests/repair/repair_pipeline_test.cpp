@@ -3,7 +3,8 @@
 // come at a chosen step.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "engine/engine.h"
 #include "maintenance/dbReorg.h"
@@ -34,11 +35,6 @@ using testing::TempDir;
 std::vector<std::string> EngineCalls(const FaultyEngine& engine) {
   return engine.Log(
       {"OpenDatabase", "CreateDatabase", "CompactDatabase", "RepairDatabase", "Idle"});
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
 }
 
 // A crawler database with free pages in it, so that compaction has something to do.
@@ -76,7 +72,7 @@ TEST_F(PipelineTest, HealthyFileIsRepairedCompactedAndBackedUpWithoutAWord) {
   // P is the compacted file, K the one from before, T is gone; no row was lost anywhere.
   EXPECT_EQ(FreePages(db_), 0u);
   EXPECT_GT(FreePages(Backup()), 0u);
-  EXPECT_FALSE(Exists(Temp()));
+  EXPECT_FALSE(std::filesystem::exists(Temp()));
   EXPECT_EQ(DigestOf(db_, "Links"), links_);
   EXPECT_EQ(DigestOf(db_, "Hosts"), hosts_);
   EXPECT_EQ(RowCount(db_, "Empty"), 0);
@@ -161,7 +157,7 @@ TEST_P(HeldFileTest, InUseBoxThenRepairErrorBoxAndNothingTouched) {
   EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Opening database", "Repairing database"}));
   holder.Stop();
   EXPECT_EQ(ReadAll(db_), before);
-  EXPECT_FALSE(Exists(Backup()));
+  EXPECT_FALSE(std::filesystem::exists(Backup()));
 }
 
 TEST_P(HeldFileTest, SilentWithoutShowNoGood) {
@@ -196,7 +192,7 @@ TEST(NotADatabase, NoCountsAndTheCannotRepairBox) {
   EXPECT_EQ(boxes[0].value, 16);
   EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
   EXPECT_EQ(ReadAll(path), junk);
-  EXPECT_FALSE(Exists(dir.File("junk.BAK")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("junk.BAK")));
 }
 
 // --- Failures made at a chosen step -------------------------------------------------
@@ -236,7 +232,7 @@ TEST_P(FailureTest, AnswersShowsAndLeaves) {
     EXPECT_EQ(boxes[0].value, 16);
   }
   EXPECT_EQ(host.Captions().back(), f.last_caption);
-  EXPECT_EQ(Exists(Backup()), f.compacted);
+  EXPECT_EQ(std::filesystem::exists(Backup()), f.compacted);
   EXPECT_EQ(FreePages(db_) == 0u, f.compacted);
   EXPECT_EQ(DigestOf(db_, "Links"), links_);
 }
@@ -297,7 +293,7 @@ TEST(AdvCompress, FileThatCannotBeCompactedStaysAsItWasSilently) {
   EXPECT_EQ(ret, "");
   EXPECT_TRUE(host.Boxes().empty());
   EXPECT_EQ(ReadAll(path), std::string(10000, 'j'));
-  EXPECT_FALSE(Exists(dir.File("junk.BAK")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("junk.BAK")));
 }
 
 TEST_F(PipelineTest, AdvRepairRepairsOnlyAndNeverOpensOrChecks) {
@@ -308,7 +304,7 @@ TEST_F(PipelineTest, AdvRepairRepairsOnlyAndNeverOpensOrChecks) {
   EXPECT_EQ(ret, "");
   EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Repairing database"}));
   EXPECT_EQ(EngineCalls(engine), (std::vector<std::string>{"Idle 1", "Idle 8", "RepairDatabase"}));
-  EXPECT_FALSE(Exists(Backup()));
+  EXPECT_FALSE(std::filesystem::exists(Backup()));
   EXPECT_EQ(DigestOf(db_, "Links"), links_);
 }
 
@@ -337,12 +333,6 @@ TEST_F(PipelineTest, AdvRepair3056SilentlyIsStillAFailure) {
   EXPECT_EQ(DbRepair_AdvRepair(host, db_, true, true, &ret), 1);
   EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
 }
-
-}  // namespace
-}  // namespace tidewell
-
-namespace tidewell {
-namespace {
 
 // --- One table's pages damaged --------------------------------------------------------
 
