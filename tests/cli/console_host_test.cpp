@@ -10,13 +10,11 @@
 namespace tidewell::cli {
 namespace {
 
-TEST(JsonStringTest, EscapesQuotesBackslashesAndLineBreaks) {
+TEST(JsonStringTest, EscapesControlsAndKeepsOnlyWholeUtf8) {
   EXPECT_EQ(JsonString("a \"b\" c\\d"), R"("a \"b\" c\\d")");
   EXPECT_EQ(JsonString("one\r\ntwo\tthree"), R"("one\r\ntwo\tthree")");
   EXPECT_EQ(JsonString(std::string("\x01\x1f", 2)), R"("\u0001\u001f")");
-}
-
-TEST(JsonStringTest, KeepsUtf8AndReplacesBrokenBytes) {
+  // UTF-8 is kept; broken bytes are replaced.
   EXPECT_EQ(JsonString("Tabelle \xC3\xBC"
                        "ber"),
             "\"Tabelle \xC3\xBC"

@@ -236,21 +236,6 @@ TEST_F(RunnerTest, FailingEngineFlushIsIgnored) {
   EXPECT_EQ(treated.size(), 2u);
 }
 
-// --- The advanced workflows ------------------------------------------------------------
-
-TEST_F(RunnerTest, StartUsesStartupPathWhileAdvancedButtonsUseThePathBox) {
-  window.start_path = Make("Start.mdb");
-  Make("Start-Queue.mdb");
-  window.path_box = Make("Box.mdb");
-  Make("Box-Queue.mdb");
-  Run(Workflow::kStart);
-  Run(Workflow::kCompress);
-  EXPECT_EQ(treated,
-            (std::vector<std::string>{
-                "repair " + dir.File("Start.mdb"), "repair " + dir.File("Start-Queue.mdb"),
-                "compress " + dir.File("Box.mdb"), "compress " + dir.File("Box-Queue.mdb")}));
-}
-
 TEST(QueuePathTest, DropsLastFourCharactersWhateverTheyAre) {
   EXPECT_EQ(QueuePath("/data/Site.mdb"), "/data/Site-Queue.mdb");
   EXPECT_EQ(QueuePath("/data/Site.MDB"), "/data/Site-Queue.mdb");
@@ -273,15 +258,6 @@ class InFolder {
  private:
   std::filesystem::path old_;
 };
-
-TEST_F(RunnerTest, FourCharacterPathLooksForQueueInCurrentFolder) {
-  Make("abcd");
-  Make("-Queue.mdb");
-  InFolder here(dir.path());
-  window.path_box = "abcd";
-  EXPECT_EQ(Run(Workflow::kCompress), Outcome::kDone);
-  EXPECT_EQ(treated, (std::vector<std::string>{"compress abcd", "compress -Queue.mdb"}));
-}
 
 TEST_F(RunnerTest, PathShorterThanFourCharactersHasNoQueueDatabase) {
   Make("ab");
