@@ -46,16 +46,20 @@ struct TableSpec {
   std::vector<std::string> rows;  // VALUES lists, e.g. "(1, 'a')"
 };
 
+// A table name as an identifier in a statement.
+inline std::string Quoted(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
 inline void AddTable(engine::Database& db, const TableSpec& table) {
   engine::TableDef td(table.name);
   for (const engine::Field& f : table.fields) td.Fields().Append(f);
   for (const engine::Index& x : table.indexes) td.Indexes().Append(x);
   db.TableDefs().Append(td);
   for (const std::string& row : table.rows) {
-    std::string quoted = "\"";
-    for (char c : table.name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    quoted += "\"";
-    db.Execute("INSERT INTO " + quoted + " VALUES " + row);
+    db.Execute("INSERT INTO " + Quoted(table.name) + " VALUES " + row);
   }
 }
 
@@ -118,11 +122,9 @@ inline std::vector<std::string> RowsOf(const std::string& path, const std::strin
     ADD_FAILURE() << "cannot open " << path;
     return rows;
   }
-  std::string quoted = "\"";
-  for (char c : table) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  quoted += "\"";
   sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, ("SELECT * FROM " + quoted).c_str(), -1, &st, nullptr) == SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, ("SELECT * FROM " + Quoted(table)).c_str(), -1, &st, nullptr) ==
+      SQLITE_OK) {
     while (sqlite3_step(st) == SQLITE_ROW) {
       std::string row;
       for (int c = 0; c < sqlite3_column_count(st); ++c) {
