@@ -17,11 +17,11 @@ using sqlite::Statement;
 
 // --- Order-independent sums of index tuples ---
 //
-// tidewell_tuple_sum(spec, v1, ..., vn) adds a 64-bit hash of each tuple twice (raw and
+// tidewell_tuple_sum(layout, v1, ..., vn) adds a 64-bit hash of each tuple twice (raw and
 // remixed) and counts the tuples, so a missing, extra, doubled or changed entry changes
-// the result whatever order the rows come in. With a non-empty spec the rows must also
+// the result whatever order the rows come in. With a non-empty layout the rows must also
 // arrive in index order, and for a unique index no two may share a key without NULLs:
-// spec is "U" or "-", the number of key columns, ":" and one letter per column for its
+// layout is "U" or "-", the number of key columns, ":" and one letter per column for its
 // collation (B binary, N nocase, R rtrim; lower case when descending).
 
 uint64_t Fold(uint64_t h, uint64_t word) {
@@ -153,12 +153,12 @@ void TupleSumStep(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   const size_t n = static_cast<size_t>(argc - 1);
   if (*slot == nullptr) {
     auto* s = new TupleSum;
-    std::string spec(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
-    if (!spec.empty()) {
+    std::string layout(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
+    if (!layout.empty()) {
       s->ordered = true;
-      s->unique = spec[0] == 'U';
-      s->key_columns = std::strtoul(spec.c_str() + 1, nullptr, 10);
-      s->collations = spec.substr(spec.find(':') + 1);
+      s->unique = layout[0] == 'U';
+      s->key_columns = std::strtoul(layout.c_str() + 1, nullptr, 10);
+      s->collations = layout.substr(layout.find(':') + 1);
     }
     s->cur.resize(n);
     *slot = s;
@@ -209,7 +209,7 @@ void TupleSumFinal(sqlite3_context* ctx) {
 // --- Planning the comparison from the catalog ---
 
 struct IndexPlan {
-  std::string name, columns, spec;
+  std::string name, columns, layout;
 };
 struct TablePlan {
   std::string name;
@@ -264,7 +264,7 @@ bool PlanIndexChecks(sqlite3* db, std::vector<TablePlan>* plans) {
         index.columns += cid == -1 ? rowid : QuoteId(xinfo.Text(1));
       }
       if (index.columns.empty()) return false;
-      index.spec = (indexes.Int(1) ? "U" : "-") + std::to_string(keys) + ":" + collations;
+      index.layout = (indexes.Int(1) ? "U" : "-") + std::to_string(keys) + ":" + collations;
       table.indexes.push_back(std::move(index));
     }
     if (!table.indexes.empty()) plans->push_back(std::move(table));
@@ -334,7 +334,7 @@ HealthVerdict CompareIndexes(sqlite3* db, const std::vector<TablePlan>& plans) {
     for (size_t k = 0; k < table.indexes.size(); ++k) {
       const IndexPlan& index = table.indexes[k];
       std::string from_index = OneRow(
-          db, "SELECT tidewell_tuple_sum(" + sqlite::QuoteText(index.spec) + ", " + index.columns +
+          db, "SELECT tidewell_tuple_sum(" + sqlite::QuoteText(index.layout) + ", " + index.columns +
                   ") FROM main." + QuoteId(table.name) + " INDEXED BY " + QuoteId(index.name))[0];
       uint64_t sums[2][4];
       if (from_index.size() != sizeof sums[0] || from_table[k].size() != sizeof sums[0])
