@@ -34,7 +34,8 @@ static int dbpageConnect(sqlite3* db, void* aux, int argc, const char* const* ar
   (void)argc;
   (void)argv;
   (void)err;
-  int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(pgno INTEGER PRIMARY KEY, data BLOB, schema HIDDEN)");
+  int rc = sqlite3_declare_vtab(
+      db, "CREATE TABLE x(pgno INTEGER PRIMARY KEY, data BLOB, schema HIDDEN)");
   if (rc != SQLITE_OK) return rc;
   DbpageTable* t = sqlite3_malloc(sizeof(*t));
   if (!t) return SQLITE_NOMEM;
@@ -184,27 +185,35 @@ static int dbpageRowid(sqlite3_vtab_cursor* cur, sqlite3_int64* rowid) {
   return SQLITE_OK;
 }
 
-static sqlite3_module dbpageModule = {
-    0,                /* iVersion */
-    0,                /* xCreate: eponymous only */
-    dbpageConnect,    /* xConnect */
-    dbpageBestIndex,  /* xBestIndex */
-    dbpageDisconnect, /* xDisconnect */
-    0,                /* xDestroy */
-    dbpageOpen,       /* xOpen */
-    dbpageClose,      /* xClose */
-    dbpageFilter,     /* xFilter */
-    dbpageNext,       /* xNext */
-    dbpageEof,        /* xEof */
-    dbpageColumn,     /* xColumn */
-    dbpageRowid,      /* xRowid */
-    0,                /* xUpdate: read-only */
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+static sqlite3_module dbpageModule = {0,                /* iVersion */
+                                      0,                /* xCreate: eponymous only */
+                                      dbpageConnect,    /* xConnect */
+                                      dbpageBestIndex,  /* xBestIndex */
+                                      dbpageDisconnect, /* xDisconnect */
+                                      0,                /* xDestroy */
+                                      dbpageOpen,       /* xOpen */
+                                      dbpageClose,      /* xClose */
+                                      dbpageFilter,     /* xFilter */
+                                      dbpageNext,       /* xNext */
+                                      dbpageEof,        /* xEof */
+                                      dbpageColumn,     /* xColumn */
+                                      dbpageRowid,      /* xRowid */
+                                      0,                /* xUpdate: read-only */
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0};
 
 #ifdef _WIN32
 __declspec(dllexport)
 #endif
-int sqlite3_dbpage_init(sqlite3* db, char** err, const sqlite3_api_routines* api) {
+    int sqlite3_dbpage_init(sqlite3* db, char** err, const sqlite3_api_routines* api) {
   (void)err;
   SQLITE_EXTENSION_INIT2(api);
   return sqlite3_create_module(db, "sqlite_dbpage", &dbpageModule, 0);

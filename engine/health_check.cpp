@@ -333,9 +333,10 @@ HealthVerdict CompareIndexes(sqlite3* db, const std::vector<TablePlan>& plans) {
         OneRow(db, sql + " FROM main." + QuoteId(table.name) + " " + table.scan);
     for (size_t k = 0; k < table.indexes.size(); ++k) {
       const IndexPlan& index = table.indexes[k];
-      std::string from_index = OneRow(
-          db, "SELECT tidewell_tuple_sum(" + sqlite::QuoteText(index.layout) + ", " + index.columns +
-                  ") FROM main." + QuoteId(table.name) + " INDEXED BY " + QuoteId(index.name))[0];
+      std::string from_index =
+          OneRow(db, "SELECT tidewell_tuple_sum(" + sqlite::QuoteText(index.layout) + ", " +
+                         index.columns + ") FROM main." + QuoteId(table.name) + " INDEXED BY " +
+                         QuoteId(index.name))[0];
       uint64_t sums[2][4];
       if (from_index.size() != sizeof sums[0] || from_table[k].size() != sizeof sums[0])
         return {false, "index " + index.name + " could not be summed"};

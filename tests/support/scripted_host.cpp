@@ -20,14 +20,18 @@ void ScriptedHost::SetStatus(std::string_view caption) {
   calls_.push_back({HostCall::kStatus, std::string(caption), 0, 0});
 }
 
-void ScriptedHost::DoEvents() { calls_.push_back({HostCall::kDoEvents, {}, 0, 0}); }
+void ScriptedHost::DoEvents() {
+  calls_.push_back({HostCall::kDoEvents, {}, 0, 0});
+}
 
 void ScriptedHost::SetPointer(int pointer) {
   calls_.push_back({HostCall::kPointer, {}, pointer, 0});
 }
 
 // Progress is counted, not recorded: long runs would otherwise drown the interesting calls.
-void ScriptedHost::Progress(std::string_view, uint64_t, uint64_t) { ++progress_count_; }
+void ScriptedHost::Progress(std::string_view, uint64_t, uint64_t) {
+  ++progress_count_;
+}
 
 std::vector<HostCall> ScriptedHost::Boxes() const {
   std::vector<HostCall> boxes;
