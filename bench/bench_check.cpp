@@ -64,8 +64,7 @@ void MakeLinks(const std::string& path, int size_mb) {
   std::filesystem::rename(tmp, path);
 }
 
-// Wall time and processor time (user + system, the child's own and its children's): on a
-// shared machine the wall time swings with the load, the processor time much less.
+// Wall time, processor time and peak memory of one step in a child of its own.
 struct Cost {
   double wall = 0, cpu = 0;
   long peak_kib = 0;
@@ -73,20 +72,8 @@ struct Cost {
 
 template <class Work>
 Cost Child(Work&& work) {
-  std::fflush(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) _exit(work() ? 0 : 1);
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s: a step failed\n", kWho);
-    std::exit(1);
-  }
-  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return {Seconds(start, Clock::now()), seconds(usage.ru_utime) + seconds(usage.ru_stime),
-          usage.ru_maxrss};
+  const bench::ChildRun run = bench::InChild(kWho, std::forward<Work>(work));
+  return {run.seconds, run.cpu, run.peak_kib};
 }
 
 Cost ShellTimed(const std::string& src, const std::string& sql, const std::string& expect) {

@@ -28,6 +28,9 @@ inline double Seconds(Clock::time_point a, Clock::time_point b) {
 struct ChildRun {
   double seconds = 0;
   long peak_kib = 0;  // ru_maxrss of the child alone
+  // User + system time of the child and what it waited for: on a shared machine the wall
+  // time swings with the load, the processor time much less.
+  double cpu = 0;
 };
 
 // Runs `work` in a forked child so that its peak memory is its own; a failed step ends the
@@ -46,7 +49,8 @@ ChildRun InChild(const char* who, Work&& work) {
     std::fprintf(stderr, "%s: a step failed\n", who);
     std::exit(1);
   }
-  return {Seconds(start, end), usage.ru_maxrss};
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return {Seconds(start, end), usage.ru_maxrss, seconds(usage.ru_utime) + seconds(usage.ru_stime)};
 }
 
 inline double Shell(const char* who, const std::string& command) {
