@@ -23,6 +23,7 @@
 #include "engine/engine.h"
 #include "engine/health_check.h"
 #include "engine/pagefile/check.h"
+#include "tools/sample_data.h"
 
 namespace {
 
@@ -35,33 +36,13 @@ void Shell(const std::string& command) {
   bench::Shell(kWho, command);
 }
 
+// The crawl's own shape, the one bench/run measures: small link rows under a unique URL
+// index and a two-column index, a quarter of them deleted.
 void MakeLinks(const std::string& path, int size_mb) {
-  if (std::filesystem::exists(path)) return;
-  const std::string tmp = path + ".part";
-  std::filesystem::remove(tmp);
-  sqlite3* db = nullptr;
-  sqlite3_open(tmp.c_str(), &db);
-  const long rows = 4500L * size_mb;
-  const std::string sql =
-      "PRAGMA page_size = 4096; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;"
-      "PRAGMA cache_size = -300000;"
-      "CREATE TABLE Links (ID INTEGER PRIMARY KEY, URL TEXT NOT NULL, PageID INTEGER,"
-      " Depth INTEGER, Found TEXT, Status INTEGER);"
-      "CREATE UNIQUE INDEX Links_URL ON Links (URL);"
-      "CREATE INDEX Links_Page ON Links (PageID, Depth);"
-      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-      std::to_string(rows) +
-      ") INSERT INTO Links SELECT i, printf('https://site%d.example.com/%s/page-%d.html',"
-      " abs(random() % 5000), lower(hex(randomblob(10))), i), abs(random() % 100000),"
-      " abs(random() % 8), '2024-05-0' || (i % 9 + 1) || ' 12:00:00', 200 FROM n;"
-      "DELETE FROM Links WHERE ID % 4 = 0;";
-  char* err = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-    std::fprintf(stderr, "%s: %s\n", kWho, err ? err : "cannot make the sample");
-    std::exit(1);
-  }
-  sqlite3_close(db);
-  std::filesystem::rename(tmp, path);
+  tidewell::sample::SampleOptions options;
+  options.size_mb = size_mb;
+  options.shape = tidewell::sample::Shape::kLinks;
+  tidewell::sample::MakeSampleDatabase(path, options);
 }
 
 // Wall time, processor time and peak memory of one step in a child of its own.
@@ -146,7 +127,7 @@ int main(int argc, char** argv) {
     if (flag == "--corpus") return Corpus(argv[i + 1]);
   }
   std::filesystem::create_directories(dir);
-  const std::string src = dir + "/links-" + std::to_string(size_mb) + ".mdb";
+  const std::string src = dir + "/crawl-links-" + std::to_string(size_mb) + ".mdb";
   // Made in a child: the parent's memory would otherwise be inherited by every measured
   // child and counted in its peak.
   if (!std::filesystem::exists(src))
