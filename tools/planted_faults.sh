@@ -32,7 +32,7 @@ fi
 # side by side and stop at their first failure: a caught fault costs only the tests up to
 # the one that catches it. The fuzz replay runs last, through CTest.
 # PROGRAMS="..." runs only those (the fuzz replay always runs).
-all_programs="collection_tests engine_tests salvage_tests maintenance_tests repair_tests"
+all_programs="collection_tests engine_tests salvage_tests maintenance_tests repair_tests workflows_tests"
 all_programs+=" cli_tests app_tests whole_tests"
 read -r -a programs <<<"${PROGRAMS:-$all_programs}"
 # The programs the tests run, and the program the console tests start; no benchmarks.
