@@ -31,6 +31,7 @@
 
 #include "engine/engine.h"
 #include "engine/errors.h"
+#include "engine/health_check.h"
 #include "engine/pagefile/salvage.h"
 #ifdef TIDEWELL_HAVE_SAMPLE
 #include "tools/sample_data.h"
@@ -598,9 +599,10 @@ int64_t CountRows(const std::string& path, const std::set<std::string>& tables) 
 
 struct Score {
   int64_t truth = 0, exact = 0, missing = 0, wrong = 0, undetectable = 0, wrong_table = 0,
-          extra = 0, lost_found = 0, refused = 0, files = 0;
+          extra = 0, lost_found = 0, refused = 0, files = 0, unsound = 0;
   double seconds = 0;
   void Add(const Score& o) {
+    unsound += o.unsound;
     truth += o.truth;
     exact += o.exact;
     missing += o.missing;
@@ -614,6 +616,21 @@ struct Score {
     seconds += o.seconds;
   }
 };
+
+// A repaired file must pass SQLite's integrity_check and our own check (page accounting,
+// quick_check, every index against its table); 1 when either finds something.
+int64_t Unsound(const std::string& path) {
+  sqlite3* db = nullptr;
+  int64_t bad = 1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    bool ok = tidewell::engine::IntegrityCheckVerdict(db).healthy &&
+              tidewell::engine::CheckDatabaseHealth(db, path, {}).healthy;
+    bad = ok ? 0 : 1;
+    if (bad) std::fprintf(stderr, "unsound after repair: %s\n", path.c_str());
+  }
+  sqlite3_close(db);
+  return bad;
+}
 
 // Wrong values on pages hit by bit flips or put back from an older version are counted
 // apart: no reader of this format can tell them from the real values.
@@ -768,6 +785,7 @@ int main(int argc, char** argv) {
         Score s = Compare(d, out1, truth, older);
         s.seconds = a.seconds;
         s.files = 1;
+        s.unsound = Unsound(out1);
         a = s;
       } else {
         for (const auto& [t, rows] : truth) a.truth += static_cast<int64_t>(rows.size());
@@ -807,6 +825,7 @@ int main(int argc, char** argv) {
       } else if (!engine_refused) {
         c = Compare(d, copy, truth, older);
         c.files = 1;
+        c.unsound = Unsound(copy);
       } else {
         for (const auto& [t, rows] : truth) c.truth += static_cast<int64_t>(rows.size());
         c.missing = c.truth;
@@ -824,9 +843,9 @@ int main(int argc, char** argv) {
 
   auto line = [](const char* tool, const Score& s) {
     std::printf("  %-9s %6" PRId64 " %7" PRId64 " %7" PRId64 " %5" PRId64 " %7" PRId64 " %6" PRId64
-                " %5" PRId64 " %6" PRId64 " %7" PRId64 " %8.2f\n",
+                " %5" PRId64 " %6" PRId64 " %7" PRId64 " %8.2f %7" PRId64 "\n",
                 tool, s.files, s.truth, s.exact, s.missing, s.wrong, s.undetectable, s.wrong_table,
-                s.extra, s.lost_found, s.seconds);
+                s.extra, s.lost_found, s.seconds, s.unsound);
   };
   Score total_a, total_b, total_c;
   std::printf(
@@ -834,11 +853,12 @@ int main(int argc, char** argv) {
       "undet.: wrong values from bit flips, or the other version's values where pages of two\n"
       "versions are mixed (older pages, half a commit, uncommitted pages): no reader can tell;\n"
       "wtab: a row in another table than its own; extra: rows not in the ground truth;\n"
-      "l+f: rows put in a lost-and-found table.\n");
+      "l+f: rows put in a lost-and-found table; unsound: repaired files that fail\n"
+      "integrity_check or our own check (page accounting, every index against its table).\n");
   for (const std::string& k : kinds) {
-    std::printf("\n%s\n  %-9s %6s %7s %7s %5s %7s %6s %5s %6s %7s %8s\n", k.c_str(), "tool",
+    std::printf("\n%s\n  %-9s %6s %7s %7s %5s %7s %6s %5s %6s %7s %8s %7s\n", k.c_str(), "tool",
                 "files", "truth", "exact", "miss", "wrong", "undet.", "wtab", "extra", "l+f",
-                "seconds");
+                "seconds", "unsound");
     if (k == "not_a_database") {
       std::printf(
           "  refused cleanly: tidewell %" PRId64 " of %" PRId64 ", .recover %" PRId64 " of %" PRId64

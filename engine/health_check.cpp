@@ -311,7 +311,11 @@ std::vector<std::string> OneRow(sqlite3* db, const std::string& sql) {
   if (rc != SQLITE_ROW) throw StepFailed{rc};
   std::vector<std::string> out;
   for (int k = 0; k < sqlite3_column_count(st.get()); ++k) {
-    auto* p = static_cast<const char*>(sqlite3_column_blob(st.get(), k));
+    // Sums come back as blobs; everything else as UTF-8 text, whatever the file's encoding
+    // (a UTF-16 file's "ok" is four bytes in its own encoding).
+    const bool blob = sqlite3_column_type(st.get(), k) == SQLITE_BLOB;
+    auto* p = blob ? static_cast<const char*>(sqlite3_column_blob(st.get(), k))
+                   : reinterpret_cast<const char*>(sqlite3_column_text(st.get(), k));
     out.emplace_back(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st.get(), k)));
   }
   return out;
