@@ -25,10 +25,8 @@ TEST(FileExistsTest, FilesFoldersHiddenEntriesAndPatterns) {
       {"site [old]/Site-Queue.mdb", true},  // pattern characters in a real name
       {"site*/*-Queue.mdb", true},
       {"*.txt", false},
-      {"no such folder/*.mdb", false},
   };
   for (const auto& [name, found] : cases) EXPECT_EQ(FileExists(dir.File(name)), found) << name;
-  EXPECT_FALSE(FileExists(std::string("bad\0name", 8)));
   EXPECT_EQ(QueuePath("/data/Straße"), "/data/St-Queue.mdb");  // "ß" is one character
   EXPECT_EQ(QueuePath("abc"), "");
 }
@@ -72,18 +70,13 @@ TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
     if (e == Event::kThrow) throw std::runtime_error("boom");
     close_requested = e == Event::kClose;
   };
-  auto named = [&](std::string n) {
-    return [&, n](Host& h, const std::string& f) { op(n, h, f); };
-  };
-  Operations ops{
-      [](int32_t) { throw std::runtime_error("a failing flush is ignored"); },
-      named("repair"),
-      named("compress"),
-      named("advrepair"),
-      [&](Host& h, const std::string& f, int16_t format) {
-        op("regenerate/" + std::to_string(format), h, f);
-      },
-      [&](Host& h, const std::string& f, const std::string& t) { op("adjust " + t, h, f); }};
+  auto named = [&](std::string n) { return [&, n](Host& h, auto& f) { op(n, h, f); }; };
+  Operations ops{[](int32_t) { throw std::runtime_error("a failing flush is ignored"); },
+                 named("repair"),
+                 named("compress"),
+                 named("advrepair"),
+                 [&](Host& h, auto& f, int16_t n) { op("regenerate/" + std::to_string(n), h, f); },
+                 [&](Host& h, auto& f, auto& t) { op("adjust " + t, h, f); }};
   testing::ScriptedHost host;
   const Outcome outcome = Runners(host, *this, ops).Run(s.w);
   std::filesystem::current_path(home);
@@ -104,21 +97,21 @@ TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
   EXPECT_EQ(closed, closes ? 1 : 0);
 }
 
-constexpr Workflow kStart = Workflow::kStart, kCompress = Workflow::kCompress;
-constexpr Event kNone = Event::kNone, kClose = Event::kClose;
+using enum Workflow;
+using enum Event;
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, WorkflowTest,
     ::testing::Values(
         Scenario{kStart, kNone, kNone, "Oops, the database file 'A.mdb' couldn't be found!/16"},
         Scenario{kStart, kNone, kNone,
                  "repair A.mdb|Oops, the database file 'A-Queue.mdb' couldn't be found!/16"},
-        Scenario{kStart, Event::kBox, kNone, "repair A.mdb|failed/16|repair A-Queue.mdb|Done./64"},
+        Scenario{kStart, kBox, kNone, "repair A.mdb|failed/16|repair A-Queue.mdb|Done./64"},
         Scenario{kCompress, kNone, kNone,
                  "compress A.mdb|compress A-Queue.mdb|Done with compress./64"},
-        Scenario{Workflow::kRepair, Event::kThrow, Event::kThrow,
+        Scenario{kRepair, kThrow, kThrow,
                  "advrepair A.mdb|advrepair A-Queue.mdb|Done with repair./64"},
         // The structure is updated even after the regeneration failed.
-        Scenario{Workflow::kRegenerate, Event::kThrow, kNone,
+        Scenario{kRegenerate, kThrow, kNone,
                  "regenerate/3 A.mdb|adjust T.mdb A.mdb|regenerate/3 A-Queue.mdb|adjust T.mdb "
                  "A-Queue.mdb|Done with regeneration./64"},
         // Closing stops before the next file and skips the closing message.
