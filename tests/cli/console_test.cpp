@@ -112,6 +112,7 @@ TEST_F(ConsoleProcessTest, CheckOfASoundFileEstimatesTheCompactedSize) {
 TEST_F(ConsoleProcessTest, CheckOfABrokenFileNamesTheTableAndTheFirstEightProblems) {
   testing::FillPage(db, testing::RootPageOf(db, "Pages"), 0xFF);
   for (uint32_t page = 100; page < 200; ++page) testing::FillPage(db, page, 0xFF);
+  testing::OverwriteAt(db, 36, "\x7f\xff\xff\xff");  // more free pages than the file has
   const std::string broken = testing::ReadAll(db);
   const testing::CliRun r = testing::RunCli({"check", db});
   EXPECT_EQ(r.exit, 1);
@@ -121,6 +122,7 @@ TEST_F(ConsoleProcessTest, CheckOfABrokenFileNamesTheTableAndTheFirstEightProble
   for (const std::string& l : r.lines) shown += l.starts_with("  integrity: ");
   EXPECT_EQ(shown, 9) << r.out;  // eight problems, then how many more
   EXPECT_NE(r.out.find("\n  integrity: ... and "), npos);
+  EXPECT_NE(r.out.find(" of 1 pages in use)\n"), npos);  // the header page is never free
 }
 
 // Ctrl-C while a file is treated: that file is finished, the next one is not begun.
