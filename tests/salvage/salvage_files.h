@@ -58,9 +58,8 @@ inline std::vector<uint32_t> PagesOf(const std::string& path, const std::string&
                                      const std::string& type) {
   std::vector<uint32_t> out;
   for (const std::string& row : Query(path, "SELECT pageno FROM dbstat WHERE name = '" + name +
-                                                "' AND pagetype = '" + type + "' ORDER BY 1")) {
+                                                "' AND pagetype = '" + type + "' ORDER BY 1"))
     out.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
-  }
   return out;
 }
 
