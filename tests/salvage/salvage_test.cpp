@@ -18,13 +18,12 @@ namespace {
 
 using namespace tidewell::testing;
 
-// Every kind of table the reader knows. Whole Checked values are stored as integers and
-// must come back as reals; Pages' bodies overflow; Twin has Queue's shape, so only key
-// ranges and tree pointers tell their pages apart; Words has the shape of its own
-// expression index's records; Hits keeps its key out of declared order and some values
-// overflow; Queue's row -1 has a nine-byte key and a six-byte value. No row fits unless
-// the quoting and comments are read right. Pages come last: the file ends inside the
-// overflow chain of its last row.
+// Every kind of table the reader knows. Links stores its whole Checked values as integers
+// in a REAL column; Pages' bodies overflow; Twin has Queue's shape, so only key ranges and
+// tree pointers tell their pages apart; Words has the shape of its own expression index's
+// records; Hits keeps its key out of declared order and some values overflow; Queue's row
+// -1 has a nine-byte key and a six-byte value. No row fits unless the quoting and comments
+// are read right. Pages come last: the file ends inside the overflow chain of its last row.
 const char* const kFixture =
     "CREATE TABLE Links(ID INTEGER PRIMARY KEY, Url VARCHAR(255) NOT NULL, Status INT,"
     " Checked DOUBLE PRECISION); CREATE UNIQUE INDEX Links_Url ON Links(Url);"
