@@ -103,9 +103,12 @@ class SqliteSink final : public RowSink {
     for (RecoveredTable& t : *tables) {
       std::string lname = Lower(t.entry.name);
       if (lname.rfind("sqlite_", 0) == 0) {
-        t.writable = lname == "sqlite_sequence" && TableExists("sqlite_sequence");
-        ignored_.push_back(!t.writable);
-        t.writable = true;  // rows of SQLite's own tables are taken and dropped quietly
+        // Rows of SQLite's own tables are taken and dropped quietly, except the AUTOINCREMENT
+        // counters: they are merged, so that no key handed out before is handed out again.
+        if (lname == "sqlite_sequence" && TableExists("sqlite_sequence"))
+          sequence_ = static_cast<int64_t>(ignored_.size());
+        ignored_.push_back(true);
+        t.writable = true;
       } else {
         ignored_.push_back(false);
         if (t.writable) t.writable = CheckColumns(t);
@@ -115,6 +118,7 @@ class SqliteSink final : public RowSink {
   }
 
   Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) override {
+    if (static_cast<int64_t>(table) == sequence_) MergeSequence(values);
     if (ignored_[table]) return Outcome::kIgnored;
     const RecoveredTable& t = (*tables_)[table];
     size_t n = values.size();
@@ -126,6 +130,7 @@ class SqliteSink final : public RowSink {
       if (ipk >= 0 || !rowid_alias_[table].empty()) sqlite3_bind_int64(st, idx++, rowid);
     }
     for (size_t c = 0; c < n; ++c) {
+      if (t.shape.columns[c].generated) continue;  // SQLite computes it again
       if (static_cast<int>(c) == ipk) {
         sqlite3_bind_int64(st, idx++, rowid);
       } else {
@@ -186,6 +191,22 @@ class SqliteSink final : public RowSink {
   }
 
  private:
+  void MergeSequence(const std::vector<Value>& values) {
+    if (values.size() != 2 || values[0].kind != Value::kText || values[1].kind != Value::kInt)
+      return;
+    for (const char* sql : {"UPDATE sqlite_sequence SET seq = max(seq, ?2) WHERE name = ?1",
+                            "INSERT INTO sqlite_sequence(name, seq) SELECT ?1, ?2 WHERE NOT EXISTS "
+                            "(SELECT 1 FROM sqlite_sequence WHERE name = ?1)"}) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) == SQLITE_OK) {
+        Bind(st, 1, values[0]);
+        Bind(st, 2, values[1]);
+        sqlite3_step(st);
+      }
+      sqlite3_finalize(st);
+    }
+  }
+
   [[noreturn]] void Fail(const std::string& what) {
     std::string detail = db_ ? sqlite3_errmsg(db_) : "";
     throw EngineException(kErrDiskIo, "Salvage " + what + " '" + path_ + "'" +
@@ -213,7 +234,8 @@ class SqliteSink final : public RowSink {
   }
 
   // The table as SQLite built it must agree with what the decoder read from the same
-  // statement; when it does not, rows could land in the wrong columns.
+  // statement; when it does not, rows could land in the wrong columns. Virtual generated
+  // columns are in no record; stored ones are, in their declared place.
   bool CheckColumns(const RecoveredTable& t) {
     sqlite3_stmt* st = nullptr;
     std::string sql = "PRAGMA table_xinfo(" + QuoteName(t.entry.name) + ")";
@@ -221,10 +243,12 @@ class SqliteSink final : public RowSink {
     size_t count = 0;
     bool ok = true;
     while (sqlite3_step(st) == SQLITE_ROW) {
-      if (sqlite3_column_int(st, 6) != 0) ok = false;  // generated or hidden columns
+      const int hidden = sqlite3_column_int(st, 6);  // 2 virtual, 3 stored generated
+      if (hidden == 2) continue;
       auto* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
       if (count >= t.shape.columns.size() || !name ||
-          Lower(name) != Lower(t.shape.columns[count].name)) {
+          Lower(name) != Lower(t.shape.columns[count].name) ||
+          (hidden == 3) != t.shape.columns[count].generated || (hidden != 0 && hidden != 3)) {
         ok = false;
       }
       ++count;
@@ -270,7 +294,8 @@ class SqliteSink final : public RowSink {
     };
     if (ipk < 0 && !rowid_alias_[table].empty()) add(rowid_alias_[table]);
     if (ipk >= 0 && static_cast<size_t>(ipk) >= n) add(names[static_cast<size_t>(ipk)]);
-    for (size_t c = 0; c < n; ++c) add(names[c]);
+    for (size_t c = 0; c < n; ++c)
+      if (!t.shape.columns[c].generated) add(names[c]);
     std::string sql =
         "INSERT INTO " + QuoteName(t.entry.name) + "(" + cols + ") VALUES(" + params + ")";
     sqlite3_stmt* st = nullptr;
@@ -329,6 +354,7 @@ class SqliteSink final : public RowSink {
   std::vector<std::vector<std::string>> columns_;
   std::vector<std::string> rowid_alias_;
   std::vector<bool> ignored_;
+  int64_t sequence_ = -1;  // the table number of sqlite_sequence, when it was made
   std::vector<std::string> taken_names_;
   std::vector<std::string> deferred_;
   std::map<std::pair<size_t, size_t>, sqlite3_stmt*> stmts_;

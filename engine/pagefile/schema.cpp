@@ -198,14 +198,14 @@ TableShape ParseCreateTable(std::string_view sql) {
       if (!type.empty() && t.kind == Token::kWord && type.back() != '(') type += ' ';
       type += t.text;
     }
-    bool pk = false, pk_desc = false, generated_virtual = false;
+    bool pk = false, pk_desc = false, generated = false, generated_virtual = false;
     for (size_t m = k; m < item.size(); ++m) {
       if (IsWord(item[m], "PRIMARY")) {
         pk = true;
         if (m + 2 < item.size() && IsWord(item[m + 2], "DESC")) pk_desc = true;
       }
       if (IsWord(item[m], "AS") || IsWord(item[m], "GENERATED")) {
-        generated_virtual = true;
+        generated = generated_virtual = true;
         for (size_t n = m; n < item.size(); ++n) {
           if (IsWord(item[n], "STORED")) generated_virtual = false;
         }
@@ -215,6 +215,7 @@ TableShape ParseCreateTable(std::string_view sql) {
     if (generated_virtual) continue;  // not stored in the record
     col.declared_type = type;
     col.affinity = AffinityOf(type);
+    col.generated = generated;
     shape.columns.push_back(std::move(col));
     column_pk.push_back(pk);
     column_pk_desc.push_back(pk_desc);

@@ -21,6 +21,7 @@ struct Column {
   std::string name;
   std::string declared_type;
   Affinity affinity = Affinity::kBlob;
+  bool generated = false;  // a STORED generated column: in the record, computed by SQLite
 };
 
 struct TableShape {

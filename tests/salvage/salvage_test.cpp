@@ -261,5 +261,23 @@ TEST(SalvageRefuses, WhatIsNotADatabaseAndAnExistingDestination) {
   EXPECT_EQ(ReadAll(out), "keep me");
 }
 
+// Generated columns are computed again rather than written, and AUTOINCREMENT counters are
+// merged, not stored as rows beside SQLite's own: no key is handed out twice.
+TEST(Salvage, GeneratedColumnsAndAutoincrementCountersComeBack) {
+  TempDir dir;
+  std::string src = dir.File("seen.db"), out = dir.File("salvaged.db");
+  Sql(src,
+      "CREATE TABLE Seen(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT, host TEXT AS"
+      " (substr(url, 9, 4)) STORED, n INT AS (length(url)) VIRTUAL, at INT);"
+      "INSERT INTO Seen(url, at) VALUES ('https://a.example/1', 1), ('https://b.example/2', 2),"
+      " ('https://c.example/3', 3); DELETE FROM Seen WHERE id = 3;");
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  EXPECT_EQ(RowSet(out, "Seen"), RowSet(src, "Seen"));
+  EXPECT_EQ(r.rows_recovered, 2u);
+  EXPECT_EQ(r.duplicate_keys + r.rows_lost_found, 0u);
+  auto* counters = "SELECT name, seq FROM sqlite_sequence";
+  EXPECT_EQ(Query(out, counters), Query(src, counters));
+}
+
 }  // namespace
 }  // namespace tidewell::engine
