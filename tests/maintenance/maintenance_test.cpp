@@ -158,7 +158,7 @@ TEST_P(Swaps, NoFailingOrKilledFileStepLosesTheDatabase) {
   int replaced = 0;
   for (int k = 1; k <= steps; ++k) {
     for (bool kill : {false, true}) {
-      const std::string where = (kill ? "killed at" : "failing") + std::to_string(k);
+      const std::string where = (kill ? "killed at step " : "failing step ") + std::to_string(k);
       Fresh();
       const ChildResult child = RunInChild([&] {
         FaultyFiles faulty;
