@@ -57,15 +57,14 @@ void SwapIn(const std::string& p, const RegenerateNames& names) {
   // name ends in BKK is its own backup name: removing K would remove P itself, so there is
   // no second name for the old file and P simply takes the new copy.
   if (names.backup != p && !KeepBackup(p, names.backup)) return;
+  // When P stays as it is, K must not stay a second name of it: the crawler's next writes
+  // to P would change the backup as well.
+  auto keep_old = [&] {
+    fs.Remove(names.swap);
+    if (names.backup != p && !fs.Remove(names.backup)) fs.Copy(p, names.backup);
+  };
   fs.Remove(names.swap);
-  if (fs.Copy(names.fresh, names.swap)) {
-    fs.Remove(names.swap);
-    return;
-  }
-  if (fs.Rename(names.swap, p)) {
-    fs.Remove(names.swap);
-    return;
-  }
+  if (fs.Copy(names.fresh, names.swap) || fs.Rename(names.swap, p)) return keep_old();
   fs.SyncParentDir(p);
 }
 
