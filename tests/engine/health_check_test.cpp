@@ -24,7 +24,7 @@ void MakeSound(P path) {
   Sql(path,
       "PRAGMA page_size = 1024;"
       "CREATE TABLE Links (ID INTEGER PRIMARY KEY, Url TEXT NOT NULL, Host TEXT COLLATE NOCASE, "
-      "Depth INTEGER, Tag TEXT, Body BLOB);"
+      "Depth INTEGER, Body BLOB);"
       "CREATE UNIQUE INDEX Links_Url ON Links (Url);"
       "CREATE INDEX Links_Host ON Links (Host DESC, Depth);"
       "CREATE TABLE Settings (Name TEXT PRIMARY KEY, Value TEXT) WITHOUT ROWID;"
@@ -33,10 +33,9 @@ void MakeSound(P path) {
       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
       "INSERT INTO Links SELECT i, printf('https://h%d.example/%05d', i % 37, i), "
       "printf(CASE i % 2 WHEN 0 THEN 'h%d.example' ELSE 'H%d.EXAMPLE' END, i % 37), i % 5, "
-      "printf('%s%d', substr('aBc', i % 3 + 1, 1), i), "
       "CASE WHEN i % 50 = 0 THEN randomblob(3000) END FROM n;"
-      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200) "
-      "INSERT INTO Settings SELECT 'Option' || i, 'value ' || (i % 13) FROM n;"
+      "INSERT INTO Settings SELECT 'Option' || ID, 'value ' || (ID % 13) FROM Links WHERE ID <= "
+      "200;"
       "DELETE FROM Links WHERE ID % 4 = 0 OR ID BETWEEN 1500 AND 1800;");
 }
 
@@ -61,21 +60,16 @@ std::string Edit(P name, P from, P to) {
          "') WHERE name = '" + name + "';";
 }
 
-Damage Page(P name, P type, uint8_t byte) {
-  return [=](P path) { FillPage(path, PagesOf(path, name, type).at(1), byte); };
-}
-
-uint32_t FirstTrunk(P bytes) {
-  uint32_t page = 0;
-  for (int k = 0; k < 4; ++k) page = page << 8 | static_cast<uint8_t>(bytes[32 + k]);
-  return page;
+uint32_t FirstTrunk(P b) {
+  return uint32_t(uint8_t(b[32])) << 24 | uint8_t(b[33]) << 16 | uint8_t(b[34]) << 8 |
+         uint8_t(b[35]);
 }
 
 enum Verdict { kSound, kDamaged, kOnlyWeSeeIt };  // the last where SQLite misses the damage
 
 TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
   const std::string partial = "CREATE INDEX D ON Links (Depth) WHERE Depth > 2;";
-  const std::string add = "INSERT INTO Links VALUES (5000, 'u', 'h', 4, 't', NULL)";
+  const std::string add = "INSERT INTO Links VALUES (5000, 'u', 'h', 4, NULL)";
   const struct {
     const char* what;
     Verdict verdict;
@@ -84,9 +78,10 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       {"sound", kSound, Steps({})},
       {"sound, partial index", kSound, Steps({partial})},
       {"sound, auto-vacuum", kSound, Steps({"PRAGMA auto_vacuum = FULL; VACUUM"})},
-      {"table leaf zeroed", kDamaged, Page("Links", "leaf", 0)},
-      {"index leaf overwritten", kDamaged, Page("Links_Url", "leaf", 0x5a)},
-      {"overflow page zeroed", kDamaged, Page("Links", "overflow", 0)},
+      {"index leaf overwritten", kDamaged,
+       [](P p) { FillPage(p, PagesOf(p, "Links_Url", "leaf").at(1), 9); }},
+      {"overflow page zeroed", kDamaged,
+       [](P p) { FillPage(p, PagesOf(p, "Links", "overflow").at(1), 0); }},
       {"file cut short", kDamaged, [](P p) { std::filesystem::resize_file(p, 40 * kPage + 100); }},
       {"NULL in a NOT NULL column", kDamaged,
        Steps({Edit("Links", " NOT NULL", ""), "UPDATE Links SET Url = NULL WHERE ID = 3;" +
@@ -104,9 +99,9 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       {"unique index, duplicate key", kDamaged,
        Steps({"CREATE INDEX D ON Links (Depth);" + Edit("D", "INDEX", "UNIQUE INDEX")})},
       {"index out of order", kDamaged,
-       Steps({"CREATE INDEX T ON Links (Tag COLLATE NOCASE);" + Edit("T", " COLLATE NOCASE", "")})},
+       Steps({"CREATE INDEX T ON Links (Host);" + Edit("T", "(Host)", "(Host COLLATE BINARY)")})},
       {"two tables on one root", kDamaged,
-       Steps({"CREATE TABLE Copy (ID INTEGER PRIMARY KEY, Url, Host, Depth, Tag, Body)",
+       Steps({"CREATE TABLE Copy (ID INTEGER PRIMARY KEY, Url, Host, Depth, Body)",
               "UPDATE sqlite_schema SET rootpage = (SELECT rootpage FROM sqlite_schema WHERE "
               "name = 'Links') WHERE name = 'Copy'"})},
       {"freelist trunk smashed", kOnlyWeSeeIt,
@@ -130,14 +125,11 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
     c.damage(path);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    std::pair<uint64_t, uint64_t> seen;
-    auto progress = [&](uint64_t done, uint64_t total) { seen = {done, total}; };
-    HealthVerdict ours = CheckDatabaseHealth(db, path, progress);
+    HealthVerdict ours = CheckDatabaseHealth(db, path, [](uint64_t, uint64_t) {});
     HealthVerdict reference = IntegrityCheckVerdict(db);
     sqlite3_close(db);
     EXPECT_EQ(ours.healthy, c.verdict == kSound) << ours.problem;
     EXPECT_EQ(reference.healthy, c.verdict != kDamaged) << reference.problem;
-    EXPECT_TRUE(!ours.healthy || (seen.first == seen.second && seen.first > 0));
     if (c.verdict != kDamaged) {  // the repair must not trust SQLite's word alone here
       DBEngine().RepairDatabase(path);
       EXPECT_EQ(std::filesystem::exists(path + ".damaged"), c.verdict == kOnlyWeSeeIt);
