@@ -26,7 +26,7 @@ void MakeSound(P path) {
       "CREATE TABLE Links (ID INTEGER PRIMARY KEY, Url TEXT NOT NULL, Host TEXT COLLATE NOCASE, "
       "Depth INTEGER, Body BLOB);"
       "CREATE UNIQUE INDEX Links_Url ON Links (Url);"
-      "CREATE INDEX Links_Host ON Links (Host DESC, Depth);"
+      "CREATE INDEX H ON Links (Host DESC, Depth);"
       "CREATE TABLE Settings (Name TEXT PRIMARY KEY, Value TEXT) WITHOUT ROWID;"
       "CREATE INDEX Settings_Value ON Settings (Value);"
       "CREATE VIEW Shallow AS SELECT * FROM Links WHERE Depth < 2;"
@@ -34,8 +34,7 @@ void MakeSound(P path) {
       "INSERT INTO Links SELECT i, printf('https://h%d.example/%05d', i % 37, i), "
       "printf(CASE i % 2 WHEN 0 THEN 'h%d.example' ELSE 'H%d.EXAMPLE' END, i % 37), i % 5, "
       "CASE WHEN i % 50 = 0 THEN randomblob(3000) END FROM n;"
-      "INSERT INTO Settings SELECT 'Option' || ID, 'value ' || (ID % 13) FROM Links WHERE ID <= "
-      "200;"
+      "INSERT INTO Settings SELECT 'Option' || ID, ID % 13 FROM Links WHERE ID <= 200;"
       "DELETE FROM Links WHERE ID % 4 = 0 OR ID BETWEEN 1500 AND 1800;");
 }
 
@@ -70,11 +69,7 @@ enum Verdict { kSound, kDamaged, kOnlyWeSeeIt };  // the last where SQLite misse
 TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
   const std::string partial = "CREATE INDEX D ON Links (Depth) WHERE Depth > 2;";
   const std::string add = "INSERT INTO Links VALUES (5000, 'u', 'h', 4, NULL)";
-  const struct {
-    const char* what;
-    Verdict verdict;
-    Damage damage;
-  } cases[] = {
+  const std::vector<std::tuple<const char*, Verdict, Damage>> cases = {
       {"sound", kSound, Steps({})},
       {"sound, partial index", kSound, Steps({partial})},
       {"sound, auto-vacuum", kSound, Steps({"PRAGMA auto_vacuum = FULL; VACUUM"})},
@@ -86,13 +81,10 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       {"NULL in a NOT NULL column", kDamaged,
        Steps({Edit("Links", " NOT NULL", ""), "UPDATE Links SET Url = NULL WHERE ID = 3;" +
                                                   Edit("Links", "Url TEXT", "Url TEXT NOT NULL")})},
-      {"index misses a row", kDamaged, Behind("Links_Host", add)},
-      {"index keeps a deleted row", kDamaged,
-       Behind("Links_Host", "DELETE FROM Links WHERE ID = 5")},
-      {"index at another row", kDamaged,
-       Behind("Links_Host", "UPDATE Links SET ID = 90000 WHERE ID = 7")},
-      {"index: old second column", kDamaged,
-       Behind("Links_Host", "UPDATE Links SET Depth = 99 WHERE ID = 9")},
+      {"index misses a row", kDamaged, Behind("H", add)},
+      {"index keeps a deleted row", kDamaged, Behind("H", "DELETE FROM Links WHERE ID = 5")},
+      {"index at another row", kDamaged, Behind("H", "UPDATE Links SET ID = 90000 WHERE ID = 7")},
+      {"index: old 2nd column", kDamaged, Behind("H", "UPDATE Links SET Depth = 99 WHERE ID = 9")},
       {"WITHOUT ROWID index: old value", kDamaged,
        Behind("Settings_Value", "UPDATE Settings SET Value = 'x' WHERE Name = 'Option3'")},
       {"partial index misses a row", kDamaged, Behind("D", add, partial)},
@@ -118,21 +110,21 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
        }},
   };
   TempDir dir;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string path = dir.File(std::string(c.what) + ".db");
+  for (const auto& [what, verdict, damage] : cases) {
+    SCOPED_TRACE(what);
+    const std::string path = dir.File(std::string(what) + ".db");
     MakeSound(path);
-    c.damage(path);
+    damage(path);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
     HealthVerdict ours = CheckDatabaseHealth(db, path, [](uint64_t, uint64_t) {});
     HealthVerdict reference = IntegrityCheckVerdict(db);
     sqlite3_close(db);
-    EXPECT_EQ(ours.healthy, c.verdict == kSound) << ours.problem;
-    EXPECT_EQ(reference.healthy, c.verdict != kDamaged) << reference.problem;
-    if (c.verdict != kDamaged) {  // the repair must not trust SQLite's word alone here
+    EXPECT_EQ(ours.healthy, verdict == kSound) << ours.problem;
+    EXPECT_EQ(reference.healthy, verdict != kDamaged) << reference.problem;
+    if (verdict != kDamaged) {  // the repair must not trust SQLite's word alone here
       DBEngine().RepairDatabase(path);
-      EXPECT_EQ(std::filesystem::exists(path + ".damaged"), c.verdict == kOnlyWeSeeIt);
+      EXPECT_EQ(std::filesystem::exists(path + ".damaged"), verdict == kOnlyWeSeeIt);
     }
   }
 }
