@@ -25,7 +25,7 @@ void MakeSound(P path) {
       "PRAGMA page_size = 1024;"
       "CREATE TABLE Links (ID INTEGER PRIMARY KEY, Url TEXT NOT NULL, Host TEXT COLLATE NOCASE, "
       "Depth INTEGER, Body BLOB);"
-      "CREATE UNIQUE INDEX Links_Url ON Links (Url);"
+      "CREATE UNIQUE INDEX U ON Links (Url);"
       "CREATE INDEX H ON Links (Host DESC, Depth);"
       "CREATE TABLE Settings (Name TEXT PRIMARY KEY, Value TEXT) WITHOUT ROWID;"
       "CREATE INDEX Settings_Value ON Settings (Value);"
@@ -73,9 +73,8 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       {"sound", kSound, Steps({})},
       {"sound, partial index", kSound, Steps({partial})},
       {"sound, auto-vacuum", kSound, Steps({"PRAGMA auto_vacuum = FULL; VACUUM"})},
-      {"index leaf overwritten", kDamaged,
-       [](P p) { FillPage(p, PagesOf(p, "Links_Url", "leaf").at(1), 9); }},
-      {"overflow page zeroed", kDamaged,
+      {"index leaf smashed", kDamaged, [](P p) { FillPage(p, PagesOf(p, "U", "leaf").at(1), 9); }},
+      {"overflow zeroed", kDamaged,
        [](P p) { FillPage(p, PagesOf(p, "Links", "overflow").at(1), 0); }},
       {"file cut short", kDamaged, [](P p) { std::filesystem::resize_file(p, 40 * kPage + 100); }},
       {"NULL in a NOT NULL column", kDamaged,
@@ -96,10 +95,8 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
        Steps({"CREATE TABLE Copy (ID INTEGER PRIMARY KEY, Url, Host, Depth, Body)",
               "UPDATE sqlite_schema SET rootpage = (SELECT rootpage FROM sqlite_schema WHERE "
               "name = 'Links') WHERE name = 'Copy'"})},
-      {"freelist trunk smashed", kOnlyWeSeeIt,
-       [](P p) { FillPage(p, FirstTrunk(ReadAll(p)), 0xff); }},
-      {"free pages not in the header", kOnlyWeSeeIt,
-       [](P p) { OverwriteAt(p, 32, std::string(8, '\0')); }},
+      {"trunk page smashed", kOnlyWeSeeIt, [](P p) { FillPage(p, FirstTrunk(ReadAll(p)), 0xff); }},
+      {"free pages lost", kOnlyWeSeeIt, [](P p) { OverwriteAt(p, 32, std::string(8, '\0')); }},
       {"torn commit: freelist, not tree", kOnlyWeSeeIt,
        [](P p) {
          std::filesystem::copy_file(p, p + ".after");
