@@ -204,7 +204,7 @@ TEST_F(EngineFile, TransactionsCoverEveryOpenDatabaseAndKeepTheirLocks) {
     return ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type == F_WRLCK ? 0 : 1;
   };
   EXPECT_EQ(RunInChild(reserved_held).exit_code, 0);
-  EXPECT_EQ(RawInt(path_, "SELECT count(*) FROM Small"), 3);
+  EXPECT_EQ(RawInt(path_, "SELECT count(*) FROM Small"), 3);  // unseen before the commit
   DBEngine().CommitTrans(dbForceOSFlush);
   EXPECT_EQ(
       RawInt(path_, "SELECT count(*) FROM Small") + RawInt(made_, "SELECT count(*) FROM Small"), 5);
