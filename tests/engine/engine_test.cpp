@@ -1,0 +1,282 @@
+// The engine on real files: what copies keep, the number each refusal carries, who may open
+// a file another holds, and what damage, repair and compaction leave behind.
+#include "engine/engine.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "engine/file_system.h"
+#include "tests/salvage/salvage_files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/faulty_files.h"
+#include "tests/support/files.h"
+
+namespace tidewell::engine {
+namespace {
+
+using namespace tidewell::testing;
+namespace fs = std::filesystem;
+using Calls = std::vector<std::function<void()>>;
+const std::string kLocale(kGeneralLocale);
+constexpr int kBigRows = 1200;
+
+// 0 when the call succeeds, else the engine's error number.
+int32_t ErrorOf(const std::function<void()>& call) try {
+  return call(), 0;
+} catch (const EngineException& e) {
+  return e.error().number;
+}
+
+// One integer from a plain SQLite query, or -1 when it cannot be read.
+int64_t RawInt(const std::string& path, const std::string& sql) {
+  int64_t out = -1;
+  EachRow(path, sql, [&](sqlite3_stmt* st) { out = sqlite3_column_int64(st, 0); });
+  return out;
+}
+
+const auto Rows = [](Database& db, const char* t) { return db.OpenTable(t)->RecordCount(); };
+
+TableDef Def(const std::string& name, const std::vector<Field>& fields,
+             const std::vector<Index>& indexes = {}) {
+  TableDef t(name);
+  for (const Field& f : fields) t.Fields().Append(f);
+  for (const Index& i : indexes) t.Indexes().Append(i);
+  return t;
+}
+
+// Everything a definition says, as one comparable text.
+std::string Describe(const TableDef& t) {
+  std::string out = t.Name + ":";
+  for (const Field& f : t.FieldList())
+    out += " " + f.Name + "/" + std::to_string(f.Type) + "/" + std::to_string(f.Size) + "/" +
+           std::to_string(f.Attributes) + (f.AllowZeroLength ? "z" : "");
+  for (const Index& i : t.IndexList())
+    out += " " + i.Name + (i.Primary ? "/P" : "/") + (i.Unique ? "U/" : "/") + i.Fields;
+  return out;
+}
+
+std::string MakeTable(const std::string& to, const std::string& file, const std::string& from) {
+  return "SELECT * INTO [" + to + "] IN '" + file + "' FROM [" + from + "]";
+}
+
+// One field of every type, with sizes, attributes and zero-length settings that differ.
+constexpr int32_t kFixed = dbFixedField, kVariable = dbVariableField;
+const std::vector<Field> kRich(
+    {Field("Flag", dbBoolean, 1, kFixed), Field("Small", dbByte, 1, kFixed),
+     Field("Count", dbInteger, 2, kFixed | dbUpdatableField),
+     Field("ID", dbLong, 4, kFixed | dbAutoIncrField), Field("Price", dbCurrency, 8, kFixed),
+     Field("Ratio", dbSingle, 4, kFixed), Field("Score", dbDouble, 8, kFixed),
+     Field("Checked", dbDate, 8, kFixed), Field("Hash", dbBinary, 16, kFixed),
+     Field("Url", dbText, 200, kVariable, true), Field("Blob", dbLongBinary, 0, kVariable),
+     Field("Body", dbMemo, 0, kVariable, true), Field("Guid", dbGUID, 16, kFixed)});
+const std::vector<Index> kRichIndexes({Index("PrimaryKey", true, false, "+ID"),
+                                       Index("Url", false, true, "+Url"),
+                                       Index("Recent", false, false, "-Checked;+Url;-Score")});
+const Field kName{"Name", dbText, 50, kVariable, true};
+
+// Big: every type of field and three indexes over many pages; Small: three rows.
+class EngineFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto db = DBEngine().CreateDatabase(path_, kLocale, 32);
+    db->TableDefs().Append(Def("Big", kRich, kRichIndexes));
+    db->TableDefs().Append(Def("Small", {kName}));
+    db->Execute(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1200) "
+        "INSERT INTO Big (ID, Url) SELECT i, printf('https://example.com/%05d/%s', i, "
+        "substr(hex(randomblob(80)), 1, 150)) FROM n;"
+        "INSERT INTO Small VALUES ('a'), ('b'), ('c')");
+    db->Close();
+  }
+  TempDir dir_;
+  std::string path_ = dir_.File("data.mdb"), copy_ = dir_.File("c.mdb"), made_ = dir_.File("m.mdb");
+};
+
+// The compacted copy keeps every definition and row and is smaller; a make-table copy keeps
+// the columns and rows but no index, and shows in its target, open all along. Each refusal
+// has its own number and leaves no trace; a closed database refuses every call.
+TEST_F(EngineFile, CopiesKeepWhatTheyShouldAndRefusalsLeaveNoTrace) {
+  Sql(path_, "DELETE FROM Big WHERE ID % 2 = 0");
+  const std::string before = ReadAll(path_);
+  std::pair<uint64_t, uint64_t> last;
+  DBEngine().SetProgress([&](std::string_view, uint64_t d, uint64_t t) { last = {d, t}; });
+  DBEngine().CompactDatabase(path_, copy_, kLocale, 16);
+  DBEngine().SetProgress({});
+  EXPECT_EQ(ReadAll(path_), before);
+  EXPECT_LT(fs::file_size(copy_), before.size());
+  EXPECT_EQ(RawInt(copy_, "PRAGMA freelist_count"), 0);
+  EXPECT_EQ(RawInt(copy_, "PRAGMA user_version"), 16);
+  EXPECT_EQ(RawInt(copy_, "PRAGMA application_id"), (1252 << 16) | 0x0409);
+  EXPECT_TRUE(last.first == last.second && last.first > 0);
+  auto target = DBEngine().CreateDatabase(made_, kLocale, 32);
+  auto db = DBEngine().OpenDatabase(copy_);
+  db->Execute(MakeTable("Big", made_, "Big"));
+  db->Execute(MakeTable("Copy", made_, "Small"));
+  target->Execute("DELETE FROM Copy");
+  db->Execute("INSERT INTO Small VALUES ('a')");
+  TableDef big = db->TableDefs().Item("BIG"), small = db->TableDefs().Item("small");
+  const Field depth{"Depth", dbInteger, 2, kFixed};
+  const Index down{"Down", false, false, "-Name;+Depth"};
+  small.Fields().Append(depth);  // on a table with rows
+  small.Indexes().Append(down);
+  const std::vector<std::pair<int32_t, std::function<void()>>> refusals = {
+      {kErrTableExists, [&] { db->TableDefs().Append(Def("big", {depth})); }},
+      {kErrObjectExists, [&] { big.Indexes().Append(Index("primarykey", false, false, "+Url")); }},
+      {kErrPrimaryExists, [&] { big.Indexes().Append(Index("Other", true, true, "+Url")); }},
+      {kErrFieldMissing, [&] { big.Indexes().Append(Index("Missing", false, false, "+Nope")); }},
+      {kErrDuplicateKey, [&] { small.Indexes().Append(Index("Unique", false, true, "+Name")); }},
+      {kErrObjectExists, [&] { big.Fields().Append(Field("URL", dbText, 9, 2, true)); }},
+      {kErrInvalidType, [&] { big.Fields().Append(Field("Odd", 99, 4, 1, false)); }},
+      {kErrInvalidName, [&] { db->TableDefs().Append(Def("Sqlite_Mine", {depth})); }},
+      {kErrItemNotFound, [&] { small.Fields().Item(2); }},
+      {kErrDuplicateKey, [&] { db->Execute("INSERT INTO Big (ID) VALUES (1)"); }},
+      {kErrNoCurrentRecord, [&] { target->OpenTable("copy")->MoveLast(); }},
+      {kErrTableExists, [&] { db->Execute(MakeTable("copy", made_, "Small")); }},
+      {kErrSyntax, [&] { db->Execute(MakeTable("A]B", made_, "Small")); }},
+      {kErrFileNotFound, [&] { db->Execute(MakeTable("S", dir_.File("none"), "Small")); }},
+      {kErrNoSuchTable, [&] { db->Execute("DELETE FROM [Copy]"); }},  // the target's table
+  };
+  for (size_t i = 0; i < refusals.size(); ++i)
+    EXPECT_EQ(ErrorOf(refusals[i].second), refusals[i].first) << "refusal " << i;
+  EXPECT_EQ(Describe(db->TableDefs().Item(1)), Describe(Def("Small", {kName, depth}, {down})));
+  EXPECT_EQ(db->TableDefs().Count() + target->TableDefs().Count(), 4);
+  for (auto* d : {db.get(), target.get()}) {
+    EXPECT_EQ(Rows(*d, "Big"), kBigRows / 2);
+    auto indexes = d == db.get() ? kRichIndexes : std::vector<Index>{};
+    EXPECT_EQ(Describe(d->TableDefs().Item(0)), Describe(Def("Big", kRich, indexes)));
+  }
+  db->Close();
+  for (const auto& call : Calls{[&] { db->Execute("SELECT 1"); }, [&] { db->TableDefs().Count(); },
+                                [&] { NotOpenDatabase()->OpenTable("Big"); }})
+    EXPECT_EQ(ErrorOf(call), kErrNotOpen);
+}
+
+// Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's
+// exclusive open also keeps out shared opens, a compaction and plain SQLite.
+TEST_F(EngineFile, WhatAnOpenKeepsOut) {
+  for (auto mode : {DatabaseHolder::kEngineShared, DatabaseHolder::kEngineExclusive,
+                    DatabaseHolder::kSqliteRead}) {
+    const int32_t shared = mode == DatabaseHolder::kEngineExclusive ? kErrFileInUse : 0;
+    SCOPED_TRACE(mode);
+    DatabaseHolder other(path_, mode);
+    ASSERT_TRUE(other.Holding());
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
+    EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse);
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), shared);
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true)->Close(); }), shared);
+    if (shared) {  // the holder is exclusive
+      EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrFileInUse);
+      EXPECT_FALSE(fs::exists(copy_));
+      EXPECT_EQ(RawInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
+    }
+    other.Stop();
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
+  }
+  // Shared opens here keep an exclusive one out until the last closes, and the other way
+  // round; the last close lets go of every descriptor it kept for the file.
+  const auto fds = [] { return std::ranges::distance(fs::directory_iterator("/proc/self/fd")); };
+  const auto before = fds();
+  auto first = DBEngine().OpenDatabase(path_);
+  auto second = DBEngine().OpenDatabase(path_);
+  first->Close();
+  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
+  second->Close();
+  EXPECT_EQ(fds(), before);
+  auto only = DBEngine().OpenDatabase(path_, true);
+  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
+}
+
+// A transaction covers every open database, structure changes included. Closing any
+// descriptor of a file drops the process's POSIX locks on it: another open and close of the
+// file must not let a writer elsewhere in before the commit.
+TEST_F(EngineFile, TransactionsCoverEveryOpenDatabaseAndKeepTheirLocks) {
+  auto a = DBEngine().OpenDatabase(path_);
+  auto b = DBEngine().CreateDatabase(made_, kLocale, 0);
+  DBEngine().BeginTrans();
+  b->TableDefs().Append(Def("Small", {kName}));
+  for (auto* db : {a.get(), b.get()}) db->Execute("INSERT INTO Small VALUES ('d')");
+  DBEngine().OpenDatabase(path_)->Close();
+  Files().SyncFile(path_);
+  // SQLite's reserved-lock byte is still held, as a process holding nothing sees it. (A forked
+  // child's SQLite would trust the lock state it inherited instead of asking.)
+  const auto reserved_held = [&] {
+    struct flock fl = {F_WRLCK, SEEK_SET, 0x40000001, 1, 0};  // type, whence, start, length, pid
+    const int fd = ::open(path_.c_str(), O_RDONLY);
+    return ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type == F_WRLCK ? 0 : 1;
+  };
+  EXPECT_EQ(RunInChild(reserved_held).exit_code, 0);
+  EXPECT_EQ(RawInt(path_, "SELECT count(*) FROM Small"), 3);  // unseen before the commit
+  DBEngine().CommitTrans(dbForceOSFlush);
+  EXPECT_EQ(
+      RawInt(path_, "SELECT count(*) FROM Small") + RawInt(made_, "SELECT count(*) FROM Small"), 5);
+  EXPECT_EQ(ErrorOf([&] { DBEngine().CommitTrans(dbForceOSFlush); }), kErrNoTransaction);
+}
+
+TEST_F(EngineFile, WhatIsNoDatabaseFailsWithItsNumberAndIsLeftAsItIs) {
+  std::string catalog = ReadAll(path_), junk(20000, 'j');
+  WriteAll(made_, "keep me");
+  EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, made_); }), kErrDatabaseExists);
+  EXPECT_EQ(ReadAll(made_), "keep me");
+  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(dir_.File("none")); }), kErrFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(dir_.File("none")); }), kErrFileNotFound);
+  // Whatever breaks the start of the file, every open and a compaction say "not a database".
+  catalog.replace(100, PageSizeOf(path_) - 100, PageSizeOf(path_) - 100, '\xee');
+  for (const std::string& bytes : {catalog, std::string(), junk}) {
+    WriteAll(path_, bytes);
+    for (const auto& call : Calls{[&] { DBEngine().OpenDatabase(path_); },
+                                  [&] { DBEngine().OpenDatabase(path_, true); },
+                                  [&] { DBEngine().CompactDatabase(path_, copy_); }})
+      EXPECT_EQ(ErrorOf(call), kErrNotADatabase) << bytes.size();
+    EXPECT_FALSE(fs::exists(copy_));
+  }
+  EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrCannotRepair);
+  EXPECT_EQ(ReadAll(path_), junk);
+  EXPECT_FALSE(fs::exists(path_ + ".damaged") || fs::exists(path_ + ".repairing"));
+}
+
+// A damaged index leaves the count alone. A damaged table: compaction refuses it, and a repair
+// killed at any file step leaves the damaged original or the repaired file under the name; the
+// finished repair keeps the original beside it and every row but the broken page's.
+TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairIsKilled) {
+  FillPage(path_, PagesOf(path_, "tw$3$Big$2$Url", "leaf").at(0), 0);
+  EXPECT_EQ(Rows(*DBEngine().OpenDatabase(path_), "Big"), kBigRows);  // not counted by an index
+  const uint32_t leaf = PagesOf(path_, "Big", "leaf").at(20);         // one in the middle
+  const int lost = CellsOnPage(path_, leaf);
+  FillPage(path_, leaf, 0);
+  const std::string damaged = ReadAll(path_);
+  auto db = DBEngine().OpenDatabase(path_);
+  EXPECT_EQ(ErrorOf([&] { db->OpenTable("Big"); }), kErrTableDamaged);
+  EXPECT_EQ(Rows(*db, "Small"), 3);
+  db->Close();
+  EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrNotADatabase);
+  EXPECT_FALSE(fs::exists(copy_));
+  bool finished = false;
+  for (int die_at = 1; die_at <= 12 && !finished; ++die_at) {
+    SCOPED_TRACE("killed at step " + std::to_string(die_at));
+    for (const char* suffix : {".damaged", ".repairing"}) fs::remove(path_ + suffix);
+    WriteAll(path_, damaged);
+    WriteAll(path_ + ".damaged", "an older damaged copy");
+    const ChildResult r = RunInChild([&] {
+      FaultyFiles files;
+      files.KillAt(die_at);
+      return DBEngine().RepairDatabase(path_), 0;
+    });
+    ASSERT_TRUE(r.exited || r.signal == SIGKILL);
+    finished = r.exited && r.exit_code == 0;
+    // Whatever the moment, the name holds the damaged original or the whole repaired file.
+    EXPECT_TRUE(ReadAll(path_) == damaged ||
+                Rows(*DBEngine().OpenDatabase(path_), "Big") == kBigRows - lost);
+  }
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(ReadAll(path_ + ".damaged"), damaged);
+  EXPECT_FALSE(fs::exists(path_ + ".repairing"));
+  EXPECT_EQ(RawInt(path_, "SELECT integrity_check = 'ok' FROM pragma_integrity_check"), 1);
+  db = DBEngine().OpenDatabase(path_);
+  EXPECT_EQ(Describe(db->TableDefs().Item(0)), Describe(Def("Big", kRich, kRichIndexes)));
+}
+
+}  // namespace
+}  // namespace tidewell::engine
