@@ -31,10 +31,10 @@ int32_t ErrorOf(const std::function<void()>& call) try {
 }
 
 // One integer from a plain SQLite query, or -1 when it cannot be read.
+// The first value of a query's first row as a number; -1 when there is none.
 int64_t RawInt(const std::string& path, const std::string& sql) {
-  int64_t out = -1;
-  EachRow(path, sql, [&](sqlite3_stmt* st) { out = sqlite3_column_int64(st, 0); });
-  return out;
+  std::vector<std::string> rows = Query(path, sql);  // "type:value|"
+  return rows.empty() ? -1 : std::stoll(rows[0].substr(2));
 }
 
 const auto Rows = [](Database& db, const char* t) { return db.OpenTable(t)->RecordCount(); };
@@ -244,7 +244,8 @@ TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairI
   FillPage(path_, PagesOf(path_, "tw$3$Big$2$Url", "leaf").at(0), 0);
   EXPECT_EQ(Rows(*DBEngine().OpenDatabase(path_), "Big"), kBigRows);  // not counted by an index
   const uint32_t leaf = PagesOf(path_, "Big", "leaf").at(20);         // one in the middle
-  const int lost = CellsOnPage(path_, leaf);
+  const int64_t lost =
+      RawInt(path_, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(leaf));
   FillPage(path_, leaf, 0);
   const std::string damaged = ReadAll(path_);
   auto db = DBEngine().OpenDatabase(path_);

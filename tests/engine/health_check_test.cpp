@@ -76,6 +76,12 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       {"sound", kSound, Steps({})},
       {"sound, partial index", kSound, Steps({partial})},  // left to integrity_check
       {"sound, auto-vacuum", kSound, Steps({"PRAGMA auto_vacuum = FULL; VACUUM"})},
+      {"sound, UTF-16", kSound,
+       [](P p) {
+         std::filesystem::remove(p);
+         Sql(p, "PRAGMA encoding = 'UTF-16le'; CREATE TABLE x (a); DROP TABLE x;");
+         MakeSound(p);
+       }},
       {"index leaf smashed", kDamaged, [](P p) { FillPage(p, PagesOf(p, "U", "leaf").at(1), 9); }},
       {"overflow zeroed", kDamaged,
        [](P p) { FillPage(p, PagesOf(p, "Links", "overflow").at(1), 0); }},
