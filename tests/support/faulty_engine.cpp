@@ -86,10 +86,6 @@ void FaultyEngine::OnCall(const std::string& operation, std::function<void(int)>
   plans_[operation].hook = std::move(hook);
 }
 
-void FaultyEngine::Clear() {
-  plans_.clear();
-}
-
 int FaultyEngine::Calls(const std::string& operation) const {
   auto it = calls_.find(operation);
   return it == calls_.end() ? 0 : it->second;
@@ -140,9 +136,7 @@ std::unique_ptr<engine::Database> FaultyEngine::CreateDatabase(const std::string
 
 void FaultyEngine::CompactDatabase(const std::string& source, const std::string& destination,
                                    const std::string& locale, std::optional<int32_t> options) {
-  compactions_.push_back({source, destination, locale, options});
   Enter("CompactDatabase");
-  if (report_progress_ && progress_) progress_("compacting", 1, 2);
   engine::SqliteEngine().CompactDatabase(source, destination, locale, options);
 }
 
@@ -167,9 +161,6 @@ void FaultyEngine::CommitTrans(int32_t option) {
 }
 
 void FaultyEngine::SetProgress(engine::ProgressFn progress) {
-  if (progress) ++progress_routes_;
-  progress_cleared_last_ = !progress;
-  progress_ = progress;
   engine::SqliteEngine().SetProgress(std::move(progress));
 }
 

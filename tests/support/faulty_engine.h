@@ -17,11 +17,6 @@
 // EngineException{number, description} and is not passed on (a failing Close leaves the
 // database open; it is closed when destroyed). Calls are counted and logged whether they
 // fail or not.
-//
-// It also records what it was asked: the order of all calls (Log), the arguments of each
-// compaction (Compactions), and where the engine's progress was routed (ProgressRoutes,
-// ProgressClearedLast). With ReportProgressOnCompact each compaction reports one step of
-// progress through that route, so that a test can see where the engine's progress ends up.
 #pragma once
 
 #include <functional>
@@ -50,8 +45,6 @@ class FaultyEngine final : public engine::DatabaseEngine {
   // Runs `hook` before each call of `operation` (with the call's 1-based count), e.g. to
   // kill the process at a chosen point. The hook may throw EngineException itself.
   void OnCall(const std::string& operation, std::function<void(int call)> hook);
-  // Forgets all planned failures and hooks (counts stay).
-  void Clear();
   // How many calls of `operation` were made since this engine was installed.
   int Calls(const std::string& operation) const;
 
@@ -60,21 +53,6 @@ class FaultyEngine final : public engine::DatabaseEngine {
   const std::vector<std::string>& Log() const { return log_; }
   // The log with only the calls of the given operations ("Idle" matches "Idle 8").
   std::vector<std::string> Log(const std::set<std::string>& only) const;
-
-  // What each CompactDatabase was asked to do, in order, failing or not.
-  struct Compaction {
-    std::string source, destination, locale;
-    std::optional<int32_t> options;
-  };
-  const std::vector<Compaction>& Compactions() const { return compactions_; }
-
-  // How many SetProgress calls handed the engine a function, and whether the last one took
-  // the route away again (true while none was made).
-  int ProgressRoutes() const { return progress_routes_; }
-  bool ProgressClearedLast() const { return progress_cleared_last_; }
-  // While on, each compaction that is not made to fail reports one step ("compacting", 1 of
-  // 2) through the route it was given, before the real engine works.
-  void ReportProgressOnCompact(bool on = true) { report_progress_ = on; }
 
   // Called by the wrappers; throws when the plan says so.
   void Enter(const std::string& operation);
@@ -104,11 +82,6 @@ class FaultyEngine final : public engine::DatabaseEngine {
 
   std::map<std::string, int> calls_;
   std::vector<std::string> log_;
-  std::vector<Compaction> compactions_;
-  int progress_routes_ = 0;
-  bool progress_cleared_last_ = true;
-  bool report_progress_ = false;
-  engine::ProgressFn progress_;
   std::map<std::string, Plan> plans_;
   engine::DatabaseEngine* previous_;
   // Databases opened through this engine hold it weakly, so closing one after the engine

@@ -21,10 +21,6 @@ class ScriptedHost : public Host {
   ScriptedHost() = default;
   explicit ScriptedHost(std::deque<int> answers) : answers_(std::move(answers)) {}
 
-  void QueueAnswers(std::initializer_list<int> answers) {
-    answers_.insert(answers_.end(), answers.begin(), answers.end());
-  }
-
   // A question with no queued answer gets its safe answer; a test that cares queues one.
   int MsgBox(std::string_view text, int style, int safe_answer = vbOK) override;
   void SetStatus(std::string_view caption) override;
@@ -37,7 +33,6 @@ class ScriptedHost : public Host {
   std::vector<HostCall> Boxes() const;
   std::vector<std::string> Captions() const;
   int ProgressCount() const { return progress_count_; }
-  size_t UnusedAnswers() const { return answers_.size(); }
 
  private:
   std::deque<int> answers_;
