@@ -225,9 +225,7 @@ int Explore(const Recording& rec, const fs::path& dir,
                  std::to_string(std::hash<std::string>{}(fc.second)) + '\2';
         if (!seen.insert(key).second) continue;
         Materialize(state, dir);
-        if (!check("cut before operation " + std::to_string(i) + " (" +
-                   (i < rec.ops.size() ? rec.ops[i].name : "the end") + "), state " +
-                   std::to_string(c)))
+        if (!check("cut before operation " + std::to_string(i) + ", state " + std::to_string(c)))
           return int(seen.size());
       }
     }
@@ -235,10 +233,6 @@ int Explore(const Recording& rec, const fs::path& dir,
   }
   return int(seen.size());
 }
-
-// The log, not the folder, says what reached the disk, so the folders may live in memory,
-// where the many syncs of the runs cost nothing.
-const fs::path kScratch = "/dev/shm";
 
 struct Case {
   Workflow workflow;
@@ -257,14 +251,16 @@ struct Recorded {
     const SampleFiles f = MakeSample(dir.path(), 30, 0, c.damaged);
     for (const std::string& db : {f.db, f.queue})
       expected.push_back({fs::path(db).filename(), ReadAll(db), ReadContents(db), {}});
-    {
+    rec = [&] {  // the recorder leaves both seams before the states are explored
       Recorder recorder(dir.path());
       EXPECT_EQ(RunWorkflow(c.workflow, f).back(), ClosingMessage(c.workflow));
-      rec = recorder.rec;
-    }
+      return recorder.rec;
+    }();
     for (Expected& e : expected) e.new_rows = ReadContents(dir.File(e.name));
   }
-  testing::TempDir dir{kScratch};
+  // The log, not the folder, says what reached the disk, so the folders may live in memory,
+  // where the many syncs of the runs cost nothing.
+  testing::TempDir dir{"/dev/shm"};
   Recording rec;
   std::vector<Expected> expected;
 };
@@ -296,7 +292,7 @@ class PowerCut : public ::testing::TestWithParam<Case> {};
 TEST_P(PowerCut, EveryStateKeepsTheOldOrTheNewDatabase) {
   const Case c = GetParam();
   Recorded run(c);
-  testing::TempDir states(kScratch);
+  testing::TempDir states("/dev/shm");
   int bad = 0;
   const int n = Explore(run.rec, states.path(), [&](const std::string& at) {
     const std::string v = Violation(states.path(), c.workflow, run.expected);
@@ -327,7 +323,7 @@ TEST(PowerCutPlanted, AMissingSyncBeforeTheRenameIsFound) {
       if (ops[i].kind == Op::kSync && ops[i].name == fresh) sync = i;
     ASSERT_LT(sync, ops.size()) << fresh << " was not synced before it took the database's name";
     ops.erase(ops.begin() + long(sync));
-    testing::TempDir states(kScratch);
+    testing::TempDir states("/dev/shm");
     std::string found;
     Explore(run.rec, states.path(), [&](const std::string& at) {
       found = Violation(states.path(), c.workflow, run.expected);

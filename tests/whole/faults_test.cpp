@@ -58,13 +58,13 @@ TEST_P(Sweeps, NothingLostAndTheCauseIsNamed) {
   // run; Compress and Regenerate need a sound database to do their work. Kills inside the
   // work need a database of about 24 MB for the work to last.
   const bool damaged = sweep != kKillsInWork && (w == Workflow::kStart || w == Workflow::kRepair);
-  static const Pristine small(120, 0);
-  static std::optional<Pristine> big;
-  if (sweep == kKillsInWork && !big) big.emplace(400, 24);
-  const Pristine& p = sweep == kKillsInWork ? *big : small;
+  static std::optional<Pristine> small, big;
+  auto& made = sweep == kKillsInWork ? big : small;
+  const Pristine& p = made                    ? *made
+                      : sweep == kKillsInWork ? made.emplace(400, 24)
+                                              : made.emplace(120, 0);
   Contents rows = p.db;  // all but the broken table
-  if (damaged)
-    std::erase_if(rows, [](auto& t) { return t.first.ends_with("\"Links\" ORDER BY 1"); });
+  if (damaged) std::erase_if(rows, [](auto& t) { return t.first.ends_with("\"Links\""); });
   // Whether nothing went missing in a run: every row whole under a kept name, the damaged
   // original kept byte for byte, and what sits under the database's name sound unless it is
   // that original.
@@ -72,7 +72,8 @@ TEST_P(Sweeps, NothingLostAndTheCauseIsNamed) {
     return AnyKeptName(f.db, [&](auto& n) { return HoldsAll(n, rows); }) &&
            AnyKeptName(f.queue, [&](auto& n) { return HoldsAll(n, p.queue); }) &&
            (!damaged || AnyKeptName(f.db, [&](auto& n) { return ReadAll(n) == bytes; })) &&
-           (ReadAll(f.db) == bytes || IntegrityOf(f.db) == "ok") && IntegrityOf(f.queue) == "ok";
+           (IntegrityOf(f.db) == "ok" || (damaged && ReadAll(f.db) == bytes)) &&
+           IntegrityOf(f.queue) == "ok";
   };
 
   // The run without faults: how many operations each seam sees, and which boxes it shows.
@@ -80,7 +81,7 @@ TEST_P(Sweeps, NothingLostAndTheCauseIsNamed) {
   std::vector<std::string> clean;
   if (sweep != kKillsInWork) {
     const SampleFiles f = CopyOf(p, damaged);
-    const std::string bytes = ReadAll(f.db);
+    const std::string bytes = damaged ? ReadAll(f.db) : "";  // the damaged original
     testing::FaultyFiles files;
     FaultyVfs vfs;
     clean = RunWorkflow(w, f);
@@ -103,7 +104,7 @@ TEST_P(Sweeps, NothingLostAndTheCauseIsNamed) {
   std::mt19937 random(static_cast<uint32_t>(w) + 7);
   for (const auto& [k, arg] : steps) {
     const SampleFiles f = CopyOf(p, damaged);
-    const std::string bytes = ReadAll(f.db);
+    const std::string bytes = damaged ? ReadAll(f.db) : "";  // the damaged original
     std::string where = Name(w) + ", step " + std::to_string(k) + ", " + std::to_string(arg);
     std::vector<std::string> boxes;
     if (sweep == kFileErrors) {
@@ -128,12 +129,12 @@ TEST_P(Sweeps, NothingLostAndTheCauseIsNamed) {
       EXPECT_TRUE(whole(f, bytes)) << where << ", killed";
       boxes = RunWorkflow(w, f);  // the rerun does the job and leaves no temporary file behind
       EXPECT_EQ(StrayFiles(f), std::vector<std::string>{}) << where << ", after the rerun";
-      EXPECT_TRUE(sweep != kKillsInWork || HoldsAll(f.db, rows)) << where << ", after the rerun";
     }
     // A failed operation never stops the workflow: both files are treated and the closing
-    // message comes last.
+    // message comes last. After a kill inside the work the rerun leaves every row under the
+    // database's own name.
     EXPECT_EQ(boxes.back(), ClosingMessage(w)) << where;
-    EXPECT_TRUE(whole(f, bytes)) << where;
+    EXPECT_TRUE(sweep == kKillsInWork ? HoldsAll(f.db, rows) : whole(f, bytes)) << where;
     // A box the clean run did not show must say what went wrong in the system's words.
     for (const std::string& b : boxes)
       EXPECT_TRUE(sweep != kFileErrors || std::find(clean.begin(), clean.end(), b) != clean.end() ||

@@ -70,8 +70,8 @@ inline std::vector<std::string> RunWorkflow(Workflow w, SampleFiles f,
   return texts;
 }
 
-// The first column of every row of each of `sqls` on `path`, or nullopt when the file or a
-// query fails. Opened for writing: a journal left by an interrupted write is rolled back
+// The first column of every row of each of `sqls` on `path`, sorted, or nullopt when the
+// file or a query fails. Opened for writing: a journal left by an interrupted write is rolled back
 // first, as whoever opens the file next does.
 using Rows = std::vector<std::string>;
 inline std::optional<std::vector<Rows>> Query(const std::string& path, const Rows& sqls) {
@@ -86,6 +86,7 @@ inline std::optional<std::vector<Rows>> Query(const std::string& path, const Row
       out.back().emplace_back(static_cast<const char*>(sqlite3_column_blob(st, 0)),
                               size_t(sqlite3_column_bytes(st, 0)));
     if (rc == SQLITE_OK) rc = sqlite3_finalize(st);
+    std::sort(out.back().begin(), out.back().end());
   }
   sqlite3_close(db);
   return rc == SQLITE_OK ? std::optional(out) : std::nullopt;
@@ -103,7 +104,7 @@ using Contents = std::map<std::string, Rows>;
 inline std::optional<Contents> ReadContents(const std::string& path) {
   const auto selects = Query(path, {R"(SELECT 'SELECT ' || (SELECT group_concat('quote("' ||
       replace(c.name, '"', '""') || '")', '||'',''||') FROM pragma_table_info(s.name) c) ||
-      ' FROM "' || replace(name, '"', '""') || '" ORDER BY 1' FROM sqlite_schema s
+      ' FROM "' || replace(name, '"', '""') || '"' FROM sqlite_schema s
       WHERE type = 'table' AND name NOT LIKE 'sqlite\_%' ESCAPE '\')"});
   const auto rows = selects ? Query(path, selects->front()) : std::nullopt;
   if (!rows) return std::nullopt;
