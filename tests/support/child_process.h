@@ -15,15 +15,15 @@ struct ChildResult {
   int exit_code = -1;
   bool killed = false;  // ended by a signal; signal is valid
   int signal = 0;
-  long max_rss_kb = 0;  // the child's peak resident memory
 };
 
 // Forks; the child runs `work` and exits with what it returns (an escaping exception
 // exits with 125). The child never returns into the test framework.
 pid_t StartChild(const std::function<int()>& work);
 ChildResult WaitChild(pid_t pid);
-// Runs `work` in a child and waits for it.
-ChildResult RunInChild(const std::function<int()>& work);
+inline ChildResult RunInChild(const std::function<int()>& w) {
+  return WaitChild(StartChild(w));
+}
 // Sleeps for `delay`, sends SIGKILL (a child that already ended is simply reaped) and waits.
 ChildResult KillChildAfter(pid_t pid, std::chrono::microseconds delay);
 
@@ -42,18 +42,20 @@ class DatabaseHolder {
     kSqliteRead,       // a plain sqlite3 connection inside an open read transaction
   };
   DatabaseHolder(const std::string& path, Mode mode);
-  ~DatabaseHolder();
+  ~DatabaseHolder() { Stop(); }
   DatabaseHolder(const DatabaseHolder&) = delete;
   DatabaseHolder& operator=(const DatabaseHolder&) = delete;
 
   // True once the child has the database open; false when its open failed.
   bool Holding() const { return holding_; }
-  // Tells the child to close the database and exit, and waits for it.
-  void Stop();
+  // Kills the child, which lets go of the database, and waits for it.
+  void Stop() {
+    if (pid_ > 0) KillChildAfter(pid_, {});
+    pid_ = -1, holding_ = false;
+  }
 
  private:
   pid_t pid_ = -1;
-  int stop_fd_ = -1;
   bool holding_ = false;
 };
 

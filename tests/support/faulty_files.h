@@ -3,6 +3,9 @@
 // order the code under test does them, so a test can walk every step of a sequence.
 #pragma once
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <string>
 #include <system_error>
 #include <vector>
@@ -13,44 +16,61 @@ namespace tidewell::testing {
 
 class FaultyFiles : public engine::FileSystem {
  public:
-  // Puts itself in front of the file system in place; the destructor restores it.
-  FaultyFiles();
-  ~FaultyFiles() override;
+  // Puts itself in front of the file system in place; the destructor restores whatever was
+  // in front before (nullptr means the real one).
+  FaultyFiles() : previous_(engine::SetFiles(this)) {}
+  ~FaultyFiles() override { engine::SetFiles(previous_ == &Real() ? nullptr : previous_); }
   FaultyFiles(const FaultyFiles&) = delete;
   FaultyFiles& operator=(const FaultyFiles&) = delete;
 
   // The k-th counted operation (1-based) fails with `err` (ENOSPC, EIO, EACCES, EXDEV...)
-  // without touching the disk. With `sticky`, every operation from the k-th on fails.
-  void FailAt(int k, int err, bool sticky = false);
+  // without touching the disk.
+  void FailAt(int k, int err) { fail_at_ = k, fail_errno_ = err; }
   // The k-th counted operation kills the process with SIGKILL before it touches the disk.
   // Meant for a forked child: the parent then inspects what the disk holds.
-  void KillAt(int k);
-  void Reset();
+  void KillAt(int k) { kill_at_ = k; }
 
   // Counted operations so far. Exists is forwarded but not counted: it changes nothing,
   // and leaving it out keeps the numbering of the steps that matter stable.
-  int Count() const { return count_; }
+  int Count() const { return static_cast<int>(log_.size()); }
   // One line per counted operation: "Remove <path>", "Rename <from> -> <to>", ...
   const std::vector<std::string>& Log() const { return log_; }
 
-  bool Exists(const std::string& path) override;
-  std::error_code Remove(const std::string& path) override;
-  std::error_code Rename(const std::string& from, const std::string& to) override;
-  std::error_code Link(const std::string& from, const std::string& to) override;
-  std::error_code Copy(const std::string& from, const std::string& to) override;
-  std::error_code SyncFile(const std::string& path) override;
-  std::error_code SyncParentDir(const std::string& path) override;
+  bool Exists(const std::string& path) override { return Real().Exists(path); }
+  std::error_code Remove(const std::string& p) override {
+    return Step("Remove " + p, [&] { return Real().Remove(p); });
+  }
+  std::error_code Rename(const std::string& a, const std::string& b) override {
+    return Step("Rename " + a + " -> " + b, [&] { return Real().Rename(a, b); });
+  }
+  std::error_code Link(const std::string& a, const std::string& b) override {
+    return Step("Link " + a + " -> " + b, [&] { return Real().Link(a, b); });
+  }
+  std::error_code Copy(const std::string& a, const std::string& b) override {
+    return Step("Copy " + a + " -> " + b, [&] { return Real().Copy(a, b); });
+  }
+  std::error_code SyncFile(const std::string& p) override {
+    return Step("SyncFile " + p, [&] { return Real().SyncFile(p); });
+  }
+  std::error_code SyncParentDir(const std::string& p) override {
+    return Step("SyncParentDir " + p, [&] { return Real().SyncParentDir(p); });
+  }
 
  private:
-  // Counts one operation and returns the error it is to fail with (empty: go ahead).
-  std::error_code Step(std::string what);
+  static engine::FileSystem& Real() { return engine::RealFiles(); }
+  // Counts one operation; fails it, kills the process at it or lets `real` do it.
+  template <typename Op>
+  std::error_code Step(std::string what, const Op& real) {
+    log_.push_back(std::move(what));
+    // SIGKILL cannot be caught, so nothing of the process's own clean-up runs: the disk is
+    // left exactly as a power cut or a killed process would leave it.
+    if (Count() == kill_at_) ::kill(::getpid(), SIGKILL), ::pause();
+    if (Count() == fail_at_) return std::error_code(fail_errno_, std::generic_category());
+    return real();
+  }
 
-  engine::FileSystem* previous_ = nullptr;
-  int count_ = 0;
-  int fail_at_ = 0;
-  int fail_errno_ = 0;
-  bool sticky_ = false;
-  int kill_at_ = 0;
+  engine::FileSystem* previous_;
+  int fail_at_ = 0, fail_errno_ = 0, kill_at_ = 0;
   std::vector<std::string> log_;
 };
 

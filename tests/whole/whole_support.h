@@ -1,77 +1,247 @@
 // Shared pieces of the whole-tool tests: the real workflows run through the shared runners
-// with a scripted host, and a check that no row of a database went missing.
+// with a scripted host, what a folder and its databases hold, and SQLite's own file I/O
+// watched and made to fail.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
+#include "tools/sample_data.h"
 #include "workflows/runners.h"
 
 namespace tidewell::whole {
 
-// A window that is never closed by the user, on fixed paths.
-class FakeWindow : public WindowPort {
- public:
-  FakeWindow(std::string db, std::string tmpl) : db_(std::move(db)), tmpl_(std::move(tmpl)) {}
+namespace fs = std::filesystem;
+using testing::ReadAll;
+
+// Each workflow's name and the closing message its runner shows last.
+inline const std::string kNames[][2] = {{"Start", "Done."},
+                                        {"Compress", "Done with compress."},
+                                        {"Repair", "Done with repair."},
+                                        {"Regenerate", "Done with regeneration."}};
+inline const auto Name = [](Workflow w) { return kNames[int(w)][0]; };
+inline const auto ClosingMessage = [](Workflow w) { return kNames[int(w)][1]; };
+
+// The sample database, its queue database and the template, side by side in `dir`.
+struct SampleFiles : WindowPort {  // and the window that shows them, never closed by the user
+  explicit SampleFiles(const fs::path& dir)
+      : db((dir / "Vardlink.mdb").string()),
+        queue((dir / "Vardlink-Queue.mdb").string()),
+        tmpl((dir / "Vardlink_Default.mdb").string()) {}
+  std::string db, queue, tmpl;
   void SetBusy(bool) override {}
-  std::string DbName(bool full) override { return full ? db_ : tmpl_; }
-  std::string PathBoxText() override { return db_; }
+  std::string DbName(bool full) override { return full ? db : tmpl; }
+  std::string PathBoxText() override { return db; }
   bool CloseRequested() override { return false; }
-  void CloseWindow() override { ++closed; }
-  int closed = 0;
+  void CloseWindow() override {}
+};
+// Made afresh: Links gets `rows` rows, or with size_mb the database is about that big.
+// With `damaged`, the root page of Links is overwritten, so that the repair has something
+// to salvage and its own swap runs.
+inline SampleFiles MakeSample(const fs::path& dir, int rows, int size_mb, bool damaged) {
+  SampleFiles f(dir);
+  sample::MakeSampleDatabase(f.db, {rows, size_mb});
+  sample::MakeQueueDatabase(f.queue, {rows});
+  sample::MakeTemplateDatabase(f.tmpl);
+  if (damaged) testing::FillPage(f.db, testing::RootPageOf(f.db, "Links"), 0x5a);
+  return f;
+}
+
+// Runs `w` on `f` and returns the texts of its boxes. A run that does not end with kDone
+// gets a last text of its own, so back() is the closing message only of a finished run.
+inline std::vector<std::string> RunWorkflow(Workflow w, SampleFiles f,
+                                            testing::ScriptedHost&& host = {}) {
+  const Outcome outcome = Runners(host, f).Run(w);
+  std::vector<std::string> texts;
+  for (const auto& box : host.Boxes()) texts.push_back(box.text);
+  if (outcome != Outcome::kDone || texts.empty()) texts.push_back("(not finished)");
+  return texts;
+}
+
+// The first column of every row of each of `sqls` on `path`, sorted, or nullopt when the
+// file or a query fails. Opened for writing: a journal left by an interrupted write is rolled back
+// first, as whoever opens the file next does.
+using Rows = std::vector<std::string>;
+inline std::optional<std::vector<Rows>> Query(const std::string& path, const Rows& sqls) {
+  if (!fs::is_regular_file(path)) return std::nullopt;
+  sqlite3* db = nullptr;
+  std::vector<Rows> out;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  for (size_t i = 0; rc == SQLITE_OK && i < sqls.size(); ++i) {
+    sqlite3_stmt* st = nullptr;
+    rc = sqlite3_prepare_v2(db, sqls[i].c_str(), -1, &st, nullptr);
+    for (out.emplace_back(); rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;)
+      out.back().emplace_back(static_cast<const char*>(sqlite3_column_blob(st, 0)),
+                              size_t(sqlite3_column_bytes(st, 0)));
+    if (rc == SQLITE_OK) rc = sqlite3_finalize(st);
+    std::sort(out.back().begin(), out.back().end());
+  }
+  sqlite3_close(db);
+  return rc == SQLITE_OK ? std::optional(out) : std::nullopt;
+}
+// "ok" or the first problem PRAGMA integrity_check reports (or that it could not run).
+inline std::string IntegrityOf(const std::string& path) {
+  const auto answer = Query(path, {"PRAGMA integrity_check"});
+  return answer && !answer->front().empty() ? answer->front().front() : "cannot be checked";
+}
+
+// Every table's rows as texts of their values (types and bytes both count), sorted, by the
+// query that reads them on the table's columns as they were (a regenerated table may have
+// gained fields).
+using Contents = std::map<std::string, Rows>;
+inline std::optional<Contents> ReadContents(const std::string& path) {
+  const auto selects = Query(path, {R"(SELECT 'SELECT ' || (SELECT group_concat('quote("' ||
+      replace(c.name, '"', '""') || '")', '||'',''||') FROM pragma_table_info(s.name) c) ||
+      ' FROM "' || replace(name, '"', '""') || '"' FROM sqlite_schema s
+      WHERE type = 'table' AND name NOT LIKE 'sqlite\_%' ESCAPE '\')"});
+  const auto rows = selects ? Query(path, selects->front()) : std::nullopt;
+  if (!rows) return std::nullopt;
+  Contents out;
+  for (size_t i = 0; i < rows->size(); ++i) out[selects->front()[i]] = (*rows)[i];
+  return out;
+}
+inline bool HoldsAll(const std::string& path, const Contents& original) {
+  Rows sqls;
+  std::vector<Rows> rows;
+  for (const auto& [sql, r] : original) sqls.push_back(sql), rows.push_back(r);
+  return Query(path, sqls) == rows;
+}
+// The names under which a database may sit after any workflow: its own, the compaction's
+// backup, the regeneration's backup and the repair's damaged original.
+inline std::vector<std::string> KeptNames(const std::string& db) {
+  const std::string base = db.substr(0, db.size() - 3);
+  return {db, base + "BAK", base + "BKK", db + ".damaged"};
+}
+inline bool AnyKeptName(const std::string& db, const std::function<bool(const std::string&)>& is) {
+  const auto names = KeptNames(db);
+  return std::any_of(names.begin(), names.end(), is);
+}
+// What is in `f`'s folder beyond its files, their kept names and the regeneration's new
+// files (kept on purpose until the next regeneration).
+inline std::vector<std::string> StrayFiles(const SampleFiles& f) {
+  std::set<std::string> allowed{f.tmpl, f.db + "_$temp.mdb", f.queue + "_$temp.mdb"};
+  for (const std::string& db : {f.db, f.queue})
+    for (const std::string& n : KeptNames(db)) allowed.insert(n);
+  std::vector<std::string> stray;
+  for (const auto& e : fs::directory_iterator(fs::path(f.db).parent_path()))
+    if (!allowed.count(e.path().string())) stray.push_back(e.path().filename().string());
+  return stray;
+}
+// Each file of `dir` by name with its bytes.
+inline std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir))
+    files[e.path().filename().string()] = ReadAll(e.path().string());
+  return files;
+}
+
+// --- SQLite's file I/O --------------------------------------------------------------------
+
+// Told of an open for writing, write, truncate, sync or delete that went through to the
+// disk: its kind ('o', 'w', 't', 's', 'd'), the file, the bytes written, the offset or size,
+// and the open flags or whether a delete syncs the folder.
+using VfsObserver = std::function<void(char, const char*, std::string_view, int64_t, int)>;
+
+// In front of SQLite's default VFS for as long as it lives: counts those operations and
+// makes the `fail_at`-th fail (writes and truncates with SQLITE_FULL when `disk_full`, else
+// with the operation's I/O error), and tells `observe` of the ones that were done.
+class FaultyVfs {
+ public:
+  explicit FaultyVfs(int fail_at = 0, bool disk_full = false, VfsObserver observe = {}) {
+    g.real = sqlite3_vfs_find(nullptr);
+    g.vfs = *g.real;  // the rest of the real one works as it is: it needs nothing of a file
+    g.vfs.zName = "tidewell-faulty";
+    g.vfs.szOsFile = int(sizeof(File)) + g.real->szOsFile;
+    g.vfs.xOpen = Open;
+    g.vfs.xDelete = Delete;
+    g.count = 0, g.fail_at = fail_at, g.disk_full = disk_full, g.observe = std::move(observe);
+    sqlite3_vfs_register(&g.vfs, 1);
+  }
+  ~FaultyVfs() { sqlite3_vfs_unregister(&g.vfs), sqlite3_vfs_register(g.real, 1); }
+  int Count() const { return g.count; }
 
  private:
-  std::string db_, tmpl_;
+  static inline struct {
+    sqlite3_vfs* real;
+    sqlite3_vfs vfs;
+    int count, fail_at;
+    bool disk_full;
+    VfsObserver observe;
+  } g;
+  struct File {  // ours first, the real file right behind it
+    sqlite3_file base;
+    const char* name;
+  };
+  static sqlite3_file* Inner(sqlite3_file* f) { return reinterpret_cast<sqlite3_file*>(As(f) + 1); }
+  static File* As(sqlite3_file* f) { return reinterpret_cast<File*>(f); }
+  template <auto m>
+  struct Forward;
+  template <typename R, typename... A, R (*sqlite3_io_methods::*m)(sqlite3_file*, A...)>
+  struct Forward<m> {
+    static R Call(sqlite3_file* f, A... a) { return (Inner(f)->pMethods->*m)(Inner(f), a...); }
+  };
+  template <auto m>
+  static constexpr auto F = Forward<m>::Call;
+  using M = sqlite3_io_methods;
+
+  // Counts one operation; fails it with `error`, or does it and tells the observer.
+  template <typename Op>
+  static int Step(int error, const Op& op, char kind, const char* name, std::string_view data = {},
+                  int64_t offset = 0, int flags = 0) {
+    const int rc = ++g.count == g.fail_at ? error : op();
+    if (rc == SQLITE_OK && g.observe) g.observe(kind, name, data, offset, flags);
+    return rc;
+  }
+  static int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
+    return Step(
+        g.disk_full ? SQLITE_FULL : SQLITE_IOERR_WRITE,
+        [&] { return F<&M::xWrite>(f, buf, n, off); }, 'w', As(f)->name,
+        {static_cast<const char*>(buf), size_t(n)}, off);
+  }
+  static int Truncate(sqlite3_file* f, sqlite3_int64 size) {
+    return Step(
+        g.disk_full ? SQLITE_FULL : SQLITE_IOERR_TRUNCATE,
+        [&] { return F<&M::xTruncate>(f, size); }, 't', As(f)->name, {}, size);
+  }
+  static int Sync(sqlite3_file* f, int flags) {
+    return Step(
+        SQLITE_IOERR_FSYNC, [&] { return F<&M::xSync>(f, flags); }, 's', As(f)->name);
+  }
+  static int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out) {
+    // clang-format off
+    static const sqlite3_io_methods methods = {3, F<&M::xClose>, F<&M::xRead>, Write,
+        Truncate, Sync, F<&M::xFileSize>, F<&M::xLock>, F<&M::xUnlock>,
+        F<&M::xCheckReservedLock>, F<&M::xFileControl>, F<&M::xSectorSize>,
+        F<&M::xDeviceCharacteristics>, F<&M::xShmMap>, F<&M::xShmLock>,
+        F<&M::xShmBarrier>, F<&M::xShmUnmap>, F<&M::xFetch>, F<&M::xUnfetch>};
+    // clang-format on
+    std::memset(f, 0, size_t(g.vfs.szOsFile));
+    As(f)->name = name;
+    const auto open = [&] { return g.real->xOpen(g.real, name, Inner(f), flags, out); };
+    // Read-only opens change nothing and are not counted.
+    const int rc = flags & (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+                       ? Step(SQLITE_CANTOPEN, open, 'o', name, {}, 0, flags)
+                       : open();
+    if (rc == SQLITE_OK && Inner(f)->pMethods) f->pMethods = &methods;
+    return rc;
+  }
+  static int Delete(sqlite3_vfs*, const char* name, int sync_dir) {
+    return Step(
+        SQLITE_IOERR_DELETE, [&] { return g.real->xDelete(g.real, name, sync_dir); }, 'd', name, {},
+        0, sync_dir);
+  }
 };
-
-const char* Name(Workflow w);
-const char* ClosingMessage(Workflow w);
-// Names the instances of a test run once per workflow.
-inline std::string WorkflowParamName(const ::testing::TestParamInfo<Workflow>& p) {
-  return Name(p.param);
-}
-Outcome RunWorkflow(Workflow w, testing::ScriptedHost& host, const std::string& db,
-                    const std::string& tmpl);
-
-// Every row of every table, each row as one text of its values, sorted per table. Read with
-// a plain sqlite3 connection, read only. Empty when the file cannot be read whole.
-struct TableRows {
-  std::vector<std::string> columns;
-  std::vector<std::string> rows;
-};
-using Contents = std::map<std::string, TableRows>;
-std::optional<Contents> ReadContents(const std::string& path);
-// True when `path` holds every row of every table of `original`, reading only the columns
-// the original has (a regenerated file may have gained fields).
-bool HoldsAll(const std::string& path, const Contents& original);
-// The names under which a database may legitimately sit after any workflow: its own name,
-// the compaction's backup, the regeneration's backup and the repair's damaged original.
-std::vector<std::string> KeptNames(const std::string& db);
-// The first of KeptNames that holds every row, or empty.
-std::string WhereAllRowsAre(const std::string& db, const Contents& original);
-// "ok" or the first problem PRAGMA integrity_check reports (or why the file cannot be opened).
-std::string IntegrityOf(const std::string& path);
-
-// The sample database (small), its queue database and the template in `dir`.
-struct SampleFiles {
-  std::string db, queue, tmpl;
-};
-SampleFiles MakeSmallSample(const testing::TempDir& dir, int rows = 120);
-// Copies the pristine sample into a fresh folder's files (same names).
-void CopyFiles(const std::vector<std::string>& from, const std::vector<std::string>& to);
-// Names in `dir` that are neither in `expected` nor any of their kept names.
-std::vector<std::string> StrayFiles(const std::string& dir, const std::vector<std::string>& dbs,
-                                    const std::vector<std::string>& also_allowed = {});
-// Breaks the pages of one table so the repair has something to salvage.
-void DamageTable(const std::string& db, const std::string& table);
-
-std::vector<std::string> BoxTexts(const testing::ScriptedHost& host);
-std::string Listing(const std::string& dir);  // names, sizes and a hash of each file
 
 }  // namespace tidewell::whole
