@@ -293,6 +293,15 @@ TEST_P(PowerCut, EveryStateKeepsTheOldOrTheNewDatabase) {
   const Case c = GetParam();
   Recorded run(c);
   testing::TempDir states("/dev/shm");
+  {  // the log with every write and folder change kept must give the folder the run left
+    Point p;
+    for (const auto& [name, bytes] : run.rec.base)
+      p.synced.emplace(int(p.synced.size()) + 1, bytes);
+    for (size_t i = 0; i < run.rec.ops.size(); ++i) p.Advance(run.rec.ops[i], i);
+    Materialize(Build(run.rec, p, {p.folder.size(), std::vector<char>(run.rec.ops.size(), 1)}),
+                states.path());
+    ASSERT_TRUE(Snapshot(states.path()) == Snapshot(run.dir.path())) << "the log misses a change";
+  }
   int bad = 0;
   const int n = Explore(run.rec, states.path(), [&](const std::string& at) {
     const std::string v = Violation(states.path(), c.workflow, run.expected);
