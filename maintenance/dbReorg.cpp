@@ -20,8 +20,9 @@ namespace {
 // is named P, and a crash right then leaves the database only under its backup name. We
 // do it so that a complete database is under P or K at every instant, and the disk never
 // holds only a half-written file under either name:
-//   - T is synced first, so that once it is named P its contents are on disk, not just its
-//     new name (otherwise a power cut could leave an empty or torn P).
+//   - T is on disk before it gets here: the engine syncs the compacted copy and fails the
+//     compaction when it cannot, so once T is named P its contents are on disk, not just
+//     its new name (otherwise a power cut could leave an empty or torn P).
 //   - K is removed: P is still the complete old database.
 //   - P is hard-linked to K: both names now reach the same complete old database, and no
 //     byte was copied. The folder is synced so that K exists on disk before P is replaced.
@@ -38,7 +39,6 @@ namespace {
 void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
   engine::FileSystem& fs = engine::Files();
   if (!fs.Writable(p)) return;  // the owner made it read-only: T keeps the compacted copy
-  fs.SyncFile(n.temp);
   if (n.backup == p) {
     // A database named like its own backup ("site.BAK"): removing K would remove P itself.
     // There is no second name to keep the old file under, so the compacted copy takes P's
