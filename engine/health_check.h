@@ -5,8 +5,10 @@
 // This check finds at least what integrity_check finds, in about three sequential reads:
 // our page accounting, SQLite's quick_check (structure, records, NOT NULL, CHECK), and
 // each index compared with its table as two order-independent sums over the same tuples,
-// one from a scan of the index (which also checks its order and uniqueness), one from a
-// scan of the table.
+// one from the index read in key order (which also checks its order and uniqueness), one
+// from the table's rows. That comparison reads the b-trees straight from the file, on a
+// thread of its own beside quick_check; tables whose entries only SQLite can rebuild
+// (generated columns, WITHOUT ROWID, rows older than a column) are summed by SQLite.
 #pragma once
 
 #include <sqlite3.h>

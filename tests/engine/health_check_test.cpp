@@ -28,7 +28,7 @@ void MakeSound(P path) {
       "CREATE TABLE Links (ID INTEGER PRIMARY KEY, Url TEXT NOT NULL, Host TEXT COLLATE NOCASE, "
       "Depth INTEGER, Body BLOB);"
       "CREATE UNIQUE INDEX U ON Links (Url);"
-      "CREATE INDEX H ON Links (Host DESC, Depth);"
+      "CREATE INDEX H ON Links (Host DESC, Depth, ID);"
       "CREATE TABLE Settings (Name TEXT PRIMARY KEY, Value TEXT) WITHOUT ROWID;"
       "CREATE INDEX Settings_Value ON Settings (Value);"
       "CREATE VIEW Shallow AS SELECT * FROM Links WHERE Depth < 2;"
