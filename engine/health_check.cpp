@@ -162,9 +162,11 @@ std::optional<size_t> StoredColumns(sqlite3* db, const std::string& table, int* 
 // False when some index cannot be rebuilt from its columns alone (partial and expression
 // indexes, collations we do not compare ourselves); the caller falls back on SQLite.
 bool PlanIndexChecks(sqlite3* db, std::vector<TablePlan>* plans) {
+  // Only tables with an index of their own in the catalog have anything to compare.
   Statement tables(db,
                    "SELECT name, rootpage FROM sqlite_schema WHERE type = 'table' AND rootpage "
-                   "<> 0");
+                   "<> 0 AND name COLLATE NOCASE IN (SELECT tbl_name FROM sqlite_schema WHERE "
+                   "type = 'index')");
   while (tables.Step() == SQLITE_ROW) {
     TablePlan table{tables.Text(0), "NOT INDEXED", {}, {}, true};
     table.shape.name = table.name;

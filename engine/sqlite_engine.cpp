@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
 #include "engine/engine.h"
 #include "engine/file_lock.h"
@@ -249,9 +250,10 @@ class SqliteDatabase final : public Database {
   // kept and read again only when the file's schema version says it changed.
   const std::vector<std::string>& Tables();
   std::optional<std::string> FindTable(std::string_view name) {
-    for (const std::string& t : Tables())
-      if (SameName(t, name)) return t;
-    return std::nullopt;
+    Tables();
+    auto found = tables_.by_name.find(sqlite::Upper(name));
+    if (found == tables_.by_name.end()) return std::nullopt;
+    return tables_.names[found->second];
   }
 
   std::string name_;
@@ -262,6 +264,7 @@ class SqliteDatabase final : public Database {
     bool valid = false;
     int64_t version = 0;
     std::vector<std::string> names;
+    std::unordered_map<std::string, size_t> by_name;  // upper-cased name: the first that has it
   } tables_;
   struct Target {
     bool attached = false;
@@ -629,6 +632,9 @@ const std::vector<std::string>& SqliteDatabase::Tables() {
   if (known && tables_.valid && tables_.version == st.Int(0)) return tables_.names;
   tables_.valid = false;
   tables_.names = sqlite::ListTables(db_);
+  tables_.by_name.clear();
+  for (size_t k = 0; k < tables_.names.size(); ++k)
+    tables_.by_name.emplace(sqlite::Upper(tables_.names[k]), k);
   tables_.version = known ? st.Int(0) : 0;
   tables_.valid = known;
   return tables_.names;
