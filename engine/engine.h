@@ -210,6 +210,10 @@ class DatabaseEngine {
   // A damaged file is replaced by its salvaged copy; the damaged original is kept beside
   // it as "<name>.damaged" (an older one of that name is replaced).
   virtual void RepairDatabase(const std::string& name) = 0;
+  // Says that the next repair of `name` is followed by its compaction. A repair that finds
+  // the file sound may then make the compacted copy while it checks, and the compaction
+  // takes that copy if the file has not changed since.
+  virtual void CompactionFollows(const std::string& name) { (void)name; }
   virtual void Idle(int32_t action) = 0;
   // A transaction over every open database of the engine.
   virtual void BeginTrans() = 0;

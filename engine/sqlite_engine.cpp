@@ -20,6 +20,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "engine/change_stamp.h"
 #include "engine/engine.h"
 #include "engine/file_lock.h"
 #include "engine/file_system.h"
@@ -127,6 +128,9 @@ class SqliteEngine final : public DatabaseEngine {
   void CompactDatabase(const std::string& source, const std::string& destination,
                        const std::string& locale, std::optional<int32_t> options) override;
   void RepairDatabase(const std::string& name) override;
+  void CompactionFollows(const std::string& name) override {
+    compaction_follows_ = ResolveLinks(name);
+  }
   void Idle(int32_t action) override;
   void BeginTrans() override;
   void CommitTrans(int32_t option) override;
@@ -143,6 +147,11 @@ class SqliteEngine final : public DatabaseEngine {
   std::set<SqliteDatabase*> in_transaction_;
   int transaction_depth_ = 0;
   ProgressFn progress_;
+  std::string compaction_follows_;
+  // A compacted copy made beside the check of a sound file, and the source's stamp then.
+  struct Prepared {
+    std::string source, stamp, copy;
+  } prepared_;
 };
 
 SqliteEngine& TheEngine() {
@@ -832,11 +841,113 @@ void BringToCommittedState(const std::string& path) {
 
 namespace {
 
+bool InWalMode(sqlite3* db) {
+  Statement st = Statement::TryPrepare(db, "PRAGMA journal_mode");
+  return !st.ok() || st.Step() != SQLITE_ROW || st.Text(0) == "wal";
+}
+
+// VACUUM INTO from an open source. The new file takes the sync settings of the source; it
+// is synced once as a whole by FinishCopy, so the journal syncs it would get as it is
+// written are only waiting. Returns SQLite's result.
+int VacuumInto(sqlite3* db, const std::string& destination) {
+  Exec(db, "PRAGMA synchronous = OFF");
+  Statement vacuum(db, "VACUUM INTO ?1");
+  vacuum.Bind(1, destination);
+  return vacuum.Step();
+}
+
+// The locale and options of the new file, written straight into its header (nothing else
+// has it open yet), then the file and its folder synced. Returns what failed, or empty.
+std::string FinishCopy(const std::string& destination, const std::string& locale,
+                       std::optional<int32_t> options) {
+  if (options.has_value() || !locale.empty()) {
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CLOEXEC);
+    bool ok = fd >= 0;
+    auto put = [&](uint32_t v, off_t at) {
+      unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
+                            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
+                            static_cast<unsigned char>(v)};
+      ok = ok && ::pwrite(fd, b, 4, at) == 4;
+    };
+    if (options.has_value()) put(static_cast<uint32_t>(*options), 60);
+    if (!locale.empty()) put(LocaleCode(locale), 68);
+    if (fd >= 0) ::close(fd);
+    if (!ok) return "Cannot write the header of '" + destination + "'.";
+  }
+  if (auto ec = Files().SyncFile(destination))
+    return "Cannot write '" + destination + "' to disk: " + ec.message() + ".";
+  if (auto ec = Files().SyncParentDir(destination))
+    return "Cannot write the folder of '" + destination + "' to disk: " + ec.message() + ".";
+  return {};
+}
+
+// A read-only copy of a database being checked, made by VACUUM INTO on a thread of its own.
+// The check's connection trades SQLite's exclusive lock for a read transaction: that still
+// keeps every writer from committing, and lets the copy read. The engine's own lock keeps
+// other instances of this program out. The copy is never interrupted, so it does the same
+// file operations however long the check takes.
+class CopyBeside {
+ public:
+  CopyBeside(sqlite3* check, const std::string& source, const std::string& copy)
+      : source_(source), copy_(copy) {
+    Exec(check, "PRAGMA locking_mode = NORMAL");
+    Exec(check, "SELECT count(*) FROM sqlite_schema");  // gives the exclusive lock up
+    if (Exec(check, "BEGIN") != SQLITE_OK ||
+        Exec(check, "SELECT count(*) FROM sqlite_schema") != SQLITE_OK)
+      return;
+    stamp_ = ChangeStamp(source);
+    thread_ = std::thread([this] {
+      try {
+        OpenResult r;
+        OpenChecked(r, source_, false, true, 2000, false);
+        ok_ = VacuumInto(r.conn.db, copy_) == SQLITE_DONE;
+      } catch (const EngineException&) {
+      }
+    });
+  }
+  ~CopyBeside() { Join(); }
+  // Waits for the copy; true when it is complete.
+  bool Join() {
+    if (thread_.joinable()) thread_.join();
+    return ok_ && !stamp_.empty();
+  }
+  const std::string& stamp() const { return stamp_; }
+
+ private:
+  std::string source_, copy_, stamp_;
+  bool ok_ = false;
+  std::thread thread_;
+};
+
 void SqliteEngine::CompactDatabase(const std::string& source, const std::string& destination,
                                    const std::string& locale, std::optional<int32_t> options) {
+  // A copy the repair made of this very file is taken if nothing changed the file since;
+  // any other is removed.
+  const Prepared prepared = std::exchange(prepared_, {});
+  struct Drop {
+    std::string path;
+    ~Drop() {
+      if (!path.empty()) Files().Remove(path);
+    }
+  } drop{prepared.copy};
   if (!FileExists(source)) Raise(kErrFileNotFound, "Could not find file '" + source + "'.");
   if (Files().Exists(destination))
     Raise(kErrDatabaseExists, "The file '" + destination + "' already exists.");
+  // A journal left by an earlier copy cut short is no part of the new file; VACUUM INTO
+  // would clear it, a rename does not.
+  if (!prepared.copy.empty() && prepared.source == ResolveLinks(source) &&
+      ChangeStamp(prepared.source) == prepared.stamp && !Files().Remove(destination + "-journal") &&
+      !Files().Rename(prepared.copy, destination)) {
+    drop.path.clear();
+    ProgressThrottle throttle(&progress_);
+    throttle.Report("Compacting", 0, 1, true);
+    if (std::string failed = FinishCopy(destination, locale, options); !failed.empty()) {
+      ::unlink(destination.c_str());
+      Raise(kErrDiskIo, failed);
+    }
+    throttle.Report("Compacting", 1, 1, true);
+    return;
+  }
   OpenResult r;
   // Read-only: the source is never written. A read-only open cannot roll back a journal
   // left by an interrupted transaction and fails on it; callers bring the source to its
@@ -883,51 +994,17 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
     ::unlink(destination.c_str());
     Raise(number, description);
   };
-  // The new file takes the sync settings of the source; it is synced once as a whole
-  // below, so the journal syncs it would get as it is written are only waiting.
-  Exec(db, "PRAGMA synchronous = OFF");
-  {
-    Statement vacuum(db, "VACUUM INTO ?1");
-    vacuum.Bind(1, destination);
-    int rc = vacuum.Step();
-    if (rc != SQLITE_DONE) {
-      std::string message = sqlite3_errmsg(db);
-      int32_t number = sqlite::MapResult(rc, message, kErrNotADatabase);
-      if (number == kErrNotADatabase)
-        fail(number,
-             "The database '" + source + "' is damaged and cannot be compacted (" + message + ").");
-      fail(number, "Cannot compact '" + source + "' into '" + destination + "': " + message);
-    }
+  if (int rc = VacuumInto(db, destination); rc != SQLITE_DONE) {
+    std::string message = sqlite3_errmsg(db);
+    int32_t number = sqlite::MapResult(rc, message, kErrNotADatabase);
+    if (number == kErrNotADatabase)
+      fail(number,
+           "The database '" + source + "' is damaged and cannot be compacted (" + message + ").");
+    fail(number, "Cannot compact '" + source + "' into '" + destination + "': " + message);
   }
   sqlite3_progress_handler(db, 0, nullptr, nullptr);
-
-  // The locale and options of the new file, written straight into its header (nothing
-  // else has the new file open yet).
-  if (options.has_value() || !locale.empty()) {
-    int fd = ::open(destination.c_str(), O_WRONLY | O_CLOEXEC);
-    bool ok = fd >= 0;
-    if (ok && options.has_value()) {
-      uint32_t v = static_cast<uint32_t>(*options);
-      unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
-                            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-                            static_cast<unsigned char>(v)};
-      ok = ::pwrite(fd, b, 4, 60) == 4;
-    }
-    if (ok && !locale.empty()) {
-      uint32_t v = LocaleCode(locale);
-      unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
-                            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-                            static_cast<unsigned char>(v)};
-      ok = ::pwrite(fd, b, 4, 68) == 4;
-    }
-    if (fd >= 0) ::close(fd);
-    if (!ok) fail(kErrDiskIo, "Cannot write the header of '" + destination + "'.");
-  }
-  if (auto ec = Files().SyncFile(destination))
-    fail(kErrDiskIo, "Cannot write '" + destination + "' to disk: " + ec.message() + ".");
-  if (auto ec = Files().SyncParentDir(destination))
-    fail(kErrDiskIo,
-         "Cannot write the folder of '" + destination + "' to disk: " + ec.message() + ".");
+  if (std::string failed = FinishCopy(destination, locale, options); !failed.empty())
+    fail(kErrDiskIo, failed);
   state.throttle.Report("Compacting", state.total, state.total, true);
 }
 
@@ -938,26 +1015,41 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
   if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
   // The engine's exclusive lock is held for the whole repair, so no other open can slip in
   // between the check, the salvage and the swap.
+  const bool copy_beside = std::exchange(compaction_follows_, {}) == name;
   FileLock lock = FileLock::Acquire(name, true);
-  bool healthy = false;
+  const std::string temp = name + ".repairing";
+  const std::string damaged = name + ".damaged";
+  if (const Prepared old = std::exchange(prepared_, {}); !old.copy.empty() && old.copy != temp)
+    Files().Remove(old.copy);
+  // Left by a repair or a copy that was cut short.
+  const bool cleared = !Files().Remove(temp);
+  bool healthy = false, copied = false;
   {
     OpenResult r;
     try {
       OpenChecked(r, name, true, false, 100, false);
+      // A file in write-ahead mode can take commits its stamp does not show.
+      std::optional<CopyBeside> copy;
+      if (copy_beside && cleared && !InWalMode(r.conn.db)) copy.emplace(r.conn.db, name, temp);
+      copied = copy.has_value();
       ProgressThrottle throttle(&progress_);
       healthy = CheckDatabaseHealth(r.conn.db, name, [&](uint64_t done, uint64_t total) {
                   throttle.Report("Checking", done, total, done == 0 || done == total);
                 }).healthy;
+      if (copy && copy->Join() && healthy) prepared_ = {name, copy->stamp(), temp};
     } catch (const EngineException& e) {
       if (e.error().number != kErrNotADatabase) throw;
     }
     // The check's own lock and connection go before the salvage opens the file.
   }
-  if (healthy) return;
+  if (healthy) {
+    if (copied && prepared_.copy.empty()) Files().Remove(temp);
+    return;
+  }
 
-  const std::string temp = name + ".repairing";
-  const std::string damaged = name + ".damaged";
-  Files().Remove(temp);
+  if (auto ec = Files().Remove(temp))
+    Raise(kErrDiskIo, "Cannot repair '" + name + "': cannot remove the old '" + temp +
+                          "': " + ec.message() + ".");
   SalvageDatabase(name, temp, progress_);
   auto fail = [&](const std::string& what, std::error_code ec) {
     Files().Remove(temp);

@@ -7,7 +7,7 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/file_system.h"
-#include "maintenance/change_stamp.h"
+#include "engine/change_stamp.h"
 #include "maintenance/modXStrings.h"
 #include "maintenance/progress_route.h"
 
@@ -86,7 +86,7 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
       p_intVersion == 0 ? std::nullopt : std::optional<int32_t>(p_intVersion);
   auto compact = [&] {
     ProgressRoute route(host);
-    before = CommittedStamp(p);
+    before = engine::CommittedStamp(p);
     engine::DBEngine().CompactDatabase(p_strDbName, names.temp, std::string(engine::kGeneralLocale),
                                        options);
   };
@@ -120,7 +120,7 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
         guard) {
       // Written to since the compaction began: T lacks that write, so it must not replace
       // P. P stays as it is, as when someone holds it, and T waits for the next call.
-      const std::string now = ChangeStamp(p);
+      const std::string now = engine::ChangeStamp(p);
       if (!now.empty() && now == before) SwapIntoPlace(p, names);
       swap_err.Run([&] { guard->Close(); });
     }

@@ -4,7 +4,7 @@
 
 #include "engine/engine.h"
 #include "engine/file_system.h"
-#include "maintenance/change_stamp.h"
+#include "engine/change_stamp.h"
 #include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
 
@@ -77,7 +77,7 @@ void ReplaceDatabase(const std::string& p, const RegenerateNames& names,
   PendingError ignored;
   std::unique_ptr<Database> guard;
   if (!ignored.Run([&] { guard = DBEngine().OpenDatabase(p, true); }) || !guard) return;
-  const std::string now = ChangeStamp(p);
+  const std::string now = engine::ChangeStamp(p);
   if (!now.empty() && now == before) SwapIn(p, names);
   CloseQuietly(guard);
 }
@@ -136,7 +136,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
   }
 
   pending.Clear();
-  const std::string before = CommittedStamp(p);  // P as the copy will find it
+  const std::string before = engine::CommittedStamp(p);  // P as the copy will find it
   std::unique_ptr<Database> source;
   pending.Run([&] { source = DBEngine().OpenDatabase(p_strDbName); });
   if (pending.Failed()) {

@@ -102,6 +102,12 @@ int16_t DbRepair_Repair(Host& host, const std::string& psDbName, bool pbShowAnal
 
   host.SetStatus("Repairing database");
   host.DoEvents();
+  // The compaction below can then take the copy the repair makes beside its check.
+  try {
+    ReorgNamesFor(psDbName);
+    engine::DBEngine().CompactionFollows(psDbName);
+  } catch (const std::invalid_argument&) {
+  }
   const bool failed = RepairStage(host, err, psDbName, pbShowNoGood, ret);
   host.DoEvents();
   err.Clear();

@@ -154,6 +154,22 @@ TEST_F(EngineFile, CopiesKeepWhatTheyShouldAndRefusalsLeaveNoTrace) {
     EXPECT_EQ(ErrorOf(call), kErrNotOpen);
 }
 
+// A repair told that a compaction follows leaves a compacted copy beside the sound file;
+// the compaction takes it only while the file is as the repair found it.
+TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
+  for (bool written : {false, true}) {
+    fs::remove(copy_);
+    DBEngine().CompactionFollows(path_);
+    DBEngine().RepairDatabase(path_);
+    EXPECT_TRUE(fs::exists(path_ + ".repairing"));
+    if (written) Sql(path_, "INSERT INTO Small VALUES ('d')");
+    DBEngine().CompactDatabase(path_, copy_, kLocale, 16);
+    EXPECT_FALSE(fs::exists(path_ + ".repairing"));
+    EXPECT_EQ(RawInt(copy_, "SELECT count(*) FROM Small"), written ? 4 : 3);
+    EXPECT_EQ(RawInt(copy_, "PRAGMA user_version"), 16);
+  }
+}
+
 // Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's
 // exclusive open also keeps out shared opens, a compaction and plain SQLite.
 TEST_F(EngineFile, WhatAnOpenKeepsOut) {

@@ -140,6 +140,10 @@ void FaultyEngine::CompactDatabase(const std::string& source, const std::string&
   engine::SqliteEngine().CompactDatabase(source, destination, locale, options);
 }
 
+void FaultyEngine::CompactionFollows(const std::string& name) {
+  engine::SqliteEngine().CompactionFollows(name);
+}
+
 void FaultyEngine::RepairDatabase(const std::string& name) {
   Enter("RepairDatabase");
   engine::SqliteEngine().RepairDatabase(name);

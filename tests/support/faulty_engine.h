@@ -67,6 +67,7 @@ class FaultyEngine final : public engine::DatabaseEngine {
   void CompactDatabase(const std::string& source, const std::string& destination,
                        const std::string& locale, std::optional<int32_t> options) override;
   void RepairDatabase(const std::string& name) override;
+  void CompactionFollows(const std::string& name) override;
   void Idle(int32_t action) override;
   void BeginTrans() override;
   void CommitTrans(int32_t option) override;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace tidewell {
+namespace tidewell::engine {
 
 // What a commit to the file changes: SQLite's file change counter (bytes 24 to 27 of the
 // header) and the file's size and modification time. Empty when the file cannot be read.
@@ -20,4 +20,4 @@ std::string ChangeStamp(const std::string& path);
 // engine::BringToCommittedState): the stamp the work that follows will find.
 std::string CommittedStamp(const std::string& path);
 
-}  // namespace tidewell
+}  // namespace tidewell::engine

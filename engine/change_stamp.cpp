@@ -1,4 +1,4 @@
-#include "maintenance/change_stamp.h"
+#include "engine/change_stamp.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include "engine/engine.h"
 #include "engine/file_lock.h"
 
-namespace tidewell {
+namespace tidewell::engine {
 
 std::string ChangeStamp(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -21,13 +21,13 @@ std::string ChangeStamp(const std::string& path) {
             std::to_string(st.st_size) + "|" + std::to_string(st.st_mtim.tv_sec) + "." +
             std::to_string(st.st_mtim.tv_nsec);
   }
-  engine::CloseKeepingLocks(fd);
+  CloseKeepingLocks(fd);
   return stamp;
 }
 
 std::string CommittedStamp(const std::string& path) {
-  engine::BringToCommittedState(path);
+  BringToCommittedState(path);
   return ChangeStamp(path);
 }
 
-}  // namespace tidewell
+}  // namespace tidewell::engine
