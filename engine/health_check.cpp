@@ -136,8 +136,8 @@ struct TablePlan {
   std::string name;
   std::string scan = "NOT INDEXED";  // how to make SQLite read the table's own b-tree
   std::vector<IndexPlan> indexes;
-  pagefile::TableShape shape;  // the same comparison, read from the file
-  bool from_file = true;       // false where only SQLite can rebuild the entries
+  pagefile::IndexedTable shape;  // the same comparison, read from the file
+  bool from_file = true;         // false where only SQLite can rebuild the entries
 };
 
 // How many columns a rowid table's records hold, and which one is the rowid itself;
@@ -198,7 +198,7 @@ bool PlanIndexChecks(sqlite3* db, std::vector<TablePlan>* plans) {
       }
       if (indexes.Int(2) != 0) return false;
       IndexPlan index{indexes.Text(0), {}, {}};
-      pagefile::IndexShape shape{
+      pagefile::TableIndex shape{
           index.name, static_cast<uint32_t>(indexes.Int(3)), {}, {}, 0, indexes.Int(1) != 0};
       Statement xinfo(db,
                       "SELECT cid, name, desc, upper(coll), key FROM pragma_index_xinfo(?1) "

@@ -3,6 +3,7 @@
 # the real libFuzzer binary with clang.
 set(tidewell_pagefile_DECODER
     ${PROJECT_SOURCE_DIR}/engine/pagefile/format.cpp
+    ${PROJECT_SOURCE_DIR}/engine/pagefile/index_check.cpp
     ${PROJECT_SOURCE_DIR}/engine/pagefile/recover.cpp
     ${PROJECT_SOURCE_DIR}/engine/pagefile/schema.cpp)
 add_executable(salvage_fuzz_replay ${CMAKE_CURRENT_SOURCE_DIR}/salvage_fuzz.cpp

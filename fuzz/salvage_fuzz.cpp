@@ -1,10 +1,12 @@
-// Fuzz target: the page reader and the salvage's decoding over arbitrary bytes taken as a
-// database file. Rows are checked and thrown away; nothing is written.
+// Fuzz target: the page reader, the salvage's decoding and the check of indexes against
+// their tables over arbitrary bytes taken as a database file. Rows are checked and thrown
+// away; nothing is written.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "engine/pagefile/format.h"
+#include "engine/pagefile/index_check.h"
 #include "engine/pagefile/recover.h"
 
 namespace {
@@ -18,6 +20,7 @@ class CheckingSink final : public RowSink {
     if (encoding < 1 || encoding > 3) std::abort();
     for (const auto& e : catalog) sum_ += e.sql.size() + e.name.size();
     tables_ = tables->size();
+    catalog_ = catalog;
   }
   Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) override {
     if (table >= tables_) std::abort();  // a row for a table the decoder never announced
@@ -31,6 +34,7 @@ class CheckingSink final : public RowSink {
   }
   void End() override {}
   uint64_t sum() const { return sum_; }
+  const std::vector<CatalogEntry>& catalog() const { return catalog_; }
 
  private:
   // Reads every byte of every value so that the sanitizers see any span that points
@@ -42,7 +46,23 @@ class CheckingSink final : public RowSink {
   }
   size_t tables_ = 0;
   uint64_t sum_ = 0;
+  std::vector<CatalogEntry> catalog_;
 };
+
+// Every index of the catalog compared with its table as if it held the table's first
+// column: on damaged bytes the verdict does not matter, only that the walk stays inside.
+IndexCheckInput IndexesOf(const PageFile& file, const std::vector<CatalogEntry>& catalog) {
+  IndexCheckInput in{{}, file.page_size(), file.page_count(), {}, nullptr};
+  for (const CatalogEntry& t : catalog) {
+    if (t.type != "table" || t.root == 0) continue;
+    IndexedTable table{t.name, t.root, static_cast<int>(t.name.size() % 2) - 1, {}};
+    for (const CatalogEntry& i : catalog)
+      if (i.type == "index" && i.root != 0 && i.tbl_name == t.name)
+        table.indexes.push_back({i.name, i.root, {0, -1}, "Bn", 1, i.sql.size() % 2 == 0});
+    in.tables.push_back(std::move(table));
+  }
+  return in;
+}
 
 }  // namespace
 
@@ -52,6 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckingSink sink;
   RecoverStats stats = RecoverPages(file, sink, {});
   if (stats.pages_decoded > stats.pages_total) std::abort();
+  const IndexCheckInput indexes = IndexesOf(file, sink.catalog());
+  IndexCheckResult verdict = CheckIndexesAgainstTables(indexes, MemorySource(Bytes(data, size)));
+  if (verdict.verdict != IndexCheckResult::kMatch && verdict.problem.empty()) std::abort();
   volatile uint64_t keep = sink.sum();
   (void)keep;
   return 0;

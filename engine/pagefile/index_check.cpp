@@ -77,17 +77,17 @@ constexpr size_t kMaxDepth = 64;  // far deeper than any real b-tree; a loop end
 
 class IndexCheck {
  public:
-  explicit IndexCheck(const IndexCheckInput& in)
-      : in_(in), file_(OpenFileSource(in.path), in.page_size), seen_(size_t{in.page_count} + 1) {}
+  IndexCheck(const IndexCheckInput& in, std::unique_ptr<ByteSource> source)
+      : in_(in), file_(std::move(source), in.page_size), seen_(size_t{in.page_count} + 1) {}
 
   IndexCheckResult Run() {
     if (!file_.ok() || file_.page_size() != in_.page_size)
       return {IndexCheckResult::kMismatch, "the page size does not read"};
-    for (const TableShape& table : in_.tables) {
+    for (const IndexedTable& table : in_.tables) {
       std::vector<TupleSums> from_table(table.indexes.size());
       if (!WalkTable(table, table.root, 0, &from_table)) return result_;
       for (size_t k = 0; k < table.indexes.size(); ++k) {
-        const IndexShape& index = table.indexes[k];
+        const TableIndex& index = table.indexes[k];
         entries_ = {};
         have_previous_ = false;
         if (!WalkIndex(index, index.root, 0)) return result_;
@@ -132,7 +132,7 @@ class IndexCheck {
     return DecodeRecord(*bytes, values);
   }
 
-  bool WalkTable(const TableShape& table, uint32_t pgno, size_t depth,
+  bool WalkTable(const IndexedTable& table, uint32_t pgno, size_t depth,
                  std::vector<TupleSums>* sums) {
     const std::string tree = "table " + table.name;
     BtreePage page;
@@ -168,7 +168,7 @@ class IndexCheck {
 
   // Index entries sit in leaves and between the children of interior pages; reading them
   // in that order gives the key order.
-  bool WalkIndex(const IndexShape& index, uint32_t pgno, size_t depth) {
+  bool WalkIndex(const TableIndex& index, uint32_t pgno, size_t depth) {
     const std::string tree = "index " + index.name;
     BtreePage page;
     if (!Enter(pgno, depth, tree, &page)) return false;
@@ -183,7 +183,7 @@ class IndexCheck {
     return page.IsLeaf() || WalkIndex(index, page.right_child, depth + 1);
   }
 
-  bool Entry(const IndexShape& index, const PayloadCell& cell) {
+  bool Entry(const TableIndex& index, const PayloadCell& cell) {
     const size_t cur = have_previous_ ? 1 - previous_ : 0;
     std::vector<Value>& values = entry_values_[cur];
     if (!Payload(cell, true, &entry_bytes_[cur], &values) || values.size() != index.fields.size())
@@ -198,7 +198,7 @@ class IndexCheck {
     return true;
   }
 
-  static bool InOrder(const IndexShape& index, const std::vector<Value>& before,
+  static bool InOrder(const TableIndex& index, const std::vector<Value>& before,
                       const std::vector<Value>& after) {
     int cmp = 0;
     size_t differs_at = after.size();
@@ -232,9 +232,18 @@ class IndexCheck {
 
 }  // namespace
 
+IndexCheckResult CheckIndexesAgainstTables(const IndexCheckInput& in,
+                                           std::unique_ptr<ByteSource> source) {
+  try {
+    return IndexCheck(in, std::move(source)).Run();
+  } catch (const std::exception& e) {
+    return {IndexCheckResult::kMismatch, e.what()};
+  }
+}
+
 IndexCheckResult CheckIndexesAgainstTables(const IndexCheckInput& in) {
   try {
-    return IndexCheck(in).Run();
+    return CheckIndexesAgainstTables(in, OpenFileSource(in.path));
   } catch (const std::exception& e) {
     return {IndexCheckResult::kMismatch, e.what()};
   }

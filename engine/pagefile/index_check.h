@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,7 @@ struct TupleSums {
 
 // --- The check read from the file ---
 
-struct IndexShape {
+struct TableIndex {
   std::string name;
   uint32_t root = 0;
   // For each column of the index's records, the field of the table's records it comes
@@ -74,17 +75,17 @@ struct IndexShape {
   bool unique = false;
 };
 
-struct TableShape {
+struct IndexedTable {
   std::string name;
   uint32_t root = 0;
   int rowid_field = -1;  // the INTEGER PRIMARY KEY column, stored as NULL: its value is the rowid
-  std::vector<IndexShape> indexes;
+  std::vector<TableIndex> indexes;
 };
 
 struct IndexCheckInput {
   std::string path;
   uint32_t page_size = 0, page_count = 0;
-  std::vector<TableShape> tables;
+  std::vector<IndexedTable> tables;
   const std::atomic<bool>* stop = nullptr;  // set: give up at the next page
 };
 
@@ -96,5 +97,8 @@ struct IndexCheckResult {
 // kUndecided when a row is shorter than the fields its indexes need (a column added later
 // holds its default there, which only SQLite knows): the caller then lets SQLite compare.
 IndexCheckResult CheckIndexesAgainstTables(const IndexCheckInput& in);
+// The same over another source of the file's bytes (fuzzing); `in.path` is not read.
+IndexCheckResult CheckIndexesAgainstTables(const IndexCheckInput& in,
+                                           std::unique_ptr<ByteSource> source);
 
 }  // namespace tidewell::engine::pagefile
