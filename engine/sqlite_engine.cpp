@@ -893,8 +893,15 @@ class CopyBeside {
     Exec(check, "PRAGMA locking_mode = NORMAL");
     Exec(check, "SELECT count(*) FROM sqlite_schema");  // gives the exclusive lock up
     if (Exec(check, "BEGIN") != SQLITE_OK ||
-        Exec(check, "SELECT count(*) FROM sqlite_schema") != SQLITE_OK)
+        Exec(check, "SELECT count(*) FROM sqlite_schema") != SQLITE_OK) {
+      // Someone took the file in that moment: hold it alone again, or fail as the open does.
+      Exec(check, "ROLLBACK");
+      Exec(check, "PRAGMA locking_mode = EXCLUSIVE");
+      if (Exec(check, "BEGIN EXCLUSIVE") != SQLITE_OK || Exec(check, "COMMIT") != SQLITE_OK)
+        Raise(kErrFileInUse, "The database '" + source +
+                                 "' is in use by someone else and cannot be opened exclusively.");
       return;
+    }
     stamp_ = ChangeStamp(source);
     thread_ = std::thread([this] {
       try {
