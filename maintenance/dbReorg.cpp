@@ -4,10 +4,10 @@
 #include <optional>
 #include <stdexcept>
 
+#include "engine/change_stamp.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/file_system.h"
-#include "engine/change_stamp.h"
 #include "maintenance/modXStrings.h"
 #include "maintenance/progress_route.h"
 

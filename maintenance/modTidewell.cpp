@@ -2,9 +2,9 @@
 
 #include <memory>
 
+#include "engine/change_stamp.h"
 #include "engine/engine.h"
 #include "engine/file_system.h"
-#include "engine/change_stamp.h"
 #include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
 
