@@ -85,12 +85,12 @@ class IndexCheck {
       return {IndexCheckResult::kMismatch, "the page size does not read"};
     for (const IndexedTable& table : in_.tables) {
       std::vector<TupleSums> from_table(table.indexes.size());
-      if (!WalkTable(table, table.root, 0, &from_table)) return result_;
+      if (!WalkTable(table, "table " + table.name, table.root, 0, &from_table)) return result_;
       for (size_t k = 0; k < table.indexes.size(); ++k) {
         const TableIndex& index = table.indexes[k];
         entries_ = {};
         have_previous_ = false;
-        if (!WalkIndex(index, index.root, 0)) return result_;
+        if (!WalkIndex(index, "index " + index.name, index.root, 0)) return result_;
         if (!(entries_ == from_table[k])) {
           Fail("index " + index.name + " does not match table " + table.name);
           return result_;
@@ -132,9 +132,8 @@ class IndexCheck {
     return DecodeRecord(*bytes, values);
   }
 
-  bool WalkTable(const IndexedTable& table, uint32_t pgno, size_t depth,
+  bool WalkTable(const IndexedTable& table, const std::string& tree, uint32_t pgno, size_t depth,
                  std::vector<TupleSums>* sums) {
-    const std::string tree = "table " + table.name;
     BtreePage page;
     if (!Enter(pgno, depth, tree, &page)) return false;
     if (!page.IsTable()) return Fail(tree + " holds index page " + std::to_string(pgno));
@@ -144,7 +143,7 @@ class IndexCheck {
         int64_t key = 0;
         if (!ParseTableInteriorCell(page, i, &child, &key))
           return Fail(tree + ": page " + std::to_string(pgno) + " does not read");
-        if (!WalkTable(table, child, depth + 1, sums)) return false;
+        if (!WalkTable(table, tree, child, depth + 1, sums)) return false;
         continue;
       }
       PayloadCell cell;
@@ -163,13 +162,12 @@ class IndexCheck {
         (*sums)[k].Add(Finish(h));
       }
     }
-    return page.IsLeaf() || WalkTable(table, page.right_child, depth + 1, sums);
+    return page.IsLeaf() || WalkTable(table, tree, page.right_child, depth + 1, sums);
   }
 
   // Index entries sit in leaves and between the children of interior pages; reading them
   // in that order gives the key order.
-  bool WalkIndex(const TableIndex& index, uint32_t pgno, size_t depth) {
-    const std::string tree = "index " + index.name;
+  bool WalkIndex(const TableIndex& index, const std::string& tree, uint32_t pgno, size_t depth) {
     BtreePage page;
     if (!Enter(pgno, depth, tree, &page)) return false;
     if (page.IsTable()) return Fail(tree + " holds table page " + std::to_string(pgno));
@@ -177,10 +175,10 @@ class IndexCheck {
       PayloadCell cell;
       if (!ParseIndexCell(page, i, &cell))
         return Fail(tree + ": an entry of page " + std::to_string(pgno) + " does not read");
-      if (!page.IsLeaf() && !WalkIndex(index, cell.left_child, depth + 1)) return false;
+      if (!page.IsLeaf() && !WalkIndex(index, tree, cell.left_child, depth + 1)) return false;
       if (!Entry(index, cell)) return false;
     }
-    return page.IsLeaf() || WalkIndex(index, page.right_child, depth + 1);
+    return page.IsLeaf() || WalkIndex(index, tree, page.right_child, depth + 1);
   }
 
   bool Entry(const TableIndex& index, const PayloadCell& cell) {
