@@ -283,10 +283,11 @@ HealthVerdict RunCheck(sqlite3* db, const std::string& sql) {
   return {false, row[0]};
 }
 
-// The tables SQLite must compare itself, or every table when `all`.
-HealthVerdict CompareIndexes(sqlite3* db, const std::vector<TablePlan>& plans, bool all) {
+// SQLite's sums for the tables planned to be read from the file (`from_file`), or for the
+// others.
+HealthVerdict CompareIndexes(sqlite3* db, const std::vector<TablePlan>& plans, bool from_file) {
   for (const TablePlan& table : plans) {
-    if (table.from_file && !all) continue;
+    if (table.from_file != from_file) continue;
     std::string sql = "SELECT ";
     for (const IndexPlan& index : table.indexes)
       sql += (&index == &table.indexes[0] ? "" : ", ") +
