@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <string_view>
 
 #include "engine/file_lock.h"
+#include "engine/pagefile/committed.h"
 
 namespace tidewell::engine {
 
@@ -23,6 +25,37 @@ std::string ResolveLinks(const std::string& path) {
   std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
   return ec ? path : target.string();
 }
+namespace {
+
+constexpr const char* kCompanions[] = {"-journal", "-wal", "-shm"};
+
+}  // namespace
+
+std::error_code MoveCompanions(const std::string& from, const std::string& to, bool all) {
+  std::error_code first;
+  for (const char* suffix : kCompanions) {
+    const std::string name = from + suffix;
+    if (!Files().Exists(name)) continue;
+    const std::string_view kind(suffix);
+    struct stat st {};
+    const bool keep = kind != "-shm" &&
+                      (all ? ::lstat(name.c_str(), &st) == 0 && st.st_size > 0
+                           : pagefile::CompanionApplies(
+                                 name, kind == "-journal" ? pagefile::Companion::kHotJournal
+                                                          : pagefile::Companion::kWriteAheadLog));
+    std::error_code ec = keep ? Files().Rename(name, to + suffix) : Files().Remove(name);
+    if (!first) first = ec;
+  }
+  return first;
+}
+
+std::error_code RemoveCompanions(const std::string& path) {
+  std::error_code first;
+  for (const char* suffix : kCompanions)
+    if (std::error_code ec = Files().Remove(path + suffix); !first) first = ec;
+  return first;
+}
+
 namespace {
 
 std::error_code LastError() {

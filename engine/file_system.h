@@ -33,6 +33,15 @@ class FileSystem {
 // database stays a link, and the file it leads to is maintained with its backups beside it.
 std::string ResolveLinks(const std::string& path);
 
+// A database's rollback journal and write-ahead log belong to the file under its name: left
+// there when the file moves away, SQLite would play them into whatever file takes the name.
+// MoveCompanions sends them after the file moved to `to`; ones SQLite would ignore go too
+// when `all` is set (a damaged original is kept with every byte), else they are removed, as
+// is the shared-memory index, which SQLite rebuilds. RemoveCompanions drops those of a file
+// that is replaced. Both return the first failure.
+std::error_code MoveCompanions(const std::string& from, const std::string& to, bool all = false);
+std::error_code RemoveCompanions(const std::string& path);
+
 // The file system of this process (the real one unless a test put another in front).
 FileSystem& Files();
 // Returns the one that was in place; nullptr restores the real one.

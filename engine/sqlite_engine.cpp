@@ -25,6 +25,7 @@
 #include "engine/file_lock.h"
 #include "engine/file_system.h"
 #include "engine/health_check.h"
+#include "engine/pagefile/committed.h"
 #include "engine/salvage.h"
 #include "engine/sqlite_schema.h"
 #include "engine/sqlite_support.h"
@@ -73,24 +74,30 @@ uint32_t BigEndian32(const unsigned char* p) {
 
 // Header checks that cost one read of 100 bytes: the magic text and, where the header's
 // page count is valid, that the file really has that many pages.
+// Read as SQLite will see the file: through a hot journal or a write-ahead log beside it.
 bool HeaderLooksSound(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  std::unique_ptr<pagefile::ByteSource> image;
+  try {
+    image = pagefile::OpenCommittedSource(path);
+  } catch (const std::runtime_error&) {
+    return false;
+  }
   unsigned char h[100];
-  ssize_t n = ::pread(fd, h, sizeof h, 0);
-  CloseKeepingLocks(fd);
-  if (n != static_cast<ssize_t>(sizeof h)) return false;
+  if (image->ReadAt(0, h) != sizeof h) return false;
   if (std::memcmp(h, "SQLite format 3", 16) != 0) return false;
   uint32_t page_size = (uint32_t{h[16]} << 8) | h[17];
   if (page_size == 1) page_size = 65536;
   if (page_size < 512 || (page_size & (page_size - 1)) != 0) return false;
   uint32_t change = BigEndian32(h + 24), pages = BigEndian32(h + 28),
            valid_for = BigEndian32(h + 92);
-  if (pages != 0 && change == valid_for) {
-    int64_t size = FileSize(path);
-    if (size < static_cast<int64_t>(pages) * page_size) return false;
-  }
-  return true;
+  return pages == 0 || change != valid_for || image->Size() >= uint64_t{pages} * page_size;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 // fsync of a file or folder; an empty folder name is the current one.
@@ -856,11 +863,21 @@ int VacuumInto(sqlite3* db, const std::string& destination) {
   return vacuum.Step();
 }
 
+// Whether the file's header puts it in write-ahead mode.
+bool WriteAheadHeader(const std::string& path) {
+  unsigned char h[2] = {};
+  try {
+    return pagefile::OpenCommittedSource(path)->ReadAt(18, h) == 2 && h[0] == 2 && h[1] == 2;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
 // The locale and options of the new file, written straight into its header (nothing else
 // has it open yet), then the file and its folder synced. Returns what failed, or empty.
 std::string FinishCopy(const std::string& destination, const std::string& locale,
-                       std::optional<int32_t> options) {
-  if (options.has_value() || !locale.empty()) {
+                       std::optional<int32_t> options, bool write_ahead) {
+  if (options.has_value() || !locale.empty() || write_ahead) {
     int fd = ::open(destination.c_str(), O_WRONLY | O_CLOEXEC);
     bool ok = fd >= 0;
     auto put = [&](uint32_t v, off_t at) {
@@ -871,6 +888,9 @@ std::string FinishCopy(const std::string& destination, const std::string& locale
     };
     if (options.has_value()) put(static_cast<uint32_t>(*options), 60);
     if (!locale.empty()) put(LocaleCode(locale), 68);
+    // The copy is written in rollback mode; a file kept in write-ahead mode stays so.
+    static constexpr unsigned char kWriteAhead[2] = {2, 2};
+    if (write_ahead) ok = ok && ::pwrite(fd, kWriteAhead, 2, 18) == 2;
     if (fd >= 0) ::close(fd);
     if (!ok) return "Cannot write the header of '" + destination + "'.";
   }
@@ -948,7 +968,8 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
     drop.path.clear();
     ProgressThrottle throttle(&progress_);
     throttle.Report("Compacting", 0, 1, true);
-    if (std::string failed = FinishCopy(destination, locale, options); !failed.empty()) {
+    if (std::string failed = FinishCopy(destination, locale, options, WriteAheadHeader(source));
+        !failed.empty()) {
       ::unlink(destination.c_str());
       Raise(kErrDiskIo, failed);
     }
@@ -1010,7 +1031,8 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
     fail(number, "Cannot compact '" + source + "' into '" + destination + "': " + message);
   }
   sqlite3_progress_handler(db, 0, nullptr, nullptr);
-  if (std::string failed = FinishCopy(destination, locale, options); !failed.empty())
+  if (std::string failed = FinishCopy(destination, locale, options, WriteAheadHeader(source));
+      !failed.empty())
     fail(kErrDiskIo, failed);
   state.throttle.Report("Compacting", state.total, state.total, true);
 }
@@ -1057,19 +1079,31 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
   if (auto ec = Files().Remove(temp))
     Raise(kErrDiskIo, "Cannot repair '" + name + "': cannot remove the old '" + temp +
                           "': " + ec.message() + ".");
-  SalvageDatabase(name, temp, progress_);
+  // A hot journal or a write-ahead log beside the original belongs to it. If a repair was
+  // cut after it had moved them to `.damaged`, the two names are still one file, and the
+  // original is read there, with them.
+  const bool kept_before = SameFile(name, damaged) && !Files().Exists(name + "-journal") &&
+                           !Files().Exists(name + "-wal");
+  SalvageDatabase(kept_before ? damaged : name, temp, progress_);
   auto fail = [&](const std::string& what, std::error_code ec) {
     Files().Remove(temp);
     Raise(kErrDiskIo, "Cannot repair '" + name + "': " + what + ": " + ec.message() + ".");
   };
   if (auto ec = Files().SyncFile(temp)) fail("writing the repaired copy to disk failed", ec);
-  // Keep the damaged original beside the repaired file; a link costs nothing and leaves
-  // the original under its own name until the rename below replaces it in one step.
-  if (auto ec = Files().Remove(damaged)) fail("cannot remove the old '" + damaged + "'", ec);
-  if (auto ec = Files().Link(name, damaged)) {
-    if (auto copy_ec = Files().Copy(name, damaged))
-      fail("cannot keep the damaged original as '" + damaged + "'", copy_ec);
+  if (!kept_before) {
+    // Keep the damaged original beside the repaired file; a link costs nothing and leaves
+    // the original under its own name until the rename below replaces it in one step.
+    if (auto ec = Files().Remove(damaged)) fail("cannot remove the old '" + damaged + "'", ec);
+    if (auto ec = RemoveCompanions(damaged))
+      fail("cannot remove the journal of the old '" + damaged + "'", ec);
+    if (auto ec = Files().Link(name, damaged)) {
+      if (auto copy_ec = Files().Copy(name, damaged))
+        fail("cannot keep the damaged original as '" + damaged + "'", copy_ec);
+    }
   }
+  // With the original, its journal or log keep it as SQLite read it.
+  if (auto ec = MoveCompanions(name, damaged, true))
+    fail("cannot move the journal of '" + name + "' to the damaged original", ec);
   if (auto ec = Files().Rename(temp, name)) fail("cannot put the repaired copy in place", ec);
   if (auto ec = Files().SyncParentDir(name))
     Raise(kErrDiskIo, "The repaired '" + name + "' is in place, but its folder could not be " +

@@ -4,11 +4,13 @@
 # overflow chains, freelist trunk and leaf pages, an auto-vacuum file with pointer-map
 # pages, a UTF-16 file, a catalog that spans more than one page, WITHOUT ROWID tables of
 # two levels (one with its root smashed) and a catalog page whose b-tree header and cell
-# pointers are smashed while its records stay.
+# pointers are smashed while its records stay; and the two companions a crash leaves, a
+# hot rollback journal and a write-ahead log with commits (copied while the shell that
+# wrote them still had them open).
 set -euo pipefail
 out="$(cd "$(dirname "$0")" && pwd)/seeds"
 mkdir -p "$out"
-rm -f "$out"/*.db
+rm -f "$out"/*.db "$out"/*.journal "$out"/*.wal
 mk() { rm -f "$out/$1"; sqlite3 "$out/$1" "$2"; }
 mk basic.db "PRAGMA page_size=512;
 CREATE TABLE links(id INTEGER PRIMARY KEY, url TEXT NOT NULL, status INTEGER, checked REAL);
@@ -62,4 +64,24 @@ smash catalog-pointers.db 100 40 w
 mk catalog-tree.db "PRAGMA page_size=512;
 $(for i in $(seq 1 12); do echo "CREATE TABLE t$i(id INTEGER PRIMARY KEY, note_$i TEXT, n INT);
 CREATE VIEW v$i AS SELECT note_$i FROM t$i WHERE n > $i; INSERT INTO t$i VALUES($i, 'x$i', $i);"; done)"
+tmp="$(mktemp -d)"
+sqlite3 "$tmp/j.db" "PRAGMA page_size=512; CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<40)
+INSERT INTO t SELECT i, printf('%.40c', 'j') FROM n;"
+sqlite3 "$tmp/j.db" <<EOF
+PRAGMA cache_size = 1;
+BEGIN;
+UPDATE t SET v = 'changed';
+.system cp "$tmp/j.db-journal" "$out/hot.journal"
+EOF
+sqlite3 "$tmp/w.db" <<EOF
+PRAGMA page_size = 512;
+PRAGMA journal_mode = WAL;
+PRAGMA wal_autocheckpoint = 0;
+CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT);
+INSERT INTO t VALUES (1, 'one'), (2, 'two');
+UPDATE t SET v = 'three' WHERE id = 2;
+.system cp "$tmp/w.db-wal" "$out/log.wal"
+EOF
+rm -rf "$tmp"
 ls -l "$out"

@@ -14,7 +14,8 @@ mkdir -p "$work/corpus" "$work/artifacts"
 "$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -I"$root" "$here/salvage_fuzz.cpp" "$root/engine/pagefile/format.cpp" \
   "$root/engine/pagefile/recover.cpp" "$root/engine/pagefile/schema.cpp" \
-  "$root/engine/pagefile/index_check.cpp" \
+  "$root/engine/pagefile/index_check.cpp" "$root/engine/pagefile/committed.cpp" \
+  "$root/engine/file_lock.cpp" "$root/engine/errors.cpp" \
   -o "$work/salvage_fuzzer"
 cp -n "$here"/seeds/* "$work/corpus/" 2>/dev/null || true
 cd "$work"

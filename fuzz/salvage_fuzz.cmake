@@ -2,6 +2,9 @@
 # and a fixed set of mutations of them run as a CTest smoke test. fuzz/run-fuzz.sh builds
 # the real libFuzzer binary with clang.
 set(tidewell_pagefile_DECODER
+    ${PROJECT_SOURCE_DIR}/engine/errors.cpp
+    ${PROJECT_SOURCE_DIR}/engine/file_lock.cpp
+    ${PROJECT_SOURCE_DIR}/engine/pagefile/committed.cpp
     ${PROJECT_SOURCE_DIR}/engine/pagefile/format.cpp
     ${PROJECT_SOURCE_DIR}/engine/pagefile/index_check.cpp
     ${PROJECT_SOURCE_DIR}/engine/pagefile/recover.cpp

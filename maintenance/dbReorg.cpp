@@ -47,11 +47,14 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
     return;
   }
   fs.Remove(n.backup);
+  engine::RemoveCompanions(n.backup);
   bool backup_made = !fs.Link(p, n.backup);
   if (!backup_made && !fs.Exists(n.backup)) backup_made = !fs.Copy(p, n.backup);
   if (!backup_made) return;
   fs.SyncParentDir(p);
-  if (fs.Rename(n.temp, p)) {
+  // A journal or log left under P would be played into the compacted file.
+  if (engine::MoveCompanions(p, n.backup) || fs.Rename(n.temp, p)) {
+    engine::MoveCompanions(n.backup, p);
     if (!fs.Remove(n.backup)) fs.Copy(p, n.backup);
     return;
   }

@@ -35,6 +35,7 @@ void CloseQuietly(std::unique_ptr<Database>& db) {
 bool KeepBackup(const std::string& p, const std::string& k) {
   engine::FileSystem& fs = Files();
   fs.Remove(k);
+  engine::RemoveCompanions(k);
   if (!fs.Link(p, k)) return true;
   fs.Remove(k);
   if (!fs.Copy(p, k)) return true;
@@ -61,10 +62,15 @@ void SwapIn(const std::string& p, const RegenerateNames& names) {
   // to P would change the backup as well.
   auto keep_old = [&] {
     fs.Remove(names.swap);
-    if (names.backup != p && !fs.Remove(names.backup)) fs.Copy(p, names.backup);
+    if (names.backup == p) return;
+    engine::MoveCompanions(names.backup, p);
+    if (!fs.Remove(names.backup)) fs.Copy(p, names.backup);
   };
   fs.Remove(names.swap);
-  if (fs.Copy(names.fresh, names.swap) || fs.Rename(names.swap, p)) return keep_old();
+  // A journal or log left under P would be played into the new file.
+  if (fs.Copy(names.fresh, names.swap) ||
+      (names.backup != p && engine::MoveCompanions(p, names.backup)) || fs.Rename(names.swap, p))
+    return keep_old();
   fs.SyncParentDir(p);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 
 namespace tidewell::engine::pagefile {
@@ -35,7 +36,7 @@ enum : uint8_t {
 class Accounting {
  public:
   explicit Accounting(const AccountingInput& in)
-      : in_(in), file_(OpenFileSource(in.path), in.page_size), n_(in.page_count) {}
+      : in_(in), file_(OpenCommittedSource(in.path), in.page_size), n_(in.page_count) {}
 
   std::string Run() {
     if (!file_.ok() || file_.page_size() != in_.page_size) return "the page size does not read";
@@ -64,7 +65,7 @@ class Accounting {
     notes_.assign(size_t{n_} + 2, PageNote{});
     const uint32_t size = in_.page_size, usable = file_.usable();
     const uint32_t per_read = std::max<uint32_t>(1, (1u << 20) / size);
-    auto source = OpenFileSource(in_.path);
+    auto source = OpenCommittedSource(in_.path);
     std::vector<uint8_t> chunk(size_t{per_read} * size);
     for (uint32_t first = 1; first <= n_; first += per_read) {
       uint32_t count = std::min(per_read, n_ - first + 1);

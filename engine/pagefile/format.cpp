@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "engine/file_lock.h"
+
 namespace tidewell::engine::pagefile {
 
 namespace {
@@ -27,7 +29,8 @@ class FileSource final : public ByteSource {
     }
     size_ = static_cast<uint64_t>(st.st_size);
   }
-  ~FileSource() override { ::close(fd_); }
+  // A plain close would drop every POSIX lock this process holds on the file, SQLite's too.
+  ~FileSource() override { CloseKeepingLocks(fd_); }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "engine/pagefile/committed.h"
+
 namespace tidewell::engine::pagefile {
 
 uint64_t FoldValue(uint64_t h, const Value& v) {
@@ -241,7 +243,7 @@ IndexCheckResult CheckIndexesAgainstTables(const IndexCheckInput& in,
 
 IndexCheckResult CheckIndexesAgainstTables(const IndexCheckInput& in) {
   try {
-    return CheckIndexesAgainstTables(in, OpenFileSource(in.path));
+    return CheckIndexesAgainstTables(in, OpenCommittedSource(in.path));
   } catch (const std::exception& e) {
     return {IndexCheckResult::kMismatch, e.what()};
   }

@@ -10,6 +10,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 #include "engine/pagefile/recover.h"
 
@@ -382,7 +383,7 @@ SalvageReport PageLevelSalvage(const std::string& source, const std::string& des
   }
   std::unique_ptr<pagefile::ByteSource> src;
   try {
-    src = pagefile::OpenFileSource(source);
+    src = pagefile::OpenCommittedSource(source);
   } catch (const std::runtime_error& e) {
     Raise(std::filesystem::exists(source, ec) ? kErrDiskIo : kErrFileNotFound,
           "Cannot read '" + source + "' to salvage it: " + e.what() + ".");

@@ -295,5 +295,46 @@ TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairI
   EXPECT_EQ(Describe(db->TableDefs().Item(0)), Describe(Def("Big", kRich, kRichIndexes)));
 }
 
+// A crash leaves part of the committed content in a hot journal or a write-ahead log. With
+// the file's first bytes smashed, the repair still reads the file as SQLite would, through
+// the journal (its transaction never committed) or the log up to its last valid commit,
+// keeps the companion with the damaged original, and leaves none beside the repaired file,
+// where SQLite would play the old pages into it.
+TEST(EngineCrashState, TheRepairReadsTheFileThroughItsJournalOrLogAndTakesThemAlong) {
+  struct Case {
+    const char *companion, *setup, *change;
+    bool flip_first_frame;  // its checksum then fails, and with it every later frame
+    const char* kept;       // the values the repaired rows must hold
+  };
+  for (const Case& c :
+       {Case{"-journal", "PRAGMA cache_size = 2", "BEGIN; UPDATE t SET v = -v", false, "id"},
+        Case{"-wal", "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0",
+             "UPDATE t SET v = -v; PRAGMA cache_size = 2; BEGIN; UPDATE t SET v = 0", false, "-id"},
+        Case{"-wal", "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0",
+             "UPDATE t SET v = -v", true, "id"}}) {
+    SCOPED_TRACE(std::string(c.companion) + " " + c.change);
+    TempDir dir;
+    const std::string path = dir.File("data.mdb"), live = dir.File("live.mdb");
+    Sql(live,
+        "CREATE TABLE t(id INTEGER PRIMARY KEY, v INT, s TEXT); WITH RECURSIVE n(i) AS (SELECT 1 "
+        "UNION ALL SELECT i + 1 FROM n WHERE i < 3000) INSERT INTO t SELECT i, i, "
+        "printf('%0200d', i) FROM n");
+    sqlite3* db = nullptr;
+    sqlite3_open(live.c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, c.setup, nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, c.change, nullptr, nullptr, nullptr), SQLITE_OK);
+    fs::copy_file(live, path);  // the files as a crash leaves them
+    fs::copy_file(live + c.companion, path + c.companion);
+    sqlite3_close(db);
+    if (c.flip_first_frame) OverwriteAt(path + c.companion, 32 + 24 + 1000, "!");
+    OverwriteAt(path, 0, std::string(16, 'x'));
+    DBEngine().RepairDatabase(path);
+    EXPECT_FALSE(fs::exists(path + c.companion));
+    EXPECT_EQ(fs::exists(path + ".damaged" + c.companion), fs::exists(path + ".damaged"));
+    EXPECT_EQ(RawInt(path, std::string("SELECT count(*) FROM t WHERE v = ") + c.kept), 3000);
+    EXPECT_EQ(RawInt(path, "SELECT integrity_check = 'ok' FROM pragma_integrity_check"), 1);
+  }
+}
+
 }  // namespace
 }  // namespace tidewell::engine
