@@ -878,8 +878,10 @@ bool WriteAheadHeader(const std::string& path) {
 std::string FinishCopy(const std::string& destination, const std::string& locale,
                        std::optional<int32_t> options, bool write_ahead) {
   if (options.has_value() || !locale.empty() || write_ahead) {
-    int fd = ::open(destination.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = ::open(destination.c_str(), O_RDWR | O_CLOEXEC);
     bool ok = fd >= 0;
+    unsigned char id[4] = {};
+    ok = ok && ::pread(fd, id, 4, 68) == 4;
     auto put = [&](uint32_t v, off_t at) {
       unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
                             static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
@@ -887,7 +889,9 @@ std::string FinishCopy(const std::string& destination, const std::string& locale
       ok = ok && ::pwrite(fd, b, 4, at) == 4;
     };
     if (options.has_value()) put(static_cast<uint32_t>(*options), 60);
-    if (!locale.empty()) put(LocaleCode(locale), 68);
+    // The copy keeps the application id it has: the locale is recorded only in a file that
+    // has none, since a file another program stamped is known to it by that id.
+    if (!locale.empty() && BigEndian32(id) == 0) put(LocaleCode(locale), 68);
     // The copy is written in rollback mode; a file kept in write-ahead mode stays so.
     static constexpr unsigned char kWriteAhead[2] = {2, 2};
     if (write_ahead) ok = ok && ::pwrite(fd, kWriteAhead, 2, 18) == 2;

@@ -67,6 +67,10 @@ class SqliteSink final : public RowSink {
       Fail("cannot create");
     }
     Exec("PRAGMA page_size=" + std::to_string(f_.page_size()));
+    // Bytes kept free at the end of each page belong to whatever reads the file (a checksum
+    // or cipher layer). Set before anything else touches the new file, or they stay 0.
+    if (int reserved = f_.page_size() - f_.usable(); reserved > 0)
+      sqlite3_file_control(db_, "main", SQLITE_FCNTL_RESERVE_BYTES, &reserved);
     if (text_enc_ == SQLITE_UTF16LE) Exec("PRAGMA encoding='UTF-16le'");
     if (text_enc_ == SQLITE_UTF16BE) Exec("PRAGMA encoding='UTF-16be'");
     const auto& h = f_.header();

@@ -295,6 +295,43 @@ TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairI
   EXPECT_EQ(Describe(db->TableDefs().Item(0)), Describe(Def("Big", kRich, kRichIndexes)));
 }
 
+// A file another program wrote keeps what its header says through a compaction and through
+// a repair that rebuilds it: the program's own id and version, the page size, the text
+// encoding, the vacuum mode and the bytes it keeps free at the end of each page.
+TEST(EngineForeignFile, CompactionAndSalvageKeepItsHeader) {
+  TempDir dir;
+  const std::string path = dir.File("theirs.db"), copy = dir.File("copy.db");
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  int reserve = 8;
+  sqlite3_exec(db, "PRAGMA page_size = 8192", nullptr, nullptr, nullptr);
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_RESERVE_BYTES, &reserve);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "PRAGMA encoding = 'UTF-16be'; PRAGMA auto_vacuum = INCREMENTAL; "
+                         "PRAGMA user_version = 42; PRAGMA application_id = 1234567; "
+                         "CREATE TABLE t(id INTEGER PRIMARY KEY, s TEXT); WITH RECURSIVE n(i) AS "
+                         "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 4000) INSERT INTO t "
+                         "SELECT i, printf('%0100d', i) FROM n",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string header =
+      "SELECT (SELECT page_size FROM pragma_page_size) || ' ' || (SELECT encoding FROM "
+      "pragma_encoding) || ' ' || (SELECT auto_vacuum FROM pragma_auto_vacuum) || ' ' || (SELECT "
+      "user_version FROM pragma_user_version) || ' ' || (SELECT application_id FROM "
+      "pragma_application_id)";
+  const std::vector<std::string> expected = {"3:8192 UTF-16be 2 42 1234567|"};
+  auto reserved = [](const std::string& file) { return ReadAll(file).at(20); };
+  DBEngine().CompactDatabase(path, copy, kLocale);
+  EXPECT_EQ(Query(copy, header), expected);
+  EXPECT_EQ(reserved(copy), 8);
+  FillPage(path, PagesOf(path, "t", "leaf").at(3), 0);
+  DBEngine().RepairDatabase(path);
+  ASSERT_TRUE(fs::exists(path + ".damaged"));
+  EXPECT_EQ(Query(path, header), expected);
+  EXPECT_EQ(reserved(path), 8);
+}
+
 // A crash leaves part of the committed content in a hot journal or a write-ahead log. With
 // the file's first bytes smashed, the repair still reads the file as SQLite would, through
 // the journal (its transaction never committed) or the log up to its last valid commit,
