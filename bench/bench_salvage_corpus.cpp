@@ -285,6 +285,14 @@ uint32_t PageSizeOf(const std::string& data) {
 
 // ---------------------------------------------------------------- damage
 
+// Copies a database with the journal or log beside it, replacing what `to` had.
+void CopyWithCompanions(const std::string& from, const std::string& to) {
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    fs::remove(to + suffix);
+    if (fs::exists(from + suffix)) fs::copy_file(from + suffix, to + suffix);
+  }
+}
+
 struct Damaged {
   std::string kind;
   std::string path;
@@ -303,6 +311,73 @@ std::vector<uint32_t> Pick(const std::map<uint32_t, PageInfo>& pages,
     if (want(info)) out.push_back(pg);
   }
   return out;
+}
+
+void Put32(std::string& d, size_t at, uint32_t v) {
+  for (int k = 0; k < 4; ++k) d[at + static_cast<size_t>(k)] = static_cast<char>(v >> (24 - 8 * k));
+}
+
+// A hot rollback journal, as a crash inside a commit leaves it: the original of each page
+// in `pages`, checksummed, and the database's size before the transaction.
+std::string HotJournal(const std::string& before, const std::vector<uint32_t>& pages, uint32_t ps) {
+  const uint32_t nonce = 0x5eed1234, sector = 512;
+  std::string j(sector, '\0');
+  const char magic[] = "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
+  j.replace(0, 8, magic, 8);
+  Put32(j, 8, static_cast<uint32_t>(pages.size()));
+  Put32(j, 12, nonce);
+  Put32(j, 16, static_cast<uint32_t>(before.size() / ps));
+  Put32(j, 20, sector);
+  Put32(j, 24, ps);
+  for (uint32_t pg : pages) {
+    std::string rec(8 + ps, '\0');
+    Put32(rec, 0, pg);
+    rec.replace(4, ps, before, static_cast<size_t>(pg - 1) * ps, ps);
+    uint32_t sum = nonce;
+    for (uint32_t i = ps - 200; i > 0 && i < ps; i -= 200) sum += static_cast<uint8_t>(rec[4 + i]);
+    Put32(rec, 4 + ps, sum);
+    j += rec;
+  }
+  return j;
+}
+
+// A write-ahead log holding one commit: the pages in `pages` as `after` has them, the
+// database `after.size() / ps` pages long once it commits.
+std::string WriteAheadLog(const std::string& after, const std::vector<uint32_t>& pages,
+                          uint32_t ps) {
+  std::string w(32, '\0');
+  Put32(w, 0, 0x377f0683);  // checksums over big-endian words
+  Put32(w, 4, 3007000);
+  Put32(w, 8, ps);
+  Put32(w, 16, 0x1234abcd);
+  Put32(w, 20, 0x0badf00d);
+  uint32_t s0 = 0, s1 = 0;
+  auto sums = [&](const std::string& b, size_t at, size_t n) {
+    for (size_t i = at; i < at + n; i += 8) {
+      auto word = [&](size_t k) {
+        return uint32_t(uint8_t(b[k])) << 24 | uint32_t(uint8_t(b[k + 1])) << 16 |
+               uint32_t(uint8_t(b[k + 2])) << 8 | uint32_t(uint8_t(b[k + 3]));
+      };
+      s0 += word(i) + s1;
+      s1 += word(i + 4) + s0;
+    }
+  };
+  sums(w, 0, 24);
+  Put32(w, 24, s0);
+  Put32(w, 28, s1);
+  for (size_t k = 0; k < pages.size(); ++k) {
+    std::string f(24, '\0');
+    Put32(f, 0, pages[k]);
+    if (k + 1 == pages.size()) Put32(f, 4, static_cast<uint32_t>(after.size() / ps));
+    f.replace(8, 8, w, 16, 8);
+    f += after.substr(static_cast<size_t>(pages[k] - 1) * ps, ps);
+    sums(f, 0, 8);
+    sums(f, 24, ps);
+    Put32(f, 16, s0);
+    Put32(f, 20, s1);
+    w += f;
+  }
+  return w;
 }
 
 std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind, const std::string& foreign) {
@@ -462,6 +537,29 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind, const std:
       std::string p = dir + "/uncommitted_pages-" + truths[n].tag + ".db";
       WriteFile(p, d);
       corpus.push_back({"uncommitted_pages", p, older, truth});
+      // A crash inside a commit: every page of the new version written, the journal still
+      // hot, and then the file's header smashed. The committed state is the old file.
+      std::vector<uint32_t> journaled = changed;
+      journaled.insert(journaled.begin(), 1);
+      d = clean;
+      Randomize(d, 0, 100, rng);
+      p = dir + "/hot_journal-" + truths[n].tag + ".db";
+      WriteFile(p, d);
+      WriteFile(p + "-journal", HotJournal(old, journaled, ps));
+      corpus.push_back({"hot_journal", p, older, truth});
+      // The last commit still in the write-ahead log, not yet copied into the file, and
+      // the file's header smashed. The committed state is the new file.
+      d = old;
+      Randomize(d, 0, 100, rng);
+      std::vector<uint32_t> logged;
+      for (uint32_t pg = 2; pg <= count; ++pg)
+        if (page_of(pg) + ps > old.size() ||
+            std::memcmp(clean.data() + page_of(pg), old.data() + page_of(pg), ps) != 0)
+          logged.push_back(pg);
+      p = dir + "/wal_commit-" + truths[n].tag + ".db";
+      WriteFile(p, d);
+      WriteFile(p + "-wal", WriteAheadLog(clean, logged, ps));
+      corpus.push_back({"wal_commit", p, truth, older});
     }
   }
   // Inputs that are not databases at all.
@@ -764,8 +862,11 @@ int main(int argc, char** argv) {
         a.refused = 1;
     }
     a.seconds = Now() - t0;
+    // SQLite plays a hot journal back into the file it opens: each tool gets its own copy.
+    const std::string recover_in = d.path + ".recover-in";
+    CopyWithCompanions(d.path, recover_in);
     t0 = Now();
-    std::string cmd = "sqlite3 -cmd " + Quote(".load " + ext) + " " + Quote(d.path) +
+    std::string cmd = "sqlite3 -cmd " + Quote(".load " + ext) + " " + Quote(recover_in) +
                       " .recover 2>/dev/null | sqlite3 " + Quote(out2) + " >/dev/null 2>&1";
     int rc = std::system(cmd.c_str());
     b.seconds = Now() - t0;
@@ -801,9 +902,8 @@ int main(int argc, char** argv) {
     c.files = 1;
     {
       std::string copy = d.path + ".engine";
-      fs::remove(copy);
       fs::remove(copy + ".damaged");
-      fs::copy_file(d.path, copy);
+      CopyWithCompanions(d.path, copy);
       t0 = Now();
       bool engine_refused = false;
       try {
