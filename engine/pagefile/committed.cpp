@@ -35,10 +35,12 @@ class OverlaySource final : public ByteSource {
         companion_(std::move(companion)),
         page_size_(page_size),
         where_(std::move(where)) {
-    // The image ends where the database does, or earlier where the file ends and no later
-    // page comes from the companion.
+    // The image ends where the database does, or earlier where the file ends and the pages
+    // right after it do not come from the companion. A page number far beyond both (a
+    // damaged record) does not stretch it: the image is never larger than the two files.
     uint64_t end = main_->Size();
-    for (const auto& [pgno, at] : where_) end = std::max(end, uint64_t{pgno} * page_size_);
+    while (where_.count(static_cast<uint32_t>(end / page_size_ + 1)) != 0)
+      end = (end / page_size_ + 1) * page_size_;
     size_ = std::min(end, uint64_t{pages} * page_size_);
   }
 
