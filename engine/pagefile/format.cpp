@@ -126,10 +126,11 @@ FileHeader ParseFileHeader(Bytes h) {
   return out;
 }
 
-bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out) {
+bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out, uint32_t present) {
   if (usable > page.size() || usable < 480) return false;
   uint32_t hdr = pgno == 1 ? 100 : 0;
-  if (hdr + 12 > usable) return false;
+  const uint32_t limit = present != 0 ? std::min(present, usable) : usable;
+  if (hdr + 12 > limit) return false;
   uint8_t type = page[hdr];
   if (type != kIndexInterior && type != kTableInterior && type != kIndexLeaf &&
       type != kTableLeaf) {
@@ -141,6 +142,7 @@ bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out) 
   p.header_offset = hdr;
   p.data = page;
   p.usable = usable;
+  p.limit = limit;
   uint32_t first_free = Get16(&page[hdr + 1]);
   p.cell_count = Get16(&page[hdr + 3]);
   p.content_start = Get16(&page[hdr + 5]);
@@ -148,7 +150,7 @@ bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out) 
   uint8_t fragmented = page[hdr + 7];
   if (!p.IsLeaf()) p.right_child = Get32(&page[hdr + 8]);
   uint32_t array_end = hdr + p.HeaderSize() + 2 * p.cell_count;
-  if (array_end > usable) return false;
+  if (array_end > limit) return false;
   if (p.content_start > usable || (p.cell_count > 0 && p.content_start < array_end)) {
     return false;
   }
@@ -164,7 +166,7 @@ uint32_t CellOffset(const BtreePage& page, uint32_t i) {
   uint32_t ptr = page.header_offset + page.HeaderSize() + 2 * i;
   uint32_t off = Get16(&page.data[ptr]);
   uint32_t array_end = page.header_offset + page.HeaderSize() + 2 * page.cell_count;
-  if (off < array_end || off < page.content_start || off + 4 > page.usable) return 0;
+  if (off < array_end || off < page.content_start || off + 4 > page.Limit()) return 0;
   return off;
 }
 
@@ -184,7 +186,7 @@ bool FinishPayloadCell(const BtreePage& page, uint32_t pos, uint64_t payload_siz
   if (payload_size > kMaxPayload) return false;
   uint32_t local = LocalPayloadSize(payload_size, page.usable, table_leaf);
   uint64_t end = uint64_t{pos} + local + (local < payload_size ? 4 : 0);
-  if (end > page.usable) return false;
+  if (end > page.Limit()) return false;
   out->payload_size = payload_size;
   out->local = page.data.subspan(pos, local);
   out->first_overflow = local < payload_size ? Get32(&page.data[pos + local]) : 0;
@@ -202,8 +204,8 @@ bool ParseTableLeafCell(const BtreePage& page, uint32_t i, PayloadCell* out) {
 }
 
 bool ParseTableLeafCellAt(const BtreePage& page, uint32_t off, PayloadCell* out) {
-  if (off >= page.usable || page.usable > page.data.size()) return false;
-  Bytes area = page.data.subspan(off, page.usable - off);
+  if (off >= page.Limit() || page.usable > page.data.size()) return false;
+  Bytes area = page.data.subspan(off, page.Limit() - off);
   uint64_t size = 0, rowid = 0;
   size_t n1 = ReadVarint(area, &size);
   if (n1 == 0) return false;
@@ -226,7 +228,7 @@ bool ParseIndexCell(const BtreePage& page, uint32_t i, PayloadCell* out) {
     pos += 4;
   }
   uint64_t size = 0;
-  size_t n = ReadVarint(page.data.subspan(pos, page.usable - pos), &size);
+  size_t n = ReadVarint(page.data.subspan(pos, page.Limit() - pos), &size);
   if (n == 0) return false;
   out->rowid = 0;
   return FinishPayloadCell(page, static_cast<uint32_t>(pos + n), size, false, out);
@@ -239,7 +241,7 @@ bool ParseTableInteriorCell(const BtreePage& page, uint32_t i, uint32_t* left_ch
   *left_child = Get32(&page.data[off]);
   if (*left_child == 0) return false;
   uint64_t k = 0;
-  if (ReadVarint(page.data.subspan(off + 4, page.usable - off - 4), &k) == 0) return false;
+  if (ReadVarint(page.data.subspan(off + 4, page.Limit() - off - 4), &k) == 0) return false;
   *key = static_cast<int64_t>(k);
   return true;
 }
@@ -360,10 +362,20 @@ PageFile::PageFile(std::unique_ptr<ByteSource> source, uint32_t page_size)
   if (page_size <= reserved || page_size - reserved < 480) reserved = 0;
   page_size_ = page_size;
   usable_ = page_size - reserved;
-  // A page cut short by truncation is left out: what it lacked would read as zeros, and
-  // zeros inside a value are indistinguishable from data.
+  // A page cut short by truncation is no page of the count: what it lacked would read as
+  // zeros, and zeros inside a value are indistinguishable from data. Its cells that lie
+  // wholly in what is left are read through ReadPartialPage.
   uint64_t count = file_size / page_size;
   page_count_ = static_cast<uint32_t>(std::min<uint64_t>(count, 0x7ffffffe));
+  if (page_count_ == count) partial_ = static_cast<uint32_t>(file_size % page_size);
+}
+
+bool PageFile::ReadPartialPage(std::vector<uint8_t>* buf, uint32_t* present) const {
+  if (partial_ == 0) return false;
+  buf->assign(page_size_, 0);
+  size_t got = src_->ReadAt(uint64_t{page_count_} * page_size_, std::span(*buf).first(partial_));
+  *present = static_cast<uint32_t>(got);
+  return got > 0;
 }
 
 bool PageFile::ReadPage(uint32_t pgno, std::vector<uint8_t>* buf) const {

@@ -68,6 +68,9 @@ struct BtreePage {
   uint32_t right_child = 0;  // interior pages only
   Bytes data;                // the whole page
   uint32_t usable = 0;       // page size minus reserved bytes
+  uint32_t limit = 0;        // bytes read, for a page the file ends inside; 0: all of them
+  // Where cells must end: bytes past it were never read.
+  uint32_t Limit() const { return limit != 0 && limit < usable ? limit : usable; }
   bool IsLeaf() const { return type == kIndexLeaf || type == kTableLeaf; }
   bool IsTable() const { return type == kTableLeaf || type == kTableInterior; }
   uint32_t HeaderSize() const { return IsLeaf() ? 8 : 12; }
@@ -75,7 +78,10 @@ struct BtreePage {
 
 // Checks the page header and that the cell pointer array lies inside the page. Cells
 // themselves are checked one by one when read, so one bad cell does not lose the page.
-bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out);
+// `present`, when not 0: only that many bytes of the page were read (the file ends inside
+// it); the page header, its cell pointers and each cell taken must lie within them.
+bool ParseBtreePage(Bytes page, uint32_t pgno, uint32_t usable, BtreePage* out,
+                    uint32_t present = 0);
 
 // Whether every byte of the page is accounted for by its header, cell pointers, cells,
 // freeblocks and fragments: true of every healthy page read with its real size.
@@ -129,12 +135,18 @@ class PageFile {
   uint32_t page_size() const { return page_size_; }
   uint32_t usable() const { return usable_; }
   uint32_t page_count() const { return page_count_; }
+  // The last page number that holds anything: page_count(), or one more when the file
+  // ends inside a page.
+  uint32_t last_page() const { return page_count_ + (partial_ != 0 ? 1 : 0); }
   bool page_size_from_header() const { return size_from_header_; }
 
   // Reads page pgno (1-based) into buf (resized to the page size). False when pgno is
   // outside the file or the page cannot be read whole; a page the file ends inside of does
   // not count as in it.
   bool ReadPage(uint32_t pgno, std::vector<uint8_t>* buf) const;
+  // The page the file ends inside of (page_count() + 1), zero-filled after the bytes it has;
+  // false when there is none. `present` gets how many bytes were read.
+  bool ReadPartialPage(std::vector<uint8_t>* buf, uint32_t* present) const;
 
   // Whether pgno is a pointer-map page of an auto-vacuum file.
   bool IsPointerMapPage(uint32_t pgno) const;
@@ -150,6 +162,7 @@ class PageFile {
   uint32_t page_size_ = 0;
   uint32_t usable_ = 0;
   uint32_t page_count_ = 0;
+  uint32_t partial_ = 0;  // bytes of the page after the last whole one
   bool size_from_header_ = false;
 };
 

@@ -60,15 +60,16 @@ class Recoverer final : public OverflowGuard {
       : f_(file),
         sink_(sink),
         progress_(progress),
-        state_(size_t{file.page_count()} + 1, kUnseen),
-        owner_(size_t{file.page_count()} + 1, kNoOwner) {
+        last_(file.last_page()),
+        state_(size_t{last_} + 1, kUnseen),
+        owner_(size_t{last_} + 1, kNoOwner) {
     catalog_shape_.parsed = true;
     for (const char* n : {"type", "name", "tbl_name", "rootpage", "sql"}) {
       catalog_shape_.columns.push_back(
           {n, "", std::string(n) == "rootpage" ? Affinity::kInteger : Affinity::kText});
       catalog_shape_.record_order.push_back(static_cast<int>(catalog_shape_.record_order.size()));
     }
-    stats_.pages_total = file.page_count();
+    stats_.pages_total = last_;
     uint32_t enc = file.header().text_encoding;
     if (file.header().magic_ok && enc >= 1 && enc <= 3) enc_ = enc;
   }
@@ -111,7 +112,7 @@ class Recoverer final : public OverflowGuard {
     MarkFreelist();
     ScanUnreached();
     sink_.End();
-    pages_done_ = f_.page_count();  // every page has been read or ruled out
+    pages_done_ = last_;  // every page has been read or ruled out
     Progress(true);
     return stats_;
   }
@@ -122,13 +123,24 @@ class Recoverer final : public OverflowGuard {
     auto now = std::chrono::steady_clock::now();
     if (!force && now - last_progress_ < std::chrono::milliseconds(250)) return;
     last_progress_ = now;
-    progress_(std::min<uint64_t>(pages_done_, f_.page_count()), f_.page_count());
+    progress_(std::min<uint64_t>(pages_done_, last_), last_);
   }
 
   bool Read(uint32_t pgno, std::vector<uint8_t>* buf) {
     ++pages_done_;
     if ((pages_done_ & 63) == 0) Progress(false);
     return f_.ReadPage(pgno, buf);
+  }
+
+  // A b-tree page; the one the file ends inside of counts with the cells it still holds.
+  bool ReadBtree(uint32_t pgno, std::vector<uint8_t>* buf, BtreePage* page) {
+    uint32_t present = 0;
+    if (pgno > f_.page_count()) {
+      ++pages_done_;
+      return f_.ReadPartialPage(buf, &present) &&
+             ParseBtreePage(*buf, pgno, f_.usable(), page, present);
+    }
+    return Read(pgno, buf) && ParseBtreePage(*buf, pgno, f_.usable(), page);
   }
 
   const TableShape& ShapeOf(int32_t owner) const {
@@ -139,6 +151,15 @@ class Recoverer final : public OverflowGuard {
   // decodes go to `cells`; returns how many cells there were in all.
   uint32_t ReadLeafCells(const BtreePage& page, std::vector<LeafCell>* cells) {
     cells->clear();
+    uint32_t total = page.cell_count;
+    if (page.Limit() < page.usable) {
+      // On a page the file ends inside of, the cells past its end are gone, not damaged.
+      total = 0;
+      for (uint32_t i = 0; i < page.cell_count; ++i) {
+        const uint32_t at = page.header_offset + page.HeaderSize() + 2 * i;
+        if (Get16(&page.data[at]) < page.Limit()) ++total;
+      }
+    }
     for (uint32_t i = 0; i < page.cell_count; ++i) {
       LeafCell lc;
       bool parsed = page.type == kTableLeaf ? ParseTableLeafCell(page, i, &lc.cell)
@@ -147,7 +168,7 @@ class Recoverer final : public OverflowGuard {
       if (!DecodeRecordHeader(lc.cell.local, lc.cell.payload_size, &lc.types)) continue;
       cells->push_back(std::move(lc));
     }
-    return page.cell_count;
+    return total;
   }
 
   // Reads a row completely; false when any part of it cannot be read.
@@ -212,6 +233,10 @@ class Recoverer final : public OverflowGuard {
       case RowSink::Outcome::kDuplicate:
         ++stats_.duplicate_keys;
         break;
+      case RowSink::Outcome::kConflict:
+        ++stats_.duplicate_keys;
+        EmitLost(lc, true, pgno);
+        break;
       case RowSink::Outcome::kRejected:
         ++stats_.rows_dropped;
         break;
@@ -231,7 +256,7 @@ class Recoverer final : public OverflowGuard {
 
   void WalkTree(int32_t owner, uint32_t pgno, int64_t lo, int64_t hi, int depth,
                 std::vector<std::pair<int64_t, int64_t>>* missing) {
-    if (pgno == 0 || pgno > f_.page_count() || depth > kMaxDepth || state_[pgno] != kUnseen ||
+    if (pgno == 0 || pgno > last_ || depth > kMaxDepth || state_[pgno] != kUnseen ||
         f_.IsPointerMapPage(pgno)) {
       missing->emplace_back(lo, hi);
       return;
@@ -239,7 +264,7 @@ class Recoverer final : public OverflowGuard {
     if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
     std::vector<uint8_t> buf;
     BtreePage page;
-    if (!Read(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) || !page.IsTable()) {
+    if (!ReadBtree(pgno, &buf, &page) || !page.IsTable()) {
       missing->emplace_back(lo, hi);
       return;
     }
@@ -258,7 +283,7 @@ class Recoverer final : public OverflowGuard {
         children.emplace_back(child, key);
         prev = key;
       }
-      if (children.empty() && (page.cell_count > 0 || page.right_child > f_.page_count())) {
+      if (children.empty() && (page.cell_count > 0 || page.right_child > last_)) {
         missing->emplace_back(lo, hi);  // nothing on it can be trusted
         return;
       }
@@ -268,11 +293,11 @@ class Recoverer final : public OverflowGuard {
       if (lost_cell) missing->emplace_back(lo, hi);
       int64_t child_lo = lo;
       for (const auto& [child, key] : children) {
-        if (child <= f_.page_count() && owner_[child] == kNoOwner) owner_[child] = owner;
+        if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
         WalkTree(owner, child, child_lo, key, depth + 1, missing);
         child_lo = key;
       }
-      if (page.right_child <= f_.page_count() && owner_[page.right_child] == kNoOwner) {
+      if (page.right_child <= last_ && owner_[page.right_child] == kNoOwner) {
         owner_[page.right_child] = owner;
       }
       WalkTree(owner, page.right_child, child_lo, hi, depth + 1, missing);
@@ -320,7 +345,7 @@ class Recoverer final : public OverflowGuard {
   // taken when most of its records have the table's shape.
   void WalkIndexTree(int32_t owner, uint32_t pgno, int depth,
                      std::vector<std::pair<int64_t, int64_t>>* missing, int width = -1) {
-    if (pgno == 0 || pgno > f_.page_count() || depth > kMaxDepth || state_[pgno] != kUnseen ||
+    if (pgno == 0 || pgno > last_ || depth > kMaxDepth || state_[pgno] != kUnseen ||
         f_.IsPointerMapPage(pgno)) {
       missing->emplace_back(kMinKey, kMaxKey);
       return;
@@ -328,7 +353,7 @@ class Recoverer final : public OverflowGuard {
     if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
     std::vector<uint8_t> buf;
     BtreePage page;
-    if (!Read(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) || page.IsTable()) {
+    if (!ReadBtree(pgno, &buf, &page) || page.IsTable()) {
       missing->emplace_back(kMinKey, kMaxKey);
       return;
     }
@@ -371,7 +396,7 @@ class Recoverer final : public OverflowGuard {
       stats_.rows_dropped += total - cells.size();
     }
     for (uint32_t child : children) {
-      if (child <= f_.page_count() && owner_[child] == kNoOwner) owner_[child] = owner;
+      if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
     }
     for (uint32_t child : children) WalkIndexTree(owner, child, depth + 1, missing, width);
   }
@@ -410,15 +435,17 @@ class Recoverer final : public OverflowGuard {
       index_widths_.emplace_back(width, width >= 0 ? width : most);
       std::vector<std::pair<int64_t, int64_t>> missing;
       WalkIndexTree(kIndexOwner, e.root, 0, &missing, width);
+      if (!missing.empty()) broken_index_widths_.push_back(index_widths_.back());
     }
   }
 
-  bool IndexMayHold(size_t width) const {
-    return std::any_of(index_widths_.begin(), index_widths_.end(), [&](std::pair<int, int> w) {
+  static bool MayHold(const std::vector<std::pair<int, int>>& widths, size_t width) {
+    return std::any_of(widths.begin(), widths.end(), [&](std::pair<int, int> w) {
       if (w.first >= 0) return static_cast<size_t>(w.first) == width;
       return w.second < 0 || width <= static_cast<size_t>(w.second);
     });
   }
+  bool IndexMayHold(size_t width) const { return MayHold(index_widths_, width); }
 
   // The type of a catalog row as text. With the header gone, the encoding is the one in
   // which the first catalog row's type reads as a catalog type.
@@ -444,7 +471,7 @@ class Recoverer final : public OverflowGuard {
     }
     e.name = TextToUtf8(v[1].bytes, enc);
     if (v[2].kind == Value::kText) e.tbl_name = TextToUtf8(v[2].bytes, enc);
-    if (v[3].kind == Value::kInt && v[3].i > 0 && v[3].i <= f_.page_count()) {
+    if (v[3].kind == Value::kInt && v[3].i > 0 && v[3].i <= last_) {
       e.root = static_cast<uint32_t>(v[3].i);
     }
     if (v[4].kind == Value::kText) e.sql = TextToUtf8(v[4].bytes, enc);
@@ -605,24 +632,28 @@ class Recoverer final : public OverflowGuard {
     return candidates == 1 ? chosen : kNoOwner;
   }
 
-  // Whether records of an index page could be rows of some WITHOUT ROWID table at all:
-  // only then do they go to lost-and-found; an ordinary index holds copies of rows.
+  // Whether records of an index page no tree reached could be rows of some WITHOUT ROWID
+  // table: only then do they go to lost-and-found; an ordinary index holds copies of rows.
+  // Where every index they could belong to was walked whole, the page is none of theirs,
+  // so a table whose own walk looked complete (its root an older version, say) still
+  // counts.
   bool FitsAnyWithoutRowid(const LeafCell& lc) const {
+    const bool index_page_lost = MayHold(broken_index_widths_, lc.types.size());
     return std::any_of(tables_.begin(), tables_.end(), [&](const RecoveredTable& t) {
-      return t.shape.without_rowid && !t.walk_complete && SerialTypesFitTable(t.shape, lc.types);
+      return t.shape.without_rowid && (!t.walk_complete || !index_page_lost) &&
+             SerialTypesFitTable(t.shape, lc.types);
     });
   }
 
   void ScanUnreached() {
     std::vector<uint8_t> buf;
     std::vector<LeafCell> cells;
-    for (uint32_t p = 2; p <= f_.page_count(); ++p) {
+    for (uint32_t p = 2; p <= last_; ++p) {
       if (state_[p] != kUnseen) continue;
       if (f_.IsPointerMapPage(p)) continue;
-      if (!Read(p, &buf)) continue;
-      if (state_[p] != kUnseen) continue;
       BtreePage page;
-      if (!ParseBtreePage(buf, p, f_.usable(), &page)) continue;
+      if (!ReadBtree(p, &buf, &page)) continue;
+      if (state_[p] != kUnseen) continue;
       ++stats_.pages_decoded;
       if (page.type == kTableInterior) continue;
       bool index_page = page.type != kTableLeaf;
@@ -658,6 +689,7 @@ class Recoverer final : public OverflowGuard {
   const PageFile& f_;
   RowSink& sink_;
   const PageProgress& progress_;
+  const uint32_t last_;  // the last page that holds anything, a part of one included
   std::vector<uint8_t> state_;
   std::vector<int32_t> owner_;  // the tree that reached or pointed at each page
   TableShape catalog_shape_;
@@ -674,6 +706,7 @@ class Recoverer final : public OverflowGuard {
   uint32_t enc_ = 0;  // text encoding; 0 until known
   // Each index's record width, or -1 and the most it can be (-1: anything).
   std::vector<std::pair<int, int>> index_widths_;
+  std::vector<std::pair<int, int>> broken_index_widths_;  // of indexes not walked whole
 };
 
 }  // namespace

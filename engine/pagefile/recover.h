@@ -36,7 +36,9 @@ struct RecoveredTable {
 
 class RowSink {
  public:
-  enum class Outcome { kWritten, kDuplicate, kRejected, kIgnored };
+  // kDuplicate: the very same row is there already. kConflict: its key or a unique value
+  // is taken by another row, or another version of it; the row then goes to lost-and-found.
+  enum class Outcome { kWritten, kDuplicate, kConflict, kRejected, kIgnored };
   virtual ~RowSink() = default;
   // The catalog as far as it could be read, the tables rows will be given for and the
   // text encoding of the file (1 UTF-8, 2 UTF-16le, 3 UTF-16be; found from the catalog's

@@ -51,8 +51,10 @@ class SqliteSink final : public RowSink {
   SqliteSink& operator=(const SqliteSink&) = delete;
 
   void Close() {
-    for (auto& [k, st] : stmts_) sqlite3_finalize(st);
-    stmts_.clear();
+    for (Statements* cache : {&stmts_, &same_stmts_}) {
+      for (auto& [k, st] : *cache) sqlite3_finalize(st);
+      cache->clear();
+    }
     for (auto& [k, st] : lost_stmts_) sqlite3_finalize(st);
     lost_stmts_.clear();
     if (db_) sqlite3_close(db_);
@@ -128,33 +130,18 @@ class SqliteSink final : public RowSink {
   Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) override {
     if (static_cast<int64_t>(table) == sequence_) MergeSequence(values);
     if (ignored_[table]) return Outcome::kIgnored;
-    const RecoveredTable& t = (*tables_)[table];
-    size_t n = values.size();
-    int ipk = t.shape.rowid_column;
-    sqlite3_stmt* st = InsertFor(table, n);
+    sqlite3_stmt* st = StatementFor(stmts_, table, values.size(), false);
     if (!st) return Outcome::kRejected;
-    int idx = 1;
-    if (ipk < 0 || static_cast<size_t>(ipk) >= n) {
-      if (ipk >= 0 || !rowid_alias_[table].empty()) sqlite3_bind_int64(st, idx++, rowid);
-    }
-    for (size_t c = 0; c < n; ++c) {
-      if (t.shape.columns[c].generated) continue;  // SQLite computes it again
-      if (static_cast<int>(c) == ipk) {
-        sqlite3_bind_int64(st, idx++, rowid);
-      } else {
-        Bind(st, idx++, values[c]);
-      }
-    }
+    BindRow(st, table, rowid, values);
     int rc = sqlite3_step(st);
     int ext = sqlite3_extended_errcode(db_);
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
     if (rc == SQLITE_DONE) return Outcome::kWritten;
     if (rc == SQLITE_CONSTRAINT) {
-      if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE ||
-          ext == SQLITE_CONSTRAINT_ROWID) {
-        return Outcome::kDuplicate;
-      }
+      if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_ROWID)
+        return SameRowThere(table, rowid, values) ? Outcome::kDuplicate : Outcome::kConflict;
+      if (ext == SQLITE_CONSTRAINT_UNIQUE) return Outcome::kConflict;
       return Outcome::kRejected;  // NOT NULL or CHECK: the row cannot be the original
     }
     if (rc == SQLITE_MISMATCH || rc == SQLITE_TOOBIG) return Outcome::kRejected;
@@ -283,36 +270,79 @@ class SqliteSink final : public RowSink {
     return names;
   }
 
-  sqlite3_stmt* InsertFor(size_t table, size_t n) {
-    auto key = std::make_pair(table, n);
-    auto it = stmts_.find(key);
-    if (it != stmts_.end()) return it->second;
+  // The columns a row of n values is written to, in the order BindRow binds them.
+  std::vector<std::string> ColumnsFor(size_t table, size_t n) const {
     const RecoveredTable& t = (*tables_)[table];
     const auto& names = columns_[table];
-    if (n > names.size()) return nullptr;
+    std::vector<std::string> out;
+    if (n > names.size()) return out;
     int ipk = t.shape.rowid_column;
-    std::string cols, params;
-    auto add = [&](const std::string& name) {
-      if (!cols.empty()) {
-        cols += ",";
-        params += ",";
-      }
-      cols += QuoteName(name);
-      params += "?";
-    };
-    if (ipk < 0 && !rowid_alias_[table].empty()) add(rowid_alias_[table]);
-    if (ipk >= 0 && static_cast<size_t>(ipk) >= n) add(names[static_cast<size_t>(ipk)]);
+    if (ipk < 0 && !rowid_alias_[table].empty()) out.push_back(rowid_alias_[table]);
+    if (ipk >= 0 && static_cast<size_t>(ipk) >= n) out.push_back(names[static_cast<size_t>(ipk)]);
     for (size_t c = 0; c < n; ++c)
-      if (!t.shape.columns[c].generated) add(names[c]);
-    std::string sql =
-        "INSERT INTO " + QuoteName(t.entry.name) + "(" + cols + ") VALUES(" + params + ")";
+      if (!t.shape.columns[c].generated) out.push_back(names[c]);
+    return out;
+  }
+
+  void BindRow(sqlite3_stmt* st, size_t table, int64_t rowid, const std::vector<Value>& values) {
+    const RecoveredTable& t = (*tables_)[table];
+    const size_t n = values.size();
+    const int ipk = t.shape.rowid_column;
+    int idx = 1;
+    if (ipk < 0 || static_cast<size_t>(ipk) >= n) {
+      if (ipk >= 0 || !rowid_alias_[table].empty()) sqlite3_bind_int64(st, idx++, rowid);
+    }
+    for (size_t c = 0; c < n; ++c) {
+      if (t.shape.columns[c].generated) continue;  // SQLite computes it again
+      if (static_cast<int>(c) == ipk) {
+        sqlite3_bind_int64(st, idx++, rowid);
+      } else {
+        Bind(st, idx++, values[c]);
+      }
+    }
+  }
+
+  // The insert of a row of n values, or (`same`) the query whether that very row is there.
+  using Statements = std::map<std::pair<size_t, size_t>, sqlite3_stmt*>;
+  sqlite3_stmt* StatementFor(Statements& cache, size_t table, size_t n, bool same) {
+    auto key = std::make_pair(table, n);
+    if (auto it = cache.find(key); it != cache.end()) return it->second;
+    const std::vector<std::string> cols = ColumnsFor(table, n);
+    std::string sql;
+    for (const std::string& c : cols) {
+      if (same) {
+        sql += (sql.empty() ? "" : " AND ") + QuoteName(c) + " IS ? COLLATE BINARY";
+      } else {
+        sql += (sql.empty() ? "" : ",") + QuoteName(c);
+      }
+    }
+    const std::string table_name = QuoteName((*tables_)[table].entry.name);
+    if (same) {
+      sql = "SELECT 1 FROM " + table_name + " WHERE " + sql;
+    } else {
+      std::string params;
+      for (size_t k = 0; k < cols.size(); ++k) params += k ? ",?" : "?";
+      sql = "INSERT INTO " + table_name + "(" + sql + ") VALUES(" + params + ")";
+    }
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    if (cols.empty() || sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
       sqlite3_finalize(st);
       st = nullptr;
     }
-    stmts_[key] = st;
+    cache[key] = st;
     return st;
+  }
+
+  // Whether the table already holds this row with every value the same: a second copy of
+  // it, left on a page of an older version, adds nothing.
+  bool SameRowThere(size_t table, int64_t rowid, const std::vector<Value>& values) {
+    sqlite3_stmt* st = StatementFor(same_stmts_, table, values.size(), true);
+    if (!st) return false;
+    BindRow(st, table, rowid, values);
+    const bool same = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return same;
   }
 
   void Bind(sqlite3_stmt* st, int idx, const Value& v) {
@@ -365,7 +395,7 @@ class SqliteSink final : public RowSink {
   int64_t sequence_ = -1;  // the table number of sqlite_sequence, when it was made
   std::vector<std::string> taken_names_;
   std::vector<std::string> deferred_;
-  std::map<std::pair<size_t, size_t>, sqlite3_stmt*> stmts_;
+  Statements stmts_, same_stmts_;
   std::string lost_name_;
   size_t lost_fields_ = 0;
   std::map<size_t, sqlite3_stmt*> lost_stmts_;

@@ -105,7 +105,7 @@ TEST_P(SalvageDamage, BringsBackExactlyTheRowsTheDamageLeaves) {
   uint32_t page_size = PageSizeOf(src);
   Want want = GetParam().apply(src);
   std::string bytes = ReadAll(src);
-  uint64_t done = 0, pages = bytes.size() / page_size;
+  uint64_t done = 0, pages = (bytes.size() + page_size - 1) / page_size;  // a part counts
   auto progress = [&](std::string_view, uint64_t d, uint64_t t) {
     EXPECT_TRUE(d >= done && d <= t && t == pages) << d << " of " << t << " after " << done;
     done = d;
@@ -183,6 +183,31 @@ INSTANTIATE_TEST_SUITE_P(
                [](F f) {
                  WriteAll(f, ReadAll(f).substr(0, std::filesystem::file_size(f) - 512));
                  return Want{.missing = {{"Pages", 1}}, .dropped = 1};
+               }},
+        // The file ends inside a leaf of Queue: the rows whose cells lie wholly in what is
+        // left of the page come back, the others are gone.
+        Damage{"CutInsideALeaf", "",
+               "INSERT INTO Queue SELECT i + 1000, 'https://tail.example/' || i, 1 FROM n"
+               " WHERE i <= 90",
+               [](F f) {
+                 const std::string bytes = ReadAll(f);
+                 const uint32_t last = static_cast<uint32_t>(bytes.size() / 1024);
+                 EXPECT_EQ(PagesOf(f, "Queue", "leaf").back(), last);
+                 auto at = [&](size_t o) { return uint8_t(bytes[(last - 1) * 1024ull + o]); };
+                 std::vector<uint32_t> cells;  // offsets, packed from the end of the page
+                 for (uint32_t i = 0; i < Cells(f, last); ++i)
+                   cells.push_back(at(8 + 2 * i) << 8 | at(9 + 2 * i));
+                 std::sort(cells.begin(), cells.end());
+                 const uint32_t cut = 700;
+                 size_t gone = 0, torn = 0;  // torn: begun on the page, ended past the cut
+                 for (size_t i = 0; i < cells.size(); ++i) {
+                   const uint32_t end = i + 1 < cells.size() ? cells[i + 1] : 1024;
+                   gone += end > cut;
+                   torn += cells[i] < cut && end > cut;
+                 }
+                 EXPECT_LT(gone, cells.size());
+                 WriteAll(f, bytes.substr(0, (last - 1) * 1024ull + cut));
+                 return Want{.missing = {{"Queue", gone}}, .dropped = torn};
                }},
         Damage{"CutToTwoThirds", "", "",
                [](F f) {
