@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -697,7 +698,7 @@ int64_t CountRows(const std::string& path, const std::set<std::string>& tables) 
 
 struct Score {
   int64_t truth = 0, exact = 0, missing = 0, wrong = 0, undetectable = 0, wrong_table = 0,
-          extra = 0, lost_found = 0, refused = 0, files = 0, unsound = 0;
+          extra = 0, lost_found = 0, lost_rows = 0, refused = 0, files = 0, unsound = 0;
   double seconds = 0;
   void Add(const Score& o) {
     unsound += o.unsound;
@@ -709,6 +710,7 @@ struct Score {
     wrong_table += o.wrong_table;
     extra += o.extra;
     lost_found += o.lost_found;
+    lost_rows += o.lost_rows;
     refused += o.refused;
     files += o.files;
     seconds += o.seconds;
@@ -730,6 +732,120 @@ int64_t Unsound(const std::string& path) {
   return bad;
 }
 
+// A record as a lost-and-found table holds it: its rowid (NULL for a WITHOUT ROWID table)
+// and its fields in the order the file stores them, numbers compared by value.
+std::string Signature(sqlite3_stmt* st, int first, int end) {
+  std::string r;
+  for (int c = first; c < end; ++c) {
+    double v = sqlite3_column_double(st, c);
+    if (sqlite3_column_type(st, c) == SQLITE_FLOAT && v == std::floor(v) && std::fabs(v) < 9e18)
+      r += "1" + std::to_string(static_cast<int64_t>(v)) + "|";
+    else
+      r += RowOf(st, c, c + 1);
+  }
+  return r;
+}
+
+// The ground truth's rows that `missed` says did not come back exactly, as signatures: an
+// INTEGER PRIMARY KEY is stored as NULL in its record, a WITHOUT ROWID table's record holds
+// its key columns first.
+std::unordered_multiset<std::string> MissedSignatures(
+    const std::string& truth_path, const std::map<std::string, std::set<std::string>>& missed) {
+  std::unordered_multiset<std::string> out;
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(truth_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  for (const auto& [table, keys] : missed) {
+    std::string key = KeyColumns(db, table);
+    struct Column {
+      std::string name, type;
+      int pk;
+    };
+    std::vector<Column> cols;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT name, upper(type), pk FROM pragma_table_info(?1)", -1, &st,
+                       nullptr);
+    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(st) == SQLITE_ROW)
+      cols.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                      reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
+                      sqlite3_column_int(st, 2)});
+    sqlite3_finalize(st);
+    const int pks = static_cast<int>(
+        std::count_if(cols.begin(), cols.end(), [](const Column& c) { return c.pk > 0; }));
+    std::vector<std::string> fields;
+    if (key.empty()) {
+      for (const Column& c : cols)
+        fields.push_back(pks == 1 && c.pk == 1 && c.type == "INTEGER" ? std::string("NULL")
+                                                                      : "\"" + c.name + "\"");
+    } else {
+      for (int k = 1; k <= pks; ++k)
+        for (const Column& c : cols)
+          if (c.pk == k) fields.push_back("\"" + c.name + "\"");
+      for (const Column& c : cols)
+        if (c.pk == 0) fields.push_back("\"" + c.name + "\"");
+    }
+    std::string sql = "SELECT " + (key.empty() ? std::string("rowid") : key) + ", " +
+                      (key.empty() ? "rowid" : "NULL");
+    for (const std::string& f : fields) sql += ", " + f;
+    sql += " FROM \"" + table + "\"";
+    const int key_count = key.empty() ? 1 : pks;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+      while (sqlite3_step(st) == SQLITE_ROW)
+        if (keys.count(RowOf(st, 0, key_count)))
+          out.insert(Signature(st, key_count, sqlite3_column_count(st)));
+    }
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+// How many records of the lost-and-found tables are ground-truth rows that did not come
+// back in their own table, each row counted once. Both layouts are read: .recover's
+// (rootpgno, pgno, nfield, id, c0...) and ours (SourcePage, SourceRowid, FieldCount,
+// Field1...).
+int64_t LostRecordsThatAreRows(const std::string& path, const std::set<std::string>& lost_tables,
+                               std::unordered_multiset<std::string> missed) {
+  int64_t n = 0;
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  for (const std::string& t : lost_tables) {
+    std::vector<std::string> cols;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?1)", -1, &st, nullptr);
+    sqlite3_bind_text(st, 1, t.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(st) == SQLITE_ROW)
+      cols.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    auto at = [&](const char* name) {
+      return static_cast<int>(std::find(cols.begin(), cols.end(), name) - cols.begin());
+    };
+    const bool theirs = at("nfield") < static_cast<int>(cols.size());
+    const int id = theirs ? at("id") : at("SourceRowid");
+    const int count = theirs ? at("nfield") : at("FieldCount");
+    const int first = theirs ? id + 1 : count + 1;
+    if (id >= static_cast<int>(cols.size()) || count >= static_cast<int>(cols.size())) continue;
+    std::string sql = "SELECT *  FROM \"" + t + "\"";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) continue;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      const int fields = sqlite3_column_int(st, count);
+      if (fields < 0 || first + fields > sqlite3_column_count(st)) continue;
+      // Ours gives a record that has no rowid (an index page's) the rowid 0.
+      const bool no_rowid = !theirs && sqlite3_column_type(st, id) == SQLITE_INTEGER &&
+                            sqlite3_column_int64(st, id) == 0;
+      std::string sig = (no_rowid ? std::string("5|") : Signature(st, id, id + 1)) +
+                        Signature(st, first, first + fields);
+      if (auto it = missed.find(sig); it != missed.end()) {
+        missed.erase(it);
+        ++n;
+      }
+    }
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return n;
+}
+
 // Wrong values on pages hit by bit flips or put back from an older version are counted
 // apart: no reader of this format can tell them from the real values.
 Score Compare(const Damaged& d, const std::string& repaired, const TableRows& truth,
@@ -743,18 +859,21 @@ Score Compare(const Damaged& d, const std::string& repaired, const TableRows& tr
   for (const auto& [t, rows] : truth) {
     for (const auto& [id, r] : rows) owner[r] = t;
   }
+  std::map<std::string, std::set<std::string>> missed;  // truth rows not back exactly
   for (const auto& [t, rows] : truth) {
     s.truth += static_cast<int64_t>(rows.size());
     auto g = got.find(t);
     for (const auto& [id, r] : rows) {
       if (g == got.end() || !g->second.count(id)) {
         ++s.missing;
+        missed[t].insert(id);
         continue;
       }
       const Row& have = g->second.at(id);
       if (have == r) {
         ++s.exact;
       } else {
+        missed[t].insert(id);
         bool stale = false;
         auto o = older.find(t);
         if (o != older.end() && o->second.count(id) && o->second.at(id) == have) stale = true;
@@ -780,6 +899,8 @@ Score Compare(const Damaged& d, const std::string& repaired, const TableRows& tr
       }
     }
   }
+  if (s.lost_found > 0)
+    s.lost_rows = LostRecordsThatAreRows(repaired, lost_tables, MissedSignatures(d.truth, missed));
   return s;
 }
 
@@ -943,9 +1064,9 @@ int main(int argc, char** argv) {
 
   auto line = [](const char* tool, const Score& s) {
     std::printf("  %-9s %6" PRId64 " %7" PRId64 " %7" PRId64 " %5" PRId64 " %7" PRId64 " %6" PRId64
-                " %5" PRId64 " %6" PRId64 " %7" PRId64 " %8.2f %7" PRId64 "\n",
+                " %5" PRId64 " %6" PRId64 " %7" PRId64 " %7" PRId64 " %8.2f %7" PRId64 "\n",
                 tool, s.files, s.truth, s.exact, s.missing, s.wrong, s.undetectable, s.wrong_table,
-                s.extra, s.lost_found, s.seconds, s.unsound);
+                s.extra, s.lost_found, s.lost_rows, s.seconds, s.unsound);
   };
   Score total_a, total_b, total_c;
   std::printf(
@@ -953,12 +1074,14 @@ int main(int argc, char** argv) {
       "undet.: wrong values from bit flips, or the other version's values where pages of two\n"
       "versions are mixed (older pages, half a commit, uncommitted pages): no reader can tell;\n"
       "wtab: a row in another table than its own; extra: rows not in the ground truth;\n"
-      "l+f: rows put in a lost-and-found table; unsound: repaired files that fail\n"
+      "l+f: records put in a lost-and-found table; l+f row: those of them that are whole\n"
+      "rows of the ground truth missing from their own table, each counted once (the rest\n"
+      "are index entries, second copies or damage); unsound: repaired files that fail\n"
       "integrity_check or our own check (page accounting, every index against its table).\n");
   for (const std::string& k : kinds) {
-    std::printf("\n%s\n  %-9s %6s %7s %7s %5s %7s %6s %5s %6s %7s %8s %7s\n", k.c_str(), "tool",
+    std::printf("\n%s\n  %-9s %6s %7s %7s %5s %7s %6s %5s %6s %7s %7s %8s %7s\n", k.c_str(), "tool",
                 "files", "truth", "exact", "miss", "wrong", "undet.", "wtab", "extra", "l+f",
-                "seconds", "unsound");
+                "l+f row", "seconds", "unsound");
     if (k == "not_a_database") {
       std::printf(
           "  refused cleanly: tidewell %" PRId64 " of %" PRId64 ", .recover %" PRId64 " of %" PRId64
