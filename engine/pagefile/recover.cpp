@@ -344,7 +344,8 @@ class Recoverer final : public OverflowGuard {
   // Keys of such trees are compared by collation, so no key range is checked: a page is
   // taken when most of its records have the table's shape.
   void WalkIndexTree(int32_t owner, uint32_t pgno, int depth,
-                     std::vector<std::pair<int64_t, int64_t>>* missing, int width = -1) {
+                     std::vector<std::pair<int64_t, int64_t>>* missing, int width = -1,
+                     std::set<size_t>* widths_seen = nullptr) {
     if (pgno == 0 || pgno > last_ || depth > kMaxDepth || state_[pgno] != kUnseen ||
         f_.IsPointerMapPage(pgno)) {
       missing->emplace_back(kMinKey, kMaxKey);
@@ -377,6 +378,8 @@ class Recoverer final : public OverflowGuard {
     owner_[pgno] = owner;
     ++stats_.pages_decoded;
     if (fit < total) missing->emplace_back(kMinKey, kMaxKey);
+    if (widths_seen)
+      for (const LeafCell& lc : cells) widths_seen->insert(lc.types.size());
     std::vector<uint32_t> children;
     for (const LeafCell& lc : cells) {
       if (lc.cell.left_child != 0) children.push_back(lc.cell.left_child);
@@ -398,7 +401,8 @@ class Recoverer final : public OverflowGuard {
     for (uint32_t child : children) {
       if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
     }
-    for (uint32_t child : children) WalkIndexTree(owner, child, depth + 1, missing, width);
+    for (uint32_t child : children)
+      WalkIndexTree(owner, child, depth + 1, missing, width, widths_seen);
   }
 
   void WalkIndexes() {
@@ -432,9 +436,13 @@ class Recoverer final : public OverflowGuard {
           }
         }
       }
-      index_widths_.emplace_back(width, width >= 0 ? width : most);
       std::vector<std::pair<int64_t, int64_t>> missing;
-      WalkIndexTree(kIndexOwner, e.root, 0, &missing, width);
+      std::set<size_t> seen;
+      WalkIndexTree(kIndexOwner, e.root, 0, &missing, width, &seen);
+      // Every record of one index has the same number of fields: where the statement does
+      // not tell it, the records of its own tree do, when they agree.
+      if (width < 0 && seen.size() == 1) width = static_cast<int>(*seen.begin());
+      index_widths_.emplace_back(width, width >= 0 ? width : most);
       if (!missing.empty()) broken_index_widths_.push_back(index_widths_.back());
     }
   }

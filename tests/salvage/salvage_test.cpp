@@ -49,7 +49,9 @@ const char* const kFixture =
     " CASE WHEN i % 9 = 0 THEN zeroblob(1700) ELSE x'01' END FROM n WHERE i <= 700;"
     "INSERT INTO Pages SELECT i, printf('%.*c', 1049 + 1020 * (i % 4), 'p') || i FROM n"
     " WHERE i <= 40;";
-const char* const kTables[] = {"Links", "Pages", "Queue", "Twin", "Set tings", "Words", "Hits"};
+// Wide is made by one case only.
+const char* const kTables[] = {"Links",     "Pages", "Queue", "Twin",
+                               "Set tings", "Words", "Hits",  "Wide"};
 
 constexpr size_t kSome = SIZE_MAX;  // at least one, and not all
 
@@ -249,6 +251,16 @@ INSTANTIATE_TEST_SUITE_P(
                         .lost_found = kSome};
                  for (const char* name : {"Hits", "Words", "Words_lower"})
                    FillPage(f, RootPageOf(f, name), 0x5a);
+                 return w;
+               }},
+        // An index SQLite made for a UNIQUE constraint has no statement; the records of its
+        // own tree tell its width, so Hits' orphaned leaves are not taken for its entries.
+        Damage{"WithoutRowidRootSmashedBesideAnIndexWithoutStatement", "",
+               "CREATE TABLE Wide(a, b, c, d, e, UNIQUE(a));"
+               "INSERT INTO Wide SELECT i, i, i, i, i FROM n WHERE i <= 50",
+               [](F f) {
+                 Want w{.missing = {{"Hits", Cells(f, RootPageOf(f, "Hits"))}}};
+                 FillPage(f, RootPageOf(f, "Hits"), 0x5a);
                  return w;
                }},
         Damage{"StaleChildPointerIntoAnIndex", "", "",
