@@ -73,8 +73,8 @@ uint32_t BigEndian32(const unsigned char* p) {
 }
 
 // Header checks that cost one read of 100 bytes: the magic text and, where the header's
-// page count is valid, that the file really has that many pages.
-// Read as SQLite will see the file: through a hot journal or a write-ahead log beside it.
+// page count is valid, that the file really has that many pages. The file is read as SQLite
+// will see it: through a hot journal or a write-ahead log beside it.
 bool HeaderLooksSound(const std::string& path) {
   std::unique_ptr<pagefile::ByteSource> image;
   try {
@@ -94,8 +94,8 @@ bool HeaderLooksSound(const std::string& path) {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
+  struct stat sa = {};
+  struct stat sb = {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
