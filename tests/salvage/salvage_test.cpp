@@ -244,6 +244,18 @@ INSTANTIATE_TEST_SUITE_P(
                  OverwriteAt(f, 0, std::string(100, '\x44'));
                  return w;
                }},
+        Damage{"CopyOfALeafHoldingAnotherVersionOfARow", "", "",
+               [](F f) {
+                 // The copy's last byte is the Priority of a row: that row's other version
+                 // goes to lost and found, the rows the copy repeats add nothing.
+                 uint32_t leaf = PagesOf(f, "Queue", "leaf").at(2);
+                 Want w{.lost_found = 1, .duplicates = Cells(f, leaf)};
+                 std::string copy = ReadAll(f).substr((leaf - 1) * 1024, 1024);
+                 copy.back() = 0x7f;
+                 WriteAll(f, ReadAll(f) + copy);
+                 FillPage(f, RootPageOf(f, "Queue"), 0x44);
+                 return w;
+               }},
         Damage{"WithoutRowidRootsSmashed", "", "",
                [](F f) {
                  // Words' index has the table's shape: its records go to lost and found.
