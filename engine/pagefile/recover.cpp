@@ -406,7 +406,8 @@ class Recoverer final : public OverflowGuard {
   }
 
   void WalkIndexes() {
-    for (const CatalogEntry& e : catalog_) {
+    for (size_t c = 0; c < catalog_.size(); ++c) {
+      const CatalogEntry& e = catalog_[c];
       if (e.type != "index") continue;
       // Pages of an index that no tree reaches (its own tree damaged, or new pages of a
       // commit only half written) must not be taken for table rows of the same width:
@@ -442,18 +443,38 @@ class Recoverer final : public OverflowGuard {
       // Every record of one index has the same number of fields: where the statement does
       // not tell it, the records of its own tree do, when they agree.
       if (width < 0 && seen.size() == 1) width = static_cast<int>(*seen.begin());
-      index_widths_.emplace_back(width, width >= 0 ? width : most);
-      if (!missing.empty()) broken_index_widths_.push_back(index_widths_.back());
+      int table = -1;
+      for (size_t t = 0; t < tables_.size(); ++t)
+        if (tables_[t].entry.name == e.tbl_name) table = static_cast<int>(t);
+      indexes_.push_back({c, table, width, width >= 0 ? width : most, !missing.empty()});
     }
   }
 
-  static bool MayHold(const std::vector<std::pair<int, int>>& widths, size_t width) {
-    return std::any_of(widths.begin(), widths.end(), [&](std::pair<int, int> w) {
-      if (w.first >= 0) return static_cast<size_t>(w.first) == width;
-      return w.second < 0 || width <= static_cast<size_t>(w.second);
-    });
+  // Whether a record on a page no tree reached could be an entry of some index (of one
+  // whose tree lost pages, with `broken_only`): one of its width, unless the index's own
+  // terms, worked out from the record, refute it.
+  bool SomeIndexMayHold(const LeafCell& lc, bool broken_only) {
+    const size_t width = lc.types.size();
+    bool read = false, readable = false;
+    for (const KnownIndex& ix : indexes_) {
+      if (broken_only && !ix.broken) continue;
+      if (ix.width < 0) {
+        if (ix.most < 0 || width <= static_cast<size_t>(ix.most)) return true;
+        continue;
+      }
+      if (static_cast<size_t>(ix.width) != width) continue;
+      if (ix.table < 0) return true;
+      if (!read) {
+        read = true;
+        readable = ReadFullPayload(f_, lc.cell, this, &peek_payload_, nullptr) &&
+                   DecodeRecord(peek_payload_, &peek_values_);
+      }
+      if (!readable || sink_.MayBeEntryOf(catalog_[ix.entry],
+                                          tables_[static_cast<size_t>(ix.table)], peek_values_))
+        return true;
+    }
+    return false;
   }
-  bool IndexMayHold(size_t width) const { return MayHold(index_widths_, width); }
 
   // The type of a catalog row as text. With the header gone, the encoding is the one in
   // which the first catalog row's type reads as a catalog type.
@@ -633,7 +654,7 @@ class Recoverer final : public OverflowGuard {
       // tree or the pointer map may come from a page of another version of the file, so
       // not even that decides when an index's records could have the same shape.
       for (const LeafCell& lc : cells) {
-        if (IndexMayHold(lc.types.size())) return kNoOwner;
+        if (SomeIndexMayHold(lc, false)) return kNoOwner;
       }
     }
     if (strong != kNoOwner) return strong;
@@ -645,8 +666,8 @@ class Recoverer final : public OverflowGuard {
   // Where every index they could belong to was walked whole, the page is none of theirs,
   // so a table whose own walk looked complete (its root an older version, say) still
   // counts.
-  bool FitsAnyWithoutRowid(const LeafCell& lc) const {
-    const bool index_page_lost = MayHold(broken_index_widths_, lc.types.size());
+  bool FitsAnyWithoutRowid(const LeafCell& lc) {
+    const bool index_page_lost = SomeIndexMayHold(lc, true);
     return std::any_of(tables_.begin(), tables_.end(), [&](const RecoveredTable& t) {
       return t.shape.without_rowid && (!t.walk_complete || !index_page_lost) &&
              SerialTypesFitTable(t.shape, lc.types);
@@ -712,9 +733,16 @@ class Recoverer final : public OverflowGuard {
   std::vector<Value> declared_;
   bool any_without_rowid_ = false;
   uint32_t enc_ = 0;  // text encoding; 0 until known
-  // Each index's record width, or -1 and the most it can be (-1: anything).
-  std::vector<std::pair<int, int>> index_widths_;
-  std::vector<std::pair<int, int>> broken_index_widths_;  // of indexes not walked whole
+  // Each index: its table, its record width, or -1 and the most it can be (-1: anything),
+  // and whether its tree lost pages.
+  struct KnownIndex {
+    size_t entry;  // in catalog_
+    int table, width, most;
+    bool broken;
+  };
+  std::vector<KnownIndex> indexes_;
+  std::vector<uint8_t> peek_payload_;
+  std::vector<Value> peek_values_;
 };
 
 }  // namespace

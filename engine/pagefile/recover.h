@@ -47,6 +47,13 @@ class RowSink {
                      uint32_t text_encoding) = 0;
   virtual Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) = 0;
   virtual void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) = 0;
+  // Whether `record` could be an entry of `index` on `table`: false only when the index's
+  // own terms, worked out from the record's other values, give other values than it holds.
+  virtual bool MayBeEntryOf(const CatalogEntry& index, const RecoveredTable& table,
+                            const std::vector<Value>& record) {
+    (void)index, (void)table, (void)record;
+    return true;
+  }
   virtual void End() = 0;
 };
 

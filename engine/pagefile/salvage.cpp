@@ -13,6 +13,7 @@
 #include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 #include "engine/pagefile/recover.h"
+#include "engine/pagefile/schema.h"
 
 namespace tidewell::engine {
 
@@ -57,6 +58,8 @@ class SqliteSink final : public RowSink {
     }
     for (auto& [k, st] : lost_stmts_) sqlite3_finalize(st);
     lost_stmts_.clear();
+    for (auto& [k, probe] : probes_) sqlite3_finalize(probe.st);
+    probes_.clear();
     if (db_) sqlite3_close(db_);
     db_ = nullptr;
   }
@@ -146,6 +149,23 @@ class SqliteSink final : public RowSink {
     }
     if (rc == SQLITE_MISMATCH || rc == SQLITE_TOOBIG) return Outcome::kRejected;
     Fail("cannot write to");
+  }
+
+  // An index entry holds its terms' values, then the table's key (a WITHOUT ROWID table's
+  // key columns it does not hold already, or the rowid). The terms that are expressions
+  // are worked out again by SQLite from the columns the entry gives; where one needs a
+  // column it does not give, nothing is refuted.
+  bool MayBeEntryOf(const pagefile::CatalogEntry& index, const RecoveredTable& table,
+                    const std::vector<Value>& record) override {
+    auto [it, made] = probes_.try_emplace(index.name);
+    Probe& probe = it->second;
+    if (made) probe = MakeProbe(index, table);
+    if (!probe.st || record.size() != probe.width) return true;
+    for (size_t k = 0; k < record.size(); ++k) Bind(probe.st, static_cast<int>(k + 1), record[k]);
+    const bool same = sqlite3_step(probe.st) == SQLITE_ROW && sqlite3_column_int(probe.st, 0) != 0;
+    sqlite3_reset(probe.st);
+    sqlite3_clear_bindings(probe.st);
+    return same;
   }
 
   void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) override {
@@ -333,6 +353,51 @@ class SqliteSink final : public RowSink {
     return st;
   }
 
+  struct Probe {
+    sqlite3_stmt* st = nullptr;
+    size_t width = 0;
+  };
+
+  Probe MakeProbe(const pagefile::CatalogEntry& index, const RecoveredTable& table) {
+    Probe probe;
+    const std::vector<pagefile::IndexTerm> terms = pagefile::IndexTerms(index.sql);
+    std::vector<std::pair<std::string, size_t>> given;  // column, position in the entry
+    std::string test;
+    for (size_t k = 0; k < terms.size(); ++k) {
+      const std::string param = "?" + std::to_string(k + 1);
+      if (!terms[k].plain.empty()) {
+        given.emplace_back(terms[k].plain, k);
+      } else {
+        test += (test.empty() ? "" : " AND ") + ("(" + terms[k].text + ") IS " + param);
+      }
+    }
+    size_t width = terms.size();
+    const pagefile::TableShape& shape = table.shape;
+    if (shape.without_rowid) {
+      for (size_t k = 0; k < shape.key_columns; ++k) {
+        const std::string& key = shape.columns[static_cast<size_t>(shape.record_order[k])].name;
+        if (std::none_of(given.begin(), given.end(),
+                         [&](const auto& g) { return Lower(g.first) == Lower(key); }))
+          given.emplace_back(key, width++);
+      }
+    } else {
+      ++width;  // the rowid
+    }
+    if (terms.empty() || test.empty()) return probe;  // no expression: nothing to work out
+    std::string columns;
+    for (const auto& [name, at] : given)
+      columns +=
+          (columns.empty() ? "" : ", ") + ("?" + std::to_string(at + 1)) + " AS " + QuoteName(name);
+    const std::string sql =
+        "SELECT " + test + (columns.empty() ? "" : " FROM (SELECT " + columns + ")");
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &probe.st, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(probe.st);
+      probe.st = nullptr;
+    }
+    probe.width = width;
+    return probe;
+  }
+
   // Whether the table already holds this row with every value the same: a second copy of
   // it, left on a page of an older version, adds nothing.
   bool SameRowThere(size_t table, int64_t rowid, const std::vector<Value>& values) {
@@ -399,6 +464,7 @@ class SqliteSink final : public RowSink {
   std::string lost_name_;
   size_t lost_fields_ = 0;
   std::map<size_t, sqlite3_stmt*> lost_stmts_;
+  std::map<std::string, Probe> probes_;  // by index name
 };
 
 void RemoveFileAndJournal(const std::string& path) {

@@ -15,7 +15,8 @@ std::string Upper(std::string_view s) {
 
 struct Token {
   enum Kind { kWord, kQuoted, kString, kPunct, kOther } kind;
-  std::string text;  // words as written, quoted names unquoted, punctuation as one char
+  std::string text;           // words as written, quoted names unquoted, punctuation as one char
+  size_t begin = 0, end = 0;  // where it stands in the statement
 };
 
 // Splits SQL into tokens; false on an unterminated quote or comment.
@@ -47,7 +48,7 @@ bool Tokenize(std::string_view sql, std::vector<Token>* out) {
         }
         text.push_back(sql[j++]);
       }
-      out->push_back({c == '\'' ? Token::kString : Token::kQuoted, std::move(text)});
+      out->push_back({c == '\'' ? Token::kString : Token::kQuoted, std::move(text), i, j + 1});
       i = j + 1;
     } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
                static_cast<unsigned char>(c) >= 0x80 || c == '$') {
@@ -57,13 +58,13 @@ bool Tokenize(std::string_view sql, std::vector<Token>* out) {
               static_cast<unsigned char>(sql[j]) >= 0x80 || sql[j] == '.')) {
         ++j;
       }
-      out->push_back({Token::kWord, std::string(sql.substr(i, j - i))});
+      out->push_back({Token::kWord, std::string(sql.substr(i, j - i)), i, j});
       i = j;
     } else if (c == '(' || c == ')' || c == ',' || c == '.') {
-      out->push_back({Token::kPunct, std::string(1, c)});
+      out->push_back({Token::kPunct, std::string(1, c), i, i + 1});
       ++i;
     } else {
-      out->push_back({Token::kOther, std::string(1, c)});
+      out->push_back({Token::kOther, std::string(1, c), i, i + 1});
       ++i;
     }
   }
@@ -348,24 +349,30 @@ bool DecodeRecordHeader(Bytes local, uint64_t payload_size, std::vector<uint64_t
   return pos == header_size && header_size + body == payload_size;
 }
 
-int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
+std::vector<IndexTerm> IndexTerms(std::string_view sql) {
   std::vector<Token> toks;
-  if (!Tokenize(sql, &toks)) return -1;
+  if (!Tokenize(sql, &toks)) return {};
   size_t i = 0;
   while (i < toks.size() && !IsWord(toks[i], "ON")) ++i;
   i += 2;  // ON name
   if (i < toks.size() && toks[i].kind == Token::kPunct && toks[i].text == ".") i += 2;
-  if (i >= toks.size() || toks[i].kind != Token::kPunct || toks[i].text != "(") return -1;
-  int depth = 0, columns = 0;
+  if (i >= toks.size() || toks[i].kind != Token::kPunct || toks[i].text != "(") return {};
+  int depth = 0;
   std::vector<Token> term;
+  std::vector<IndexTerm> terms;
   auto finish = [&] {
-    ++columns;
+    IndexTerm t;
+    // The term as written, without a direction, which is no part of the value.
+    size_t last = term.size();
+    if (last > 1 && (IsWord(term[last - 1], "ASC") || IsWord(term[last - 1], "DESC"))) --last;
+    if (last > 0) t.text = sql.substr(term[0].begin, term[last - 1].end - term[0].begin);
     // A bare column, perhaps with COLLATE x or a direction; anything else is an expression.
     if (!term.empty() && IsName(term[0]) &&
         (term.size() == 1 || IsWord(term[1], "COLLATE") || IsWord(term[1], "ASC") ||
          IsWord(term[1], "DESC"))) {
-      plain_names->push_back(term[0].text);
+      t.plain = term[0].text;
     }
+    terms.push_back(std::move(t));
     term.clear();
   };
   for (++i; i < toks.size(); ++i) {
@@ -373,7 +380,7 @@ int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
     if (t.kind == Token::kPunct && t.text == "(") ++depth;
     if (t.kind == Token::kPunct && t.text == ")" && depth-- == 0) {
       finish();
-      return columns;
+      return terms;
     }
     if (depth == 0 && t.kind == Token::kPunct && t.text == ",") {
       finish();
@@ -381,7 +388,15 @@ int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
     }
     term.push_back(t);
   }
-  return -1;
+  return {};
+}
+
+int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
+  std::vector<IndexTerm> terms = IndexTerms(sql);
+  if (terms.empty()) return -1;
+  for (const IndexTerm& t : terms)
+    if (!t.plain.empty()) plain_names->push_back(t.plain);
+  return static_cast<int>(terms.size());
 }
 
 bool RecordToDeclared(const TableShape& shape, std::vector<Value>* values) {

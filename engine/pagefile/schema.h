@@ -62,6 +62,13 @@ bool RecordToDeclared(const TableShape& shape, std::vector<Value>* values);
 // column names among them go to `plain_names` (expressions do not).
 int IndexColumns(std::string_view create_index_sql, std::vector<std::string>* plain_names);
 
+// The terms of an index's column list: each as written (its direction left off) and, for a
+// bare column, that column's name. Empty when the statement does not read.
+struct IndexTerm {
+  std::string text, plain;
+};
+std::vector<IndexTerm> IndexTerms(std::string_view create_index_sql);
+
 // Quotes a name for SQL ("name" with inner quotes doubled).
 std::string QuoteName(std::string_view name);
 
