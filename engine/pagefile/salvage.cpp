@@ -384,10 +384,21 @@ class SqliteSink final : public RowSink {
       ++width;  // the rowid
     }
     if (terms.empty() || test.empty()) return probe;  // no expression: nothing to work out
+    // A REAL column's whole numbers are stored as integers and read back as reals; the
+    // index's expressions saw them as reals.
+    auto is_real = [&](const std::string& name) {
+      return std::any_of(shape.columns.begin(), shape.columns.end(), [&](const auto& c) {
+        return Lower(c.name) == Lower(name) && c.affinity == pagefile::Affinity::kReal;
+      });
+    };
     std::string columns;
-    for (const auto& [name, at] : given)
-      columns +=
-          (columns.empty() ? "" : ", ") + ("?" + std::to_string(at + 1)) + " AS " + QuoteName(name);
+    for (const auto& [name, at] : given) {
+      const std::string p = "?" + std::to_string(at + 1);
+      const std::string value = is_real(name) ? "CASE typeof(" + p + ") WHEN 'integer' THEN CAST(" +
+                                                    p + " AS REAL) ELSE " + p + " END"
+                                              : p;
+      columns += (columns.empty() ? "" : ", ") + value + " AS " + QuoteName(name);
+    }
     const std::string sql =
         "SELECT " + test + (columns.empty() ? "" : " FROM (SELECT " + columns + ")");
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &probe.st, nullptr) != SQLITE_OK) {
