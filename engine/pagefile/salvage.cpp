@@ -78,6 +78,11 @@ class SqliteSink final : public RowSink {
       sqlite3_file_control(db_, "main", SQLITE_FCNTL_RESERVE_BYTES, &reserved);
     if (text_enc_ == SQLITE_UTF16LE) Exec("PRAGMA encoding='UTF-16le'");
     if (text_enc_ == SQLITE_UTF16BE) Exec("PRAGMA encoding='UTF-16be'");
+    // The file is new and is synced once complete; a crash before that leaves only a
+    // temporary file behind, so no journal is needed while it is filled, not even for the
+    // header fields below.
+    Exec("PRAGMA journal_mode=OFF");
+    Exec("PRAGMA synchronous=OFF");
     const auto& h = f_.header();
     if (h.magic_ok) {
       if (h.largest_root != 0)
@@ -85,10 +90,6 @@ class SqliteSink final : public RowSink {
       Exec("PRAGMA user_version=" + std::to_string(static_cast<int32_t>(h.user_version)));
       Exec("PRAGMA application_id=" + std::to_string(static_cast<int32_t>(h.application_id)));
     }
-    // The file is new and is synced once complete; a crash before that leaves only a
-    // temporary file behind, so no journal is needed while it is filled.
-    Exec("PRAGMA journal_mode=OFF");
-    Exec("PRAGMA synchronous=OFF");
     // Rows go in under their unique indexes, one lookup each in a tree of every key so far;
     // 16 MB of cache keeps those lookups off the file for most of a crawl's indexes.
     Exec("PRAGMA cache_size=-16384");
