@@ -65,12 +65,12 @@ class Accounting {
     notes_.assign(size_t{n_} + 2, PageNote{});
     const uint32_t size = in_.page_size, usable = file_.usable();
     const uint32_t per_read = std::max<uint32_t>(1, (1u << 20) / size);
-    auto source = OpenCommittedSource(in_.path);
+    const ByteSource& source = file_.source();  // the same image, read once more in order
     std::vector<uint8_t> chunk(size_t{per_read} * size);
     for (uint32_t first = 1; first <= n_; first += per_read) {
       uint32_t count = std::min(per_read, n_ - first + 1);
       std::span<uint8_t> span(chunk.data(), size_t{count} * size);
-      size_t got = source->ReadAt(uint64_t{first - 1} * size, span);
+      size_t got = source.ReadAt(uint64_t{first - 1} * size, span);
       std::fill(chunk.begin() + static_cast<ptrdiff_t>(got), chunk.end(), 0);
       for (uint32_t k = 0; k < count; ++k)
         NotePage(first + k, Bytes(chunk.data() + size_t{k} * size, size), usable);

@@ -209,15 +209,14 @@ bool CompanionApplies(const std::string& path, Companion kind) {
     auto none = MemorySource({});
     if (kind == Companion::kHotJournal)
       OverJournal(std::move(none), OpenFileSource(path), SuperJournalExists, &applied);
-    else if (kind == Companion::kWriteAheadLog)
+    else
       OverWriteAheadLog(std::move(none), OpenFileSource(path), &applied);
   } catch (const std::runtime_error&) {
   }
   return applied;
 }
 
-std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path, Companion* used) {
-  if (used) *used = Companion::kNone;
+std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path) {
   std::unique_ptr<ByteSource> image = OpenFileSource(path);
   auto open = [](const std::string& name) -> std::unique_ptr<ByteSource> {
     try {
@@ -229,14 +228,10 @@ std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path, Compani
   bool applied = false;
   if (auto journal = open(path + "-journal")) {
     image = OverJournal(std::move(image), std::move(journal), SuperJournalExists, &applied);
-    if (applied) {
-      if (used) *used = Companion::kHotJournal;
-      return image;
-    }
+    if (applied) return image;
   }
   if (auto wal = open(path + "-wal")) {
-    image = OverWriteAheadLog(std::move(image), std::move(wal), &applied);
-    if (applied && used) *used = Companion::kWriteAheadLog;
+    image = OverWriteAheadLog(std::move(image), std::move(wal));
   }
   return image;
 }

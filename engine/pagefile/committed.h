@@ -12,8 +12,8 @@
 
 namespace tidewell::engine::pagefile {
 
-// What a companion file adds to the database file.
-enum class Companion { kNone, kHotJournal, kWriteAheadLog };
+// The two companion files that can change what the database file holds.
+enum class Companion { kHotJournal, kWriteAheadLog };
 
 // `main` seen through a rollback journal: the original pages it holds replace the file's,
 // and the image ends at the size the database had when the transaction began. `journal`
@@ -35,7 +35,7 @@ std::unique_ptr<ByteSource> OverWriteAheadLog(std::unique_ptr<ByteSource> main,
 // The database at `path` with whichever of `path`-journal and `path`-wal applies. Throws
 // std::runtime_error when the database file cannot be opened; a companion that cannot be
 // read counts as absent.
-std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path, Companion* used = nullptr);
+std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path);
 
 // Whether the journal or log at `path` would change what SQLite reads from its database: a
 // hot journal, or a log with a valid commit. Any other is ignored by SQLite.

@@ -139,6 +139,7 @@ class PageFile {
   // ends inside a page.
   uint32_t last_page() const { return page_count_ + (partial_ != 0 ? 1 : 0); }
   bool page_size_from_header() const { return size_from_header_; }
+  const ByteSource& source() const { return *src_; }
 
   // Reads page pgno (1-based) into buf (resized to the page size). False when pgno is
   // outside the file or the page cannot be read whole; a page the file ends inside of does
