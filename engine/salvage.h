@@ -16,6 +16,9 @@ struct SalvageReport {
   uint64_t rows_dropped = 0;     // rows seen but not completely readable
   uint64_t duplicate_keys = 0;   // rows dropped because their key was already written
   uint64_t rows_lost_found = 0;  // rows that fit no known table
+  // rows on a page a tree reached but outside the key range it gave the page (a page of
+  // another version of the file): placed after the rest, where their key is still free
+  uint64_t rows_out_of_place = 0;
 };
 
 // Reads `source` (never writes it) and writes everything it can recover into a new database

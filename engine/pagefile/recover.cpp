@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <set>
 
 namespace tidewell::engine::pagefile {
@@ -12,7 +15,8 @@ namespace {
 
 constexpr int64_t kMinKey = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMaxKey = std::numeric_limits<int64_t>::max();
-constexpr int kMaxDepth = 40;  // far deeper than any real b-tree
+constexpr int kMaxDepth = 40;
+constexpr size_t kMostDeferredBytes = 32u << 20;  // far deeper than any real b-tree
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kCatalogOwner = -2;
 constexpr int32_t kIndexOwner = -3;  // pages of an ordinary index: no rows on them
@@ -45,6 +49,65 @@ void AppendUtf8(uint32_t cp, std::string* out) {
     out->push_back(static_cast<char>(0x80 | (cp & 0x3f)));
   }
 }
+
+// SQLite's order of two values under a key column's collation: NULL, then numbers by
+// value, then texts, then blobs.
+int CompareValues(const Value& a, const Value& b, TableShape::Collation collation, uint32_t enc) {
+  auto rank = [](const Value& v) {
+    return v.kind == Value::kNull ? 0 : v.kind == Value::kText ? 2 : v.kind == Value::kBlob ? 3 : 1;
+  };
+  auto bytes = [](std::string_view x, std::string_view y) {
+    int c = std::memcmp(x.data(), y.data(), std::min(x.size(), y.size()));
+    return c != 0 ? c : x.size() < y.size() ? -1 : x.size() > y.size() ? 1 : 0;
+  };
+  auto view = [](Bytes v) {
+    return std::string_view(reinterpret_cast<const char*>(v.data()), v.size());
+  };
+  if (rank(a) != rank(b)) return rank(a) < rank(b) ? -1 : 1;
+  if (a.kind == Value::kNull) return 0;
+  if (rank(a) == 1) {
+    if (a.kind == Value::kInt && b.kind == Value::kInt) return a.i < b.i ? -1 : a.i > b.i;
+    if (a.kind == Value::kReal && b.kind == Value::kReal) return a.r < b.r ? -1 : a.r > b.r;
+    // An integer against a real, exactly (a double does not hold every 64-bit integer).
+    const bool flip = a.kind == Value::kReal;
+    const int64_t i = flip ? b.i : a.i;
+    const double r = flip ? a.r : b.r;
+    int c = 0;
+    if (r < -9223372036854775808.0) {
+      c = 1;
+    } else if (r >= 9223372036854775808.0) {
+      c = -1;
+    } else {
+      auto whole = static_cast<int64_t>(r);
+      const auto back = static_cast<double>(whole);
+      c = i < whole ? -1 : i > whole ? 1 : r > back ? -1 : r < back ? 1 : 0;
+    }
+    return flip ? -c : c;
+  }
+  if (a.kind == Value::kBlob || collation == TableShape::Collation::kBinary) {
+    return bytes(view(a.bytes), view(b.bytes));
+  }
+  // NOCASE and RTRIM work on UTF-8 whatever the file's encoding.
+  std::string x = TextToUtf8(a.bytes, enc), y = TextToUtf8(b.bytes, enc);
+  if (collation == TableShape::Collation::kRtrim) {
+    while (!x.empty() && x.back() == ' ') x.pop_back();
+    while (!y.empty() && y.back() == ' ') y.pop_back();
+  } else {
+    auto lower = [](std::string& t) {
+      for (char& ch : t)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    };
+    lower(x);
+    lower(y);
+  }
+  return bytes(x, y);
+}
+
+// The key of a WITHOUT ROWID row, with the bytes its values point into.
+struct OwnedKey {
+  std::vector<uint8_t> payload;
+  std::vector<Value> values;
+};
 
 enum PageState : uint8_t { kUnseen, kTree, kOverflow, kFree, kCatalogPage };
 
@@ -109,6 +172,7 @@ class Recoverer final : public OverflowGuard {
       rt.walk_complete = rt.missing.empty();
       std::sort(rt.missing.begin(), rt.missing.end());
     }
+    PlaceDeferred();
     MarkFreelist();
     ScanUnreached();
     sink_.End();
@@ -212,9 +276,40 @@ class Recoverer final : public OverflowGuard {
       AddCatalogRow(values_);
       return;
     }
-    auto t = static_cast<size_t>(owner);
+    PlaceRow(static_cast<size_t>(owner), lc.cell.rowid, pgno);
+  }
+
+  // A row outside the key range its parent gives its page: the page may be of another
+  // version of the file, whose rows were since moved. It is placed once the trees have
+  // given theirs, and only where its key is still free.
+  void Defer(int32_t owner, const LeafCell& lc, uint32_t pgno) {
+    if (!ReadRow(lc)) {
+      ++stats_.rows_dropped;
+      return;
+    }
+    ++stats_.rows_out_of_place;
+    // Memory stays bounded however much of a file is out of order: past the bound such
+    // rows go to lost-and-found at once.
+    if (deferred_bytes_ + payload_.size() > kMostDeferredBytes) {
+      Lost(lc.cell.rowid, pgno);
+      return;
+    }
+    deferred_bytes_ += payload_.size();
+    deferred_.push_back({static_cast<size_t>(owner), lc.cell.rowid, pgno, payload_});
+  }
+
+  void PlaceDeferred() {
+    for (Deferred& d : deferred_) {
+      payload_ = std::move(d.payload);
+      if (DecodeRecord(payload_, &values_)) PlaceRow(d.table, d.rowid, d.pgno);
+    }
+    deferred_.clear();
+  }
+
+  // Puts the row in `values_` in table `t`, or in lost-and-found when it cannot go there.
+  void PlaceRow(size_t t, int64_t rowid, uint32_t pgno) {
     if (!tables_[t].writable) {
-      EmitLost(lc, true, pgno);
+      Lost(rowid, pgno);
       return;
     }
     const TableShape& shape = tables_[t].shape;
@@ -222,11 +317,11 @@ class Recoverer final : public OverflowGuard {
       // The sink takes values in declaration order; the key comes first in the record.
       declared_ = values_;
       if (!RecordFitsTable(shape, declared_) || !RecordToDeclared(shape, &declared_)) {
-        EmitLost(lc, true, pgno);
+        Lost(rowid, pgno);
         return;
       }
     }
-    switch (sink_.TableRow(t, lc.cell.rowid, shape.without_rowid ? declared_ : values_)) {
+    switch (sink_.TableRow(t, rowid, shape.without_rowid ? declared_ : values_)) {
       case RowSink::Outcome::kWritten:
         ++stats_.rows_recovered;
         break;
@@ -235,7 +330,7 @@ class Recoverer final : public OverflowGuard {
         break;
       case RowSink::Outcome::kConflict:
         ++stats_.duplicate_keys;
-        EmitLost(lc, true, pgno);
+        Lost(rowid, pgno);
         break;
       case RowSink::Outcome::kRejected:
         ++stats_.rows_dropped;
@@ -250,7 +345,11 @@ class Recoverer final : public OverflowGuard {
       ++stats_.rows_dropped;
       return;
     }
-    sink_.LostRow(pgno, lc.cell.rowid, values_);
+    Lost(lc.cell.rowid, pgno);
+  }
+
+  void Lost(int64_t rowid, uint32_t pgno) {
+    sink_.LostRow(pgno, rowid, values_);
     ++stats_.rows_lost_found;
   }
 
@@ -310,20 +409,27 @@ class Recoverer final : public OverflowGuard {
     uint32_t total = ReadLeafCells(page, &cells);
     const TableShape& shape = ShapeOf(owner);
     std::vector<bool> fits(cells.size());
-    uint32_t fit = 0;
+    uint32_t fit = 0, out_of_range = 0;
     int64_t prev = lo;
     for (size_t i = 0; i < cells.size(); ++i) {
       int64_t r = cells[i].cell.rowid;
       bool ordered = InRange(r, prev, hi) && (prev == kMinKey || r > prev);
-      fits[i] = ordered && SerialTypesFitTable(shape, cells[i].types);
+      bool shaped = SerialTypesFitTable(shape, cells[i].types);
+      fits[i] = ordered && shaped;
+      out_of_range += shaped && !ordered;
       if (fits[i]) {
         ++fit;
         prev = r;
       }
     }
     if (total > 0 && fit * 2 <= total) {
+      if (owner >= 0) stats_.rows_out_of_place += out_of_range;
       missing->emplace_back(lo, hi);
       return;
+    }
+    if (fit > 0 && owner >= 0) {
+      auto [top, added] = tops_.emplace(owner, prev);
+      if (!added) top->second = std::max(top->second, prev);
     }
     state_[pgno] = kTree;
     owner_[pgno] = owner;
@@ -332,6 +438,8 @@ class Recoverer final : public OverflowGuard {
     for (size_t i = 0; i < cells.size(); ++i) {
       if (fits[i]) {
         EmitToTable(owner, cells[i], pgno);
+      } else if (owner != kCatalogOwner && SerialTypesFitTable(shape, cells[i].types)) {
+        Defer(owner, cells[i], pgno);
       } else if (owner != kCatalogOwner) {
         EmitLost(cells[i], false, pgno);
       }
@@ -339,13 +447,41 @@ class Recoverer final : public OverflowGuard {
     stats_.rows_dropped += total - cells.size();
   }
 
+  // The order of two keys of a WITHOUT ROWID table.
+  int CompareKeys(const TableShape& shape, const std::vector<Value>& a,
+                  const std::vector<Value>& b) const {
+    for (size_t k = 0; k < shape.key_columns && k < a.size() && k < b.size(); ++k) {
+      int c = CompareValues(a[k], b[k], shape.key_sort[k].collation, enc_);
+      if (c != 0) return shape.key_sort[k].descending ? -c : c;
+    }
+    return 0;
+  }
+
+  // Whether the order of a WITHOUT ROWID table's keys is known here.
+  static bool KeyOrderKnown(const TableShape& shape) {
+    return shape.key_sort.size() == shape.key_columns &&
+           std::none_of(shape.key_sort.begin(), shape.key_sort.end(),
+                        [](const auto& k) { return k.collation == TableShape::Collation::kOther; });
+  }
+
+  std::shared_ptr<OwnedKey> ReadKey(const LeafCell& lc) {
+    auto key = std::make_shared<OwnedKey>();
+    if (!ReadFullPayload(f_, lc.cell, this, &key->payload, nullptr) ||
+        !DecodeRecord(key->payload, &key->values)) {
+      return nullptr;
+    }
+    return key;
+  }
+
   // The b-tree of a WITHOUT ROWID table (owner >= 0: its rows are in every cell, interior
-  // ones included) or of an ordinary index (kIndexOwner: only its pages are marked).
-  // Keys of such trees are compared by collation, so no key range is checked: a page is
-  // taken when most of its records have the table's shape.
+  // ones included) or of an ordinary index (kIndexOwner: only its pages are marked). A
+  // page is taken when most of its records have the table's shape and, where the key's
+  // order is known, lie in the key range (lo, hi) its parent gives it: a page of another
+  // version of the file, reached through a pointer of this one, holds rows outside it.
   void WalkIndexTree(int32_t owner, uint32_t pgno, int depth,
                      std::vector<std::pair<int64_t, int64_t>>* missing, int width = -1,
-                     std::set<size_t>* widths_seen = nullptr) {
+                     std::set<size_t>* widths_seen = nullptr, const OwnedKey* lo = nullptr,
+                     const OwnedKey* hi = nullptr) {
     if (pgno == 0 || pgno > last_ || depth > kMaxDepth || state_[pgno] != kUnseen ||
         f_.IsPointerMapPage(pgno)) {
       missing->emplace_back(kMinKey, kMaxKey);
@@ -362,15 +498,26 @@ class Recoverer final : public OverflowGuard {
     uint32_t total = ReadLeafCells(page, &cells);
     std::vector<bool> fits(cells.size(), true);
     uint32_t fit = static_cast<uint32_t>(cells.size());
+    std::vector<std::shared_ptr<OwnedKey>> keys(cells.size());
     if (owner >= 0 || width >= 0) {
       fit = 0;
+      const bool ordered = owner >= 0 && KeyOrderKnown(ShapeOf(owner));
+      const OwnedKey* prev = lo;
       for (size_t i = 0; i < cells.size(); ++i) {
         fits[i] = owner >= 0 ? SerialTypesFitTable(ShapeOf(owner), cells[i].types)
                              : cells[i].types.size() == static_cast<size_t>(width);
+        if (fits[i] && ordered) {
+          keys[i] = ReadKey(cells[i]);
+          const TableShape& shape = ShapeOf(owner);
+          fits[i] = keys[i] && (!prev || CompareKeys(shape, prev->values, keys[i]->values) < 0) &&
+                    (!hi || CompareKeys(shape, keys[i]->values, hi->values) < 0);
+          if (fits[i]) prev = keys[i].get();
+        }
         fit += fits[i] ? 1 : 0;
       }
     }
     if (total > 0 && fit * 2 <= total) {
+      for (size_t i = 0; i < cells.size(); ++i) stats_.rows_out_of_place += keys[i] && !fits[i];
       missing->emplace_back(kMinKey, kMaxKey);
       return;
     }
@@ -380,29 +527,47 @@ class Recoverer final : public OverflowGuard {
     if (fit < total) missing->emplace_back(kMinKey, kMaxKey);
     if (widths_seen)
       for (const LeafCell& lc : cells) widths_seen->insert(lc.types.size());
-    std::vector<uint32_t> children;
-    for (const LeafCell& lc : cells) {
-      if (lc.cell.left_child != 0) children.push_back(lc.cell.left_child);
+    // Each child with the keys around it: the nearest in-order keys on either side.
+    struct Child {
+      uint32_t pgno;
+      const OwnedKey *lo, *hi;
+    };
+    std::vector<Child> children;
+    const OwnedKey* below = lo;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (cells[i].cell.left_child != 0) {
+        const OwnedKey* above = hi;
+        for (size_t j = i; j < cells.size(); ++j) {
+          if (keys[j] && fits[j]) {
+            above = keys[j].get();
+            break;
+          }
+        }
+        children.push_back({cells[i].cell.left_child, below, above});
+      }
+      if (keys[i] && fits[i]) below = keys[i].get();
     }
     if (!page.IsLeaf()) {
       if (children.size() < page.cell_count) missing->emplace_back(kMinKey, kMaxKey);
-      children.push_back(page.right_child);
+      children.push_back({page.right_child, below, hi});
     }
     if (owner >= 0) {
       for (size_t i = 0; i < cells.size(); ++i) {
         if (fits[i]) {
           EmitToTable(owner, cells[i], pgno);
+        } else if (keys[i]) {
+          Defer(owner, cells[i], pgno);  // of the table's shape, out of the page's range
         } else {
           EmitLost(cells[i], false, pgno);
         }
       }
       stats_.rows_dropped += total - cells.size();
     }
-    for (uint32_t child : children) {
-      if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
+    for (const Child& child : children) {
+      if (child.pgno <= last_ && owner_[child.pgno] == kNoOwner) owner_[child.pgno] = owner;
     }
-    for (uint32_t child : children)
-      WalkIndexTree(owner, child, depth + 1, missing, width, widths_seen);
+    for (const Child& child : children)
+      WalkIndexTree(owner, child.pgno, depth + 1, missing, width, widths_seen, child.lo, child.hi);
   }
 
   void WalkIndexes() {
@@ -618,11 +783,25 @@ class Recoverer final : public OverflowGuard {
     return false;
   }
 
+  // A commit that reached the file only in part can leave the pages it appended without
+  // the pointer to them: a row above all its table's tree holds may be one of those.
+  bool AboveTop(size_t t, int64_t rowid) const {
+    auto top = tops_.find(static_cast<int32_t>(t));
+    return top != tops_.end() && rowid > top->second;
+  }
+
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
   // child pointer or, in auto-vacuum files, the pointer map), or else the single table
-  // whose lost key ranges and shape fit most of its rows. Two candidates: nobody.
+  // whose lost key ranges and shape fit most of its rows, or failing that, the single one
+  // above whose rows they would all lie. Two candidates: nobody.
   int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
                       bool index_page) {
+    int32_t t = ChooseTable(pgno, cells, total, index_page, false);
+    return t != kNoOwner || index_page ? t : ChooseTable(pgno, cells, total, false, true);
+  }
+
+  int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
+                      bool index_page, bool above_top) {
     int32_t hint = owner_[pgno];
     uint8_t ptype = 0;
     uint32_t parent = 0;
@@ -636,11 +815,12 @@ class Recoverer final : public OverflowGuard {
     for (size_t t = 0; t < tables_.size(); ++t) {
       const RecoveredTable& rt = tables_[t];
       if (rt.shape.without_rowid != index_page) continue;
-      bool is_hint = hint == static_cast<int32_t>(t);
-      if (!is_hint && rt.missing.empty()) continue;
+      bool is_hint = hint == static_cast<int32_t>(t) && !above_top;
+      if (!is_hint && !above_top && rt.missing.empty()) continue;
       uint32_t fit = 0;
       for (const LeafCell& lc : cells) {
-        if (SerialTypesFitTable(rt.shape, lc.types) && (is_hint || InMissing(rt, lc.cell.rowid))) {
+        if (SerialTypesFitTable(rt.shape, lc.types) &&
+            (is_hint || (above_top ? AboveTop(t, lc.cell.rowid) : InMissing(rt, lc.cell.rowid)))) {
           ++fit;
         }
       }
@@ -704,6 +884,7 @@ class Recoverer final : public OverflowGuard {
         bool fits = t >= 0 &&
                     SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
                     (owner_[p] == t || InMissing(tables_[static_cast<size_t>(t)], lc.cell.rowid) ||
+                     AboveTop(static_cast<size_t>(t), lc.cell.rowid) ||
                      tables_[static_cast<size_t>(t)].missing.empty());
         if (fits) {
           EmitToTable(t, lc, p);
@@ -743,6 +924,15 @@ class Recoverer final : public OverflowGuard {
   std::vector<KnownIndex> indexes_;
   std::vector<uint8_t> peek_payload_;
   std::vector<Value> peek_values_;
+  std::map<int32_t, int64_t> tops_;  // the highest rowid each table's tree gave
+  struct Deferred {
+    size_t table;
+    int64_t rowid;
+    uint32_t pgno;
+    std::vector<uint8_t> payload;
+  };
+  std::vector<Deferred> deferred_;
+  size_t deferred_bytes_ = 0;
 };
 
 }  // namespace

@@ -64,6 +64,7 @@ struct RecoverStats {
   uint64_t rows_dropped = 0;
   uint64_t duplicate_keys = 0;
   uint64_t rows_lost_found = 0;
+  uint64_t rows_out_of_place = 0;
   uint64_t free_pages_skipped = 0;
   bool catalog_complete = false;
 };

@@ -547,6 +547,7 @@ SalvageReport PageLevelSalvage(std::unique_ptr<pagefile::ByteSource> src, const 
   report.rows_recovered = stats.rows_recovered;
   report.rows_dropped = stats.rows_dropped;
   report.duplicate_keys = stats.duplicate_keys;
+  report.rows_out_of_place = stats.rows_out_of_place;
   report.rows_lost_found = stats.rows_lost_found;
   return report;
 }

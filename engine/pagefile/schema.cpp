@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace tidewell::engine::pagefile {
 
@@ -149,9 +150,20 @@ TableShape ParseCreateTable(std::string_view sql) {
     if (IsWord(toks[i], "WITHOUT")) shape.without_rowid = true;
   }
 
+  auto collation_of = [](const Token& t) {
+    std::string u = Upper(t.text);
+    return u == "BINARY"   ? TableShape::Collation::kBinary
+           : u == "NOCASE" ? TableShape::Collation::kNocase
+           : u == "RTRIM"  ? TableShape::Collation::kRtrim
+                           : TableShape::Collation::kOther;
+  };
   std::vector<std::string> table_pk;
+  // A key column's sort as the table's PRIMARY KEY clause gives it; no collation there
+  // means the column's own.
+  std::vector<std::pair<std::optional<TableShape::Collation>, bool>> table_pk_sort;
   std::vector<bool> column_pk;
   std::vector<bool> column_pk_desc;
+  std::vector<TableShape::Collation> column_collation;
   for (const auto& item : items) {
     if (item.empty()) return shape;
     const Token& first = item[0];
@@ -179,7 +191,16 @@ TableShape ParseCreateTable(std::string_view sql) {
           }
           if (d == 1 && expect_name && IsName(t)) {
             table_pk.push_back(t.text);
+            table_pk_sort.emplace_back();
             expect_name = false;
+            continue;
+          }
+          if (d == 1 && !table_pk_sort.empty()) {
+            if (IsWord(t, "COLLATE") && m + 1 < item.size()) {
+              table_pk_sort.back().first = collation_of(item[++m]);
+            } else if (IsWord(t, "DESC")) {
+              table_pk_sort.back().second = true;
+            }
           }
         }
       }
@@ -200,7 +221,9 @@ TableShape ParseCreateTable(std::string_view sql) {
       type += t.text;
     }
     bool pk = false, pk_desc = false, generated = false, generated_virtual = false;
+    TableShape::Collation collation = TableShape::Collation::kBinary;
     for (size_t m = k; m < item.size(); ++m) {
+      if (IsWord(item[m], "COLLATE") && m + 1 < item.size()) collation = collation_of(item[m + 1]);
       if (IsWord(item[m], "PRIMARY")) {
         pk = true;
         if (m + 2 < item.size() && IsWord(item[m + 2], "DESC")) pk_desc = true;
@@ -220,6 +243,7 @@ TableShape ParseCreateTable(std::string_view sql) {
     shape.columns.push_back(std::move(col));
     column_pk.push_back(pk);
     column_pk_desc.push_back(pk_desc);
+    column_collation.push_back(collation);
   }
   if (shape.columns.empty()) return shape;
 
@@ -248,20 +272,24 @@ TableShape ParseCreateTable(std::string_view sql) {
   std::vector<bool> in_key(shape.columns.size(), false);
   if (shape.without_rowid) {
     std::vector<int> key;
-    for (const std::string& name : table_pk) {
+    for (size_t n = 0; n < table_pk.size(); ++n) {
       int found = -1;
       for (size_t c = 0; c < shape.columns.size(); ++c) {
-        if (Upper(shape.columns[c].name) == Upper(name)) found = static_cast<int>(c);
+        if (Upper(shape.columns[c].name) == Upper(table_pk[n])) found = static_cast<int>(c);
       }
       if (found < 0) return shape;                       // a key column we cannot place
       if (in_key[static_cast<size_t>(found)]) continue;  // named twice, stored once
       in_key[static_cast<size_t>(found)] = true;
       key.push_back(found);
+      const auto& [collation, descending] = table_pk_sort[n];
+      shape.key_sort.push_back(
+          {collation.value_or(column_collation[static_cast<size_t>(found)]), descending});
     }
     for (size_t c = 0; c < shape.columns.size(); ++c) {
       if (column_pk[c] && !in_key[c]) {
         in_key[c] = true;
         key.push_back(static_cast<int>(c));
+        shape.key_sort.push_back({column_collation[c], column_pk_desc[c]});
       }
     }
     if (key.empty()) return shape;  // SQLite refuses such a table; so do we

@@ -34,6 +34,14 @@ struct TableShape {
   // is in declaration order.
   std::vector<int> record_order;
   size_t key_columns = 0;  // WITHOUT ROWID: how many leading record values form the key
+  // WITHOUT ROWID: how each key column sorts, in key order. kOther: a collation only the
+  // application knows, so the tree's order cannot be checked.
+  enum class Collation : uint8_t { kBinary, kNocase, kRtrim, kOther };
+  struct KeySort {
+    Collation collation = Collation::kBinary;
+    bool descending = false;
+  };
+  std::vector<KeySort> key_sort;
 };
 
 TableShape ParseCreateTable(std::string_view sql);

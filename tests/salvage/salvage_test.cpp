@@ -57,7 +57,7 @@ constexpr size_t kSome = SIZE_MAX;  // at least one, and not all
 
 struct Want {
   std::map<std::string, size_t> missing = {};  // rows per table; the other tables lose none
-  size_t lost_found = 0, dropped = 0, duplicates = 0;
+  size_t lost_found = 0, dropped = 0, duplicates = 0, out_of_place = 0;
   bool catalog_kept = true;
   std::set<uint32_t> unreadable = {};  // pages the disk fails to read
 };
@@ -133,6 +133,7 @@ TEST_P(SalvageDamage, BringsBackExactlyTheRowsTheDamageLeaves) {
             r.rows_lost_found);
   ExpectCount(r.rows_dropped, want.dropped, SIZE_MAX, "dropped");
   EXPECT_EQ(r.duplicate_keys, want.duplicates);
+  EXPECT_EQ(r.rows_out_of_place, want.out_of_place);
   EXPECT_EQ(Query(out, catalog) == schema, want.catalog_kept);
 }
 
@@ -275,6 +276,59 @@ INSTANTIATE_TEST_SUITE_P(
                [](F f) {
                  Want w{.missing = {{"Hits", Cells(f, RootPageOf(f, "Hits"))}}};
                  FillPage(f, RootPageOf(f, "Hits"), 0x5a);
+                 return w;
+               }},
+        // Keys sorted every way SQLite sorts them: a key read in the wrong order would put
+        // rows of a sound tree out of place.
+        Damage{"KeysInEveryOrderInAUtf16File", "PRAGMA encoding='UTF-16le';",
+               "CREATE TABLE Wide(a TEXT COLLATE NOCASE, b, c TEXT, PRIMARY KEY(a DESC, b,"
+               " c COLLATE RTRIM)) WITHOUT ROWID; INSERT INTO Wide SELECT"
+               " CASE i % 3 WHEN 0 THEN 'Ab' || (i / 9) WHEN 1 THEN 'aB' || (i / 9) ELSE 'ä' END,"
+               " CASE i % 4 WHEN 0 THEN i / 2 WHEN 1 THEN i / 2 + 0.5 WHEN 2 THEN 'x' || i"
+               " ELSE CAST(i AS BLOB) END, 'c' || (i % 5) || printf('%.*c', i % 3, ' ') FROM n"
+               " WHERE i <= 600",
+               [](F) { return Want{}; }},
+        // The root of Links lost its last children, as if a commit that added them had
+        // not reached it: the rows above all the tree holds come back in Links.
+        Damage{"AppendedLeavesNoPointerReaches", "", "",
+               [](F f) {
+                 const uint32_t root = RootPageOf(f, "Links");
+                 const std::string page = ReadAll(f).substr((root - 1) * 1024ull, 1024);
+                 auto at = [&](size_t o) { return uint8_t(page[o]); };
+                 const uint32_t cells = at(3) << 8 | at(4), keep = cells - 3;
+                 const uint32_t cell = at(12 + 2 * keep) << 8 | at(13 + 2 * keep);
+                 OverwriteAt(f, (root - 1) * 1024ull + 3, {char(keep >> 8), char(keep)});
+                 OverwriteAt(f, (root - 1) * 1024ull + 8, page.substr(cell, 4));
+                 return Want{};
+               }},
+        // A divider of Queue's root three below the last key of its left child: those three
+        // rows lie outside their page's range, and come back where nothing holds their key.
+        Damage{"DividerBelowTheLastKeysOfItsChild", "", "",
+               [](F f) {
+                 const uint32_t root = RootPageOf(f, "Queue");
+                 const std::string page = ReadAll(f).substr((root - 1) * 1024ull, 1024);
+                 auto at = [&](size_t o) { return uint8_t(page[o]); };
+                 const uint32_t cell = at(12 + 2 * 10) << 8 | at(13 + 2 * 10);
+                 const uint32_t key = ((at(cell + 4) & 0x7f) << 7 | at(cell + 5)) - 3;
+                 EXPECT_TRUE(at(cell + 4) & 0x80 && key >= 128);  // two bytes, before and after
+                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4,
+                             {char(0x80 | key >> 7), char(key & 0x7f)});
+                 return Want{.out_of_place = 3};
+               }},
+        // A child of Words' root holding the rows of another child, one of them in another
+        // version: out of the page's key range, so the version in range is the one taken.
+        Damage{"ChildHoldingAnotherChildsRowsInAnotherVersion", "", "",
+               [](F f) {
+                 const uint32_t root = RootPageOf(f, "Words");
+                 std::vector<uint32_t> leaves = PagesOf(f, "Words", "leaf");
+                 std::string copy = ReadAll(f).substr((leaves.at(2) - 1) * 1024ull, 1024);
+                 copy.back() = 0x7f;
+                 Want w{.missing = {{"Words", Cells(f, leaves.at(0))}},
+                        .lost_found = 1,
+                        .duplicates = Cells(f, leaves.at(2)),
+                        .out_of_place = Cells(f, leaves.at(2))};
+                 EXPECT_NE(root, leaves.at(0));
+                 WriteAll(f, ReadAll(f).replace((leaves.at(0) - 1) * 1024ull, 1024, copy));
                  return w;
                }},
         Damage{"StaleChildPointerIntoAnIndex", "", "",
