@@ -4,7 +4,7 @@
 // sync of the new file). Prints the times, the ratios, where the regeneration's time goes
 // (per copied table, the swap) and the structure update that follows it.
 //
-//   bench-regenerate [--size-mb N] [--rounds N] [--dir DIR]
+//   bench-regenerate [--size-mb N] [--rounds N] [--dir DIR] [--shape pages|links]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -117,11 +117,14 @@ Phases RegenerateInChild(const std::string& db, const std::string& templ) {
 int main(int argc, char** argv) {
   int size_mb = 200, rounds = 3;
   std::string dir;
+  auto shape = tidewell::sample::Shape::kPages;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string flag = argv[i];
     if (flag == "--size-mb") size_mb = std::atoi(argv[i + 1]);
     if (flag == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
     if (flag == "--dir") dir = argv[i + 1];
+    if (flag == "--shape" && std::string(argv[i + 1]) == "links")
+      shape = tidewell::sample::Shape::kLinks;
   }
   if (dir.empty()) {
     char pattern[] = "/tmp/tidewell-bench-regenerate-XXXXXX";
@@ -138,6 +141,7 @@ int main(int argc, char** argv) {
     try {
       tidewell::sample::SampleOptions options;
       options.size_mb = size_mb;
+      options.shape = shape;
       tidewell::sample::MakeSampleDatabase(src, options);
       tidewell::sample::MakeTemplateDatabase(templ);
       _exit(0);
@@ -158,8 +162,17 @@ int main(int argc, char** argv) {
   // SQLite's own table-by-table copy into an attached new file, one transaction per table as
   // the make-table statements do it: the floor for any regeneration built on that copy.
   std::string raw_copy = "ATTACH '" + dir + "/raw.mdb' AS t;";
-  for (const char* table : {"Links", "Pages", "Queue", "Settings"})
-    raw_copy += std::string(" CREATE TABLE t.") + table + " AS SELECT * FROM main." + table + ";";
+  if (FILE* names = popen(
+          ("sqlite3 " + src + " \"SELECT name FROM sqlite_schema WHERE type = 'table'\"").c_str(),
+          "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, names)) {
+      std::string table(line);
+      while (!table.empty() && table.back() == '\n') table.pop_back();
+      raw_copy += " CREATE TABLE t." + table + " AS SELECT * FROM main." + table + ";";
+    }
+    pclose(names);
+  }
 
   std::vector<double> ours, vacuum, vacuum_sync, adjust, raw;
   Phases last;
