@@ -774,6 +774,7 @@ class Recoverer final : public OverflowGuard {
       }
       trunk = next;
     }
+    freelist_whole_ = trunk == 0 && stats_.free_pages_skipped == f_.header().freelist_count;
   }
 
   bool InMissing(const RecoveredTable& t, int64_t key) const {
@@ -784,10 +785,12 @@ class Recoverer final : public OverflowGuard {
   }
 
   // A commit that reached the file only in part can leave the pages it appended without
-  // the pointer to them: a row above all its table's tree holds may be one of those.
+  // the pointer to them: a row above all its table's tree holds may be one of those. Not
+  // where the freelist could not be read whole: a page it lost may hold rows deleted from
+  // the top of a table.
   bool AboveTop(size_t t, int64_t rowid) const {
     auto top = tops_.find(static_cast<int32_t>(t));
-    return top != tops_.end() && rowid > top->second;
+    return freelist_whole_ && top != tops_.end() && rowid > top->second;
   }
 
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
@@ -925,6 +928,7 @@ class Recoverer final : public OverflowGuard {
   std::vector<uint8_t> peek_payload_;
   std::vector<Value> peek_values_;
   std::map<int32_t, int64_t> tops_;  // the highest rowid each table's tree gave
+  bool freelist_whole_ = false;      // every page the header counts as free was found
   struct Deferred {
     size_t table;
     int64_t rowid;

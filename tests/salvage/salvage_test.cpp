@@ -315,6 +315,18 @@ INSTANTIATE_TEST_SUITE_P(
                              {char(0x80 | key >> 7), char(key & 0x7f)});
                  return Want{.out_of_place = 3};
                }},
+        // The rows deleted from the top of Links lie on free pages the smashed trunk no
+        // longer lists: above all Links' tree holds, but deleted, so not Links' rows.
+        Damage{"FreelistTrunkSmashedAfterTheTopRowsWereDeleted", "PRAGMA secure_delete=OFF;",
+               "DELETE FROM Links WHERE ID > 1300",
+               [](F f) {
+                 const std::string header = ReadAll(f).substr(32, 4);
+                 const uint32_t trunk = uint8_t(header[0]) << 24 | uint8_t(header[1]) << 16 |
+                                        uint8_t(header[2]) << 8 | uint8_t(header[3]);
+                 EXPECT_NE(trunk, 0u);
+                 FillPage(f, trunk, 0x5a);
+                 return Want{.lost_found = kSome};
+               }},
         // A child of Words' root holding the rows of another child, one of them in another
         // version: out of the page's key range, so the version in range is the one taken.
         Damage{"ChildHoldingAnotherChildsRowsInAnotherVersion", "", "",
