@@ -751,17 +751,27 @@ class Recoverer final : public OverflowGuard {
   }
 
   void MarkFreelist() {
+    freelist_damaged_ = true;
     if (!f_.header().magic_ok) return;
     uint32_t trunk = f_.header().freelist_trunk;
     uint64_t budget = f_.page_count();
     std::vector<uint8_t> buf;
     const uint32_t max_leaves = (f_.usable() - 8) / 4;
+    bool zeroed = false;
     while (trunk != 0 && budget > 0) {
       if (trunk > f_.page_count() || state_[trunk] != kUnseen) break;
-      if (!f_.ReadPage(trunk, &buf)) break;
+      if (!f_.ReadPage(trunk, &buf)) return;
       uint32_t next = Get32(buf.data());
       uint32_t n = Get32(buf.data() + 4);
-      if (n > max_leaves) break;  // a damaged trunk: its list cannot be trusted
+      if (n > max_leaves) {
+        // Not a trunk. Where a commit reached the file only in part, the header's pointer
+        // can lead to a page of the other version, a b-tree page: the freelist is then
+        // stale there, not damaged.
+        BtreePage page;
+        freelist_damaged_ = !ParseBtreePage(buf, trunk, f_.usable(), &page);
+        return;
+      }
+      zeroed = zeroed || std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0; });
       state_[trunk] = kFree;
       ++stats_.free_pages_skipped;
       --budget;
@@ -774,7 +784,10 @@ class Recoverer final : public OverflowGuard {
       }
       trunk = next;
     }
-    freelist_whole_ = trunk == 0 && stats_.free_pages_skipped == f_.header().freelist_count;
+    // A chain that leads into a page in use is no sign of damage by itself: where a
+    // commit reached the file only in part, pages of both versions make it up. A zeroed
+    // trunk, with pages the header counts as free not found, is.
+    freelist_damaged_ = zeroed && stats_.free_pages_skipped != f_.header().freelist_count;
   }
 
   bool InMissing(const RecoveredTable& t, int64_t key) const {
@@ -786,11 +799,11 @@ class Recoverer final : public OverflowGuard {
 
   // A commit that reached the file only in part can leave the pages it appended without
   // the pointer to them: a row above all its table's tree holds may be one of those. Not
-  // where the freelist could not be read whole: a page it lost may hold rows deleted from
+  // where a trunk of the freelist is damaged: a page it lost may hold rows deleted from
   // the top of a table.
   bool AboveTop(size_t t, int64_t rowid) const {
     auto top = tops_.find(static_cast<int32_t>(t));
-    return freelist_whole_ && top != tops_.end() && rowid > top->second;
+    return !freelist_damaged_ && top != tops_.end() && rowid > top->second;
   }
 
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
@@ -928,7 +941,7 @@ class Recoverer final : public OverflowGuard {
   std::vector<uint8_t> peek_payload_;
   std::vector<Value> peek_values_;
   std::map<int32_t, int64_t> tops_;  // the highest rowid each table's tree gave
-  bool freelist_whole_ = false;      // every page the header counts as free was found
+  bool freelist_damaged_ = true;     // a trunk of the freelist could not be read, or read as noise
   struct Deferred {
     size_t table;
     int64_t rowid;

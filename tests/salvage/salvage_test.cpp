@@ -76,6 +76,14 @@ size_t Cells(F f, uint32_t page) {
 void SetRightChild(F f, uint32_t p, uint32_t c) {
   OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
 }
+Want SmashTrunk(F f, char fill) {
+  const std::string header = ReadAll(f).substr(32, 4);
+  const uint32_t trunk = uint8_t(header[0]) << 24 | uint8_t(header[1]) << 16 |
+                         uint8_t(header[2]) << 8 | uint8_t(header[3]);
+  EXPECT_NE(trunk, 0u);
+  FillPage(f, trunk, fill);
+  return Want{.lost_found = kSome};
+}
 void ExpectCount(size_t got, size_t want, size_t all, const std::string& what) {
   EXPECT_TRUE(want == kSome ? got > 0 && got < all : got == want) << what << ": " << got;
 }
@@ -289,7 +297,8 @@ INSTANTIATE_TEST_SUITE_P(
                " WHERE i <= 600",
                [](F) { return Want{}; }},
         // The root of Links lost its last children, as if a commit that added them had
-        // not reached it: the rows above all the tree holds come back in Links.
+        // not reached it, and the header's freelist pointer, of that commit too, leads to
+        // one of them: the rows above all the tree holds come back in Links.
         Damage{"AppendedLeavesNoPointerReaches", "", "",
                [](F f) {
                  const uint32_t root = RootPageOf(f, "Links");
@@ -297,8 +306,10 @@ INSTANTIATE_TEST_SUITE_P(
                  auto at = [&](size_t o) { return uint8_t(page[o]); };
                  const uint32_t cells = at(3) << 8 | at(4), keep = cells - 3;
                  const uint32_t cell = at(12 + 2 * keep) << 8 | at(13 + 2 * keep);
+                 const uint32_t next = at(12 + 2 * keep + 2) << 8 | at(13 + 2 * keep + 2);
                  OverwriteAt(f, (root - 1) * 1024ull + 3, {char(keep >> 8), char(keep)});
                  OverwriteAt(f, (root - 1) * 1024ull + 8, page.substr(cell, 4));
+                 OverwriteAt(f, 32, page.substr(next, 4));
                  return Want{};
                }},
         // A divider of Queue's root three below the last key of its left child: those three
@@ -315,18 +326,12 @@ INSTANTIATE_TEST_SUITE_P(
                              {char(0x80 | key >> 7), char(key & 0x7f)});
                  return Want{.out_of_place = 3};
                }},
-        // The rows deleted from the top of Links lie on free pages the smashed trunk no
-        // longer lists: above all Links' tree holds, but deleted, so not Links' rows.
+        // The rows deleted from the top of Links lie on free pages the smashed (or zeroed)
+        // trunk no longer lists: above all Links' tree holds, but deleted, so not its rows.
         Damage{"FreelistTrunkSmashedAfterTheTopRowsWereDeleted", "PRAGMA secure_delete=OFF;",
-               "DELETE FROM Links WHERE ID > 1300",
-               [](F f) {
-                 const std::string header = ReadAll(f).substr(32, 4);
-                 const uint32_t trunk = uint8_t(header[0]) << 24 | uint8_t(header[1]) << 16 |
-                                        uint8_t(header[2]) << 8 | uint8_t(header[3]);
-                 EXPECT_NE(trunk, 0u);
-                 FillPage(f, trunk, 0x5a);
-                 return Want{.lost_found = kSome};
-               }},
+               "DELETE FROM Links WHERE ID > 1300", [](F f) { return SmashTrunk(f, 0x5a); }},
+        Damage{"FreelistTrunkZeroedAfterTheTopRowsWereDeleted", "PRAGMA secure_delete=OFF;",
+               "DELETE FROM Links WHERE ID > 1300", [](F f) { return SmashTrunk(f, 0); }},
         // A child of Words' root holding the rows of another child, one of them in another
         // version: out of the page's key range, so the version in range is the one taken.
         Damage{"ChildHoldingAnotherChildsRowsInAnotherVersion", "", "",
