@@ -170,6 +170,8 @@ class Recoverer final : public OverflowGuard {
         WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
       }
       rt.walk_complete = rt.missing.empty();
+      if (auto tails = tails_.find(static_cast<int32_t>(t)); tails != tails_.end())
+        std::sort(tails->second.begin(), tails->second.end());
       std::sort(rt.missing.begin(), rt.missing.end());
     }
     PlaceDeferred();
@@ -353,8 +355,9 @@ class Recoverer final : public OverflowGuard {
     ++stats_.rows_lost_found;
   }
 
+  // `last_child`: the page is its parent's right child (or the root).
   void WalkTree(int32_t owner, uint32_t pgno, int64_t lo, int64_t hi, int depth,
-                std::vector<std::pair<int64_t, int64_t>>* missing) {
+                std::vector<std::pair<int64_t, int64_t>>* missing, bool last_child = true) {
     if (pgno == 0 || pgno > last_ || depth > kMaxDepth || state_[pgno] != kUnseen ||
         f_.IsPointerMapPage(pgno)) {
       missing->emplace_back(lo, hi);
@@ -374,8 +377,15 @@ class Recoverer final : public OverflowGuard {
       for (uint32_t i = 0; i < page.cell_count; ++i) {
         uint32_t child = 0;
         int64_t key = 0;
-        if (!ParseTableInteriorCell(page, i, &child, &key) || !InRange(key, prev, hi) ||
-            (prev != kMinKey && key <= prev)) {
+        if (!ParseTableInteriorCell(page, i, &child, &key)) {
+          lost_cell = true;
+          continue;
+        }
+        if (!InRange(key, prev, hi) || (prev != kMinKey && key <= prev)) {
+          // Outside the range this page was given: a page of another version of the file
+          // may still name its own child rightly. The child is left to the scan of
+          // unreached pages, named as this table's.
+          if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
           lost_cell = true;
           continue;
         }
@@ -393,7 +403,7 @@ class Recoverer final : public OverflowGuard {
       int64_t child_lo = lo;
       for (const auto& [child, key] : children) {
         if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
-        WalkTree(owner, child, child_lo, key, depth + 1, missing);
+        WalkTree(owner, child, child_lo, key, depth + 1, missing, false);
         child_lo = key;
       }
       if (page.right_child <= last_ && owner_[page.right_child] == kNoOwner) {
@@ -427,10 +437,7 @@ class Recoverer final : public OverflowGuard {
       missing->emplace_back(lo, hi);
       return;
     }
-    if (fit > 0 && owner >= 0) {
-      auto [top, added] = tops_.emplace(owner, prev);
-      if (!added) top->second = std::max(top->second, prev);
-    }
+    if (fit > 0 && owner >= 0 && last_child) tails_[owner].emplace_back(prev, hi);
     state_[pgno] = kTree;
     owner_[pgno] = owner;
     ++stats_.pages_decoded;
@@ -798,18 +805,23 @@ class Recoverer final : public OverflowGuard {
   }
 
   // A commit that reached the file only in part can leave the pages it appended without
-  // the pointer to them: a row above all its table's tree holds may be one of those. Not
-  // where a trunk of the freelist is damaged: a page it lost may hold rows deleted from
-  // the top of a table.
-  bool AboveTop(size_t t, int64_t rowid) const {
-    auto top = tops_.find(static_cast<int32_t>(t));
-    return !freelist_damaged_ && top != tops_.end() && rowid > top->second;
+  // the pointer to them, the old parent in place: a row above all the rows under a parent,
+  // up to the key it ends at, may be one of those (above all of the table's rows, where
+  // the parent is the root's last). Not where a trunk of the freelist is damaged: a page
+  // it lost may hold rows deleted from the end of such a range.
+  bool InTail(size_t t, int64_t rowid) const {
+    auto tails = tails_.find(static_cast<int32_t>(t));
+    if (freelist_damaged_ || tails == tails_.end()) return false;
+    const auto& ranges = tails->second;  // (last row under a parent, the key it ends at]
+    auto after = std::upper_bound(ranges.begin(), ranges.end(), rowid,
+                                  [](int64_t r, const auto& range) { return r <= range.first; });
+    return after != ranges.begin() && rowid <= std::prev(after)->second;
   }
 
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
   // child pointer or, in auto-vacuum files, the pointer map), or else the single table
   // whose lost key ranges and shape fit most of its rows, or failing that, the single one
-  // above whose rows they would all lie. Two candidates: nobody.
+  // in whose tails (InTail) they would lie. Two candidates: nobody.
   int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
                       bool index_page) {
     int32_t t = ChooseTable(pgno, cells, total, index_page, false);
@@ -817,7 +829,7 @@ class Recoverer final : public OverflowGuard {
   }
 
   int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
-                      bool index_page, bool above_top) {
+                      bool index_page, bool in_tails) {
     int32_t hint = owner_[pgno];
     uint8_t ptype = 0;
     uint32_t parent = 0;
@@ -831,12 +843,12 @@ class Recoverer final : public OverflowGuard {
     for (size_t t = 0; t < tables_.size(); ++t) {
       const RecoveredTable& rt = tables_[t];
       if (rt.shape.without_rowid != index_page) continue;
-      bool is_hint = hint == static_cast<int32_t>(t) && !above_top;
-      if (!is_hint && !above_top && rt.missing.empty()) continue;
+      bool is_hint = hint == static_cast<int32_t>(t) && !in_tails;
+      if (!is_hint && !in_tails && rt.missing.empty()) continue;
       uint32_t fit = 0;
       for (const LeafCell& lc : cells) {
         if (SerialTypesFitTable(rt.shape, lc.types) &&
-            (is_hint || (above_top ? AboveTop(t, lc.cell.rowid) : InMissing(rt, lc.cell.rowid)))) {
+            (is_hint || (in_tails ? InTail(t, lc.cell.rowid) : InMissing(rt, lc.cell.rowid)))) {
           ++fit;
         }
       }
@@ -900,7 +912,7 @@ class Recoverer final : public OverflowGuard {
         bool fits = t >= 0 &&
                     SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
                     (owner_[p] == t || InMissing(tables_[static_cast<size_t>(t)], lc.cell.rowid) ||
-                     AboveTop(static_cast<size_t>(t), lc.cell.rowid) ||
+                     InTail(static_cast<size_t>(t), lc.cell.rowid) ||
                      tables_[static_cast<size_t>(t)].missing.empty());
         if (fits) {
           EmitToTable(t, lc, p);
@@ -940,8 +952,9 @@ class Recoverer final : public OverflowGuard {
   std::vector<KnownIndex> indexes_;
   std::vector<uint8_t> peek_payload_;
   std::vector<Value> peek_values_;
-  std::map<int32_t, int64_t> tops_;  // the highest rowid each table's tree gave
-  bool freelist_damaged_ = true;     // a trunk of the freelist could not be read, or read as noise
+  // Each table's ranges from the last row under a parent to the key it ends at, sorted.
+  std::map<int32_t, std::vector<std::pair<int64_t, int64_t>>> tails_;
+  bool freelist_damaged_ = true;  // a trunk of the freelist could not be read, or read as noise
   struct Deferred {
     size_t table;
     int64_t rowid;

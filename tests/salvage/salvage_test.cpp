@@ -76,6 +76,18 @@ size_t Cells(F f, uint32_t page) {
 void SetRightChild(F f, uint32_t p, uint32_t c) {
   OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
 }
+// Makes interior page `p` forget its last three children, as the page was before a commit
+// appended them; returns the first one's number (4 bytes, as the file has it).
+std::string CutLastChildren(F f, uint32_t p) {
+  const std::string page = ReadAll(f).substr((p - 1) * 1024ull, 1024);
+  auto at = [&](size_t o) { return uint8_t(page[o]); };
+  const uint32_t cells = at(3) << 8 | at(4), keep = cells - 3;
+  const uint32_t cell = at(12 + 2 * keep) << 8 | at(13 + 2 * keep);
+  const uint32_t next = at(12 + 2 * keep + 2) << 8 | at(13 + 2 * keep + 2);
+  OverwriteAt(f, (p - 1) * 1024ull + 3, {char(keep >> 8), char(keep)});
+  OverwriteAt(f, (p - 1) * 1024ull + 8, page.substr(cell, 4));
+  return page.substr(next, 4);
+}
 Want SmashTrunk(F f, char fill) {
   const std::string header = ReadAll(f).substr(32, 4);
   const uint32_t trunk = uint8_t(header[0]) << 24 | uint8_t(header[1]) << 16 |
@@ -301,15 +313,17 @@ INSTANTIATE_TEST_SUITE_P(
         // one of them: the rows above all the tree holds come back in Links.
         Damage{"AppendedLeavesNoPointerReaches", "", "",
                [](F f) {
-                 const uint32_t root = RootPageOf(f, "Links");
-                 const std::string page = ReadAll(f).substr((root - 1) * 1024ull, 1024);
-                 auto at = [&](size_t o) { return uint8_t(page[o]); };
-                 const uint32_t cells = at(3) << 8 | at(4), keep = cells - 3;
-                 const uint32_t cell = at(12 + 2 * keep) << 8 | at(13 + 2 * keep);
-                 const uint32_t next = at(12 + 2 * keep + 2) << 8 | at(13 + 2 * keep + 2);
-                 OverwriteAt(f, (root - 1) * 1024ull + 3, {char(keep >> 8), char(keep)});
-                 OverwriteAt(f, (root - 1) * 1024ull + 8, page.substr(cell, 4));
-                 OverwriteAt(f, 32, page.substr(next, 4));
+                 OverwriteAt(f, 32, CutLastChildren(f, RootPageOf(f, "Links")));
+                 return Want{};
+               }},
+        // The same under the first of two interior pages: the rows between the last that
+        // page still names and the root's divider come back.
+        Damage{"AppendedLeavesUnderAnInnerPage", "",
+               "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
+               " SELECT i + 1 FROM k WHERE i < 20000) INSERT INTO Wide SELECT i, i, i, i, i"
+               " FROM k",
+               [](F f) {
+                 CutLastChildren(f, PagesOf(f, "Wide", "internal").at(1));
                  return Want{};
                }},
         // A divider of Queue's root three below the last key of its left child: those three
@@ -332,6 +346,27 @@ INSTANTIATE_TEST_SUITE_P(
                "DELETE FROM Links WHERE ID > 1300", [](F f) { return SmashTrunk(f, 0x5a); }},
         Damage{"FreelistTrunkZeroedAfterTheTopRowsWereDeleted", "PRAGMA secure_delete=OFF;",
                "DELETE FROM Links WHERE ID > 1300", [](F f) { return SmashTrunk(f, 0); }},
+        // The root's divider raised over the first keys of its right child, as a root of
+        // the next version would have it: that child's first children lie outside the range
+        // it is now given, but it still names them, and their rows come back.
+        Damage{"RootDividerOfAnotherVersion", "",
+               "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
+               " SELECT i + 1 FROM k WHERE i < 20000) INSERT INTO Wide SELECT i, i, i, i, i"
+               " FROM k",
+               [](F f) {
+                 const uint32_t root = RootPageOf(f, "Wide");
+                 auto page = [&](uint32_t p) { return ReadAll(f).substr((p - 1) * 1024ull, 1024); };
+                 const std::string top = page(root);
+                 auto at = [](const std::string& pg, size_t o) { return uint8_t(pg[o]); };
+                 const uint32_t cell = at(top, 12) << 8 | at(top, 13);
+                 const std::string right = page(PagesOf(f, "Wide", "internal").at(2));
+                 const uint32_t fifth = at(right, 12 + 8) << 8 | at(right, 13 + 8);
+                 // Both keys two-byte varints: the new one fits where the old one was.
+                 EXPECT_TRUE((at(top, cell + 4) & 0x80) && !(at(top, cell + 5) & 0x80));
+                 EXPECT_TRUE((at(right, fifth + 4) & 0x80) && !(at(right, fifth + 5) & 0x80));
+                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4, right.substr(fifth + 4, 2));
+                 return Want{};
+               }},
         // A child of Words' root holding the rows of another child, one of them in another
         // version: out of the page's key range, so the version in range is the one taken.
         Damage{"ChildHoldingAnotherChildsRowsInAnotherVersion", "", "",
