@@ -346,8 +346,8 @@ INSTANTIATE_TEST_SUITE_P(
                "DELETE FROM Links WHERE ID > 1300", [](F f) { return SmashTrunk(f, 0x5a); }},
         Damage{"FreelistTrunkZeroedAfterTheTopRowsWereDeleted", "PRAGMA secure_delete=OFF;",
                "DELETE FROM Links WHERE ID > 1300", [](F f) { return SmashTrunk(f, 0); }},
-        // The root's divider raised over the first keys of its right child, as a root of
-        // the next version would have it: that child's first children lie outside the range
+        // The root's divider lowered below the last keys of its left child, as a root of
+        // the next version could have it: that child's last children lie outside the range
         // it is now given, but it still names them, and their rows come back.
         Damage{"RootDividerOfAnotherVersion", "",
                "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
@@ -359,13 +359,17 @@ INSTANTIATE_TEST_SUITE_P(
                  const std::string top = page(root);
                  auto at = [](const std::string& pg, size_t o) { return uint8_t(pg[o]); };
                  const uint32_t cell = at(top, 12) << 8 | at(top, 13);
-                 const std::string right = page(PagesOf(f, "Wide", "internal").at(2));
-                 const uint32_t fifth = at(right, 12 + 8) << 8 | at(right, 13 + 8);
+                 const std::string left = page(PagesOf(f, "Wide", "internal").at(1));
+                 const uint32_t n = (at(left, 3) << 8 | at(left, 4)) - 5;
+                 const uint32_t lower = at(left, 12 + 2 * n) << 8 | at(left, 13 + 2 * n);
                  // Both keys two-byte varints: the new one fits where the old one was.
                  EXPECT_TRUE((at(top, cell + 4) & 0x80) && !(at(top, cell + 5) & 0x80));
-                 EXPECT_TRUE((at(right, fifth + 4) & 0x80) && !(at(right, fifth + 5) & 0x80));
-                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4, right.substr(fifth + 4, 2));
-                 return Want{};
+                 EXPECT_TRUE((at(left, lower + 4) & 0x80) && !(at(left, lower + 5) & 0x80));
+                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4, left.substr(lower + 4, 2));
+                 // The left child's own last child is walked, and all of it is out of range.
+                 const uint32_t last =
+                     at(left, 8) << 24 | at(left, 9) << 16 | at(left, 10) << 8 | at(left, 11);
+                 return Want{.out_of_place = Cells(f, last)};
                }},
         // A child of Words' root holding the rows of another child, one of them in another
         // version: out of the page's key range, so the version in range is the one taken.
