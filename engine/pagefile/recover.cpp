@@ -15,8 +15,8 @@ namespace {
 
 constexpr int64_t kMinKey = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMaxKey = std::numeric_limits<int64_t>::max();
-constexpr int kMaxDepth = 40;
-constexpr size_t kMostDeferredBytes = 32u << 20;  // far deeper than any real b-tree
+constexpr int kMaxDepth = 40;                     // far deeper than any real b-tree
+constexpr size_t kMostDeferredBytes = 32u << 20;  // rows out of place held back at most
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kCatalogOwner = -2;
 constexpr int32_t kIndexOwner = -3;  // pages of an ordinary index: no rows on them
