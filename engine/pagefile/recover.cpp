@@ -106,6 +106,7 @@ int CompareValues(const Value& a, const Value& b, TableShape::Collation collatio
 // The key of a WITHOUT ROWID row, with the bytes its values point into.
 struct OwnedKey {
   std::vector<uint8_t> payload;
+  std::vector<uint32_t> chain;  // its overflow pages
   std::vector<Value> values;
 };
 
@@ -238,8 +239,14 @@ class Recoverer final : public OverflowGuard {
   }
 
   // Reads a row completely; false when any part of it cannot be read.
-  bool ReadRow(const LeafCell& lc) {
-    if (!ReadFullPayload(f_, lc.cell, this, &payload_, &chain_)) return false;
+  // `read`: the row as its key was read already, overflow pages and all.
+  bool ReadRow(const LeafCell& lc, const OwnedKey* read = nullptr) {
+    if (read) {
+      payload_ = read->payload;
+      chain_ = read->chain;
+    } else if (!ReadFullPayload(f_, lc.cell, this, &payload_, &chain_)) {
+      return false;
+    }
     if (!DecodeRecord(payload_, &values_)) return false;
     if (!chain_.empty() && StaleZeroPageInText(lc.cell.local.size())) return false;
     for (uint32_t p : chain_) state_[p] = kOverflow;
@@ -269,8 +276,9 @@ class Recoverer final : public OverflowGuard {
     return false;
   }
 
-  void EmitToTable(int32_t owner, const LeafCell& lc, uint32_t pgno) {
-    if (!ReadRow(lc)) {
+  void EmitToTable(int32_t owner, const LeafCell& lc, uint32_t pgno,
+                   const OwnedKey* read = nullptr) {
+    if (!ReadRow(lc, read)) {
       ++stats_.rows_dropped;
       return;
     }
@@ -284,8 +292,8 @@ class Recoverer final : public OverflowGuard {
   // A row outside the key range its parent gives its page: the page may be of another
   // version of the file, whose rows were since moved. It is placed once the trees have
   // given theirs, and only where its key is still free.
-  void Defer(int32_t owner, const LeafCell& lc, uint32_t pgno) {
-    if (!ReadRow(lc)) {
+  void Defer(int32_t owner, const LeafCell& lc, uint32_t pgno, const OwnedKey* read = nullptr) {
+    if (!ReadRow(lc, read)) {
       ++stats_.rows_dropped;
       return;
     }
@@ -473,7 +481,7 @@ class Recoverer final : public OverflowGuard {
 
   std::shared_ptr<OwnedKey> ReadKey(const LeafCell& lc) {
     auto key = std::make_shared<OwnedKey>();
-    if (!ReadFullPayload(f_, lc.cell, this, &key->payload, nullptr) ||
+    if (!ReadFullPayload(f_, lc.cell, this, &key->payload, &key->chain) ||
         !DecodeRecord(key->payload, &key->values)) {
       return nullptr;
     }
@@ -561,9 +569,9 @@ class Recoverer final : public OverflowGuard {
     if (owner >= 0) {
       for (size_t i = 0; i < cells.size(); ++i) {
         if (fits[i]) {
-          EmitToTable(owner, cells[i], pgno);
+          EmitToTable(owner, cells[i], pgno, keys[i].get());
         } else if (keys[i]) {
-          Defer(owner, cells[i], pgno);  // of the table's shape, out of the page's range
+          Defer(owner, cells[i], pgno, keys[i].get());  // of the table's shape, out of range
         } else {
           EmitLost(cells[i], false, pgno);
         }
