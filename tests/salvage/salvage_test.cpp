@@ -76,6 +76,11 @@ size_t Cells(F f, uint32_t page) {
 void SetRightChild(F f, uint32_t p, uint32_t c) {
   OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
 }
+// A table three levels deep on 1 KB pages: a root over two interior pages.
+const char* const kDeepWide =
+    "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
+    " SELECT i + 1 FROM k WHERE i < 20000) INSERT INTO Wide SELECT i, i, i, i, i FROM k";
+
 // Makes interior page `p` forget its last three children, as the page was before a commit
 // appended them; returns the first one's number (4 bytes, as the file has it).
 std::string CutLastChildren(F f, uint32_t p) {
@@ -318,10 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                }},
         // The same under the first of two interior pages: the rows between the last that
         // page still names and the root's divider come back.
-        Damage{"AppendedLeavesUnderAnInnerPage", "",
-               "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
-               " SELECT i + 1 FROM k WHERE i < 20000) INSERT INTO Wide SELECT i, i, i, i, i"
-               " FROM k",
+        Damage{"AppendedLeavesUnderAnInnerPage", "", kDeepWide,
                [](F f) {
                  CutLastChildren(f, PagesOf(f, "Wide", "internal").at(1));
                  return Want{};
@@ -349,10 +351,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The root's divider lowered below the last keys of its left child, as a root of
         // the next version could have it: that child's last children lie outside the range
         // it is now given, but it still names them, and their rows come back.
-        Damage{"RootDividerOfAnotherVersion", "",
-               "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
-               " SELECT i + 1 FROM k WHERE i < 20000) INSERT INTO Wide SELECT i, i, i, i, i"
-               " FROM k",
+        Damage{"RootDividerOfAnotherVersion", "", kDeepWide,
                [](F f) {
                  const uint32_t root = RootPageOf(f, "Wide");
                  auto page = [&](uint32_t p) { return ReadAll(f).substr((p - 1) * 1024ull, 1024); };
