@@ -4,6 +4,7 @@
 
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace tidewell::engine {
 
@@ -41,6 +42,24 @@ std::string ResolveLinks(const std::string& path);
 // that is replaced. Both return the first failure.
 std::error_code MoveCompanions(const std::string& from, const std::string& to, bool all = false);
 std::error_code RemoveCompanions(const std::string& path);
+
+// Starts the kernel writing a file out while it is still being written, so that the one sync
+// at its end finds little left to write. Only a hint: it makes nothing durable, and where it
+// fails nothing changes but the time the sync takes.
+class WritebackAhead {
+ public:
+  explicit WritebackAhead(std::string path) : path_(std::move(path)) {}
+  ~WritebackAhead();
+  WritebackAhead(const WritebackAhead&) = delete;
+  WritebackAhead& operator=(const WritebackAhead&) = delete;
+  // Hands what was written since the last hint to the kernel, once enough has piled up.
+  void Poll();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  long long hinted_ = 0;
+};
 
 // The file system of this process (the real one unless a test put another in front).
 FileSystem& Files();

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -855,12 +856,29 @@ bool InWalMode(sqlite3* db) {
 
 // VACUUM INTO from an open source. The new file takes the sync settings of the source; it
 // is synced once as a whole by FinishCopy, so the journal syncs it would get as it is
-// written are only waiting. Returns SQLite's result.
-int VacuumInto(sqlite3* db, const std::string& destination) {
+// written are only waiting. The disk starts on it while it is written. `tick` runs every
+// few thousand steps of the copy. Returns SQLite's result.
+int VacuumInto(sqlite3* db, const std::string& destination,
+               const std::function<void()>& tick = {}) {
   Exec(db, "PRAGMA synchronous = OFF");
+  struct Ticks {
+    WritebackAhead ahead;
+    const std::function<void()>& tick;
+  } ticks{WritebackAhead(destination), tick};
+  sqlite3_progress_handler(
+      db, 20000,
+      [](void* p) -> int {
+        auto* t = static_cast<Ticks*>(p);
+        t->ahead.Poll();
+        if (t->tick) t->tick();
+        return 0;
+      },
+      &ticks);
   Statement vacuum(db, "VACUUM INTO ?1");
   vacuum.Bind(1, destination);
-  return vacuum.Step();
+  const int rc = vacuum.Step();
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+  return rc;
 }
 
 // Whether the file's header puts it in write-ahead mode.
@@ -1008,25 +1026,20 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
   } state{ProgressThrottle(&progress_), &destination, static_cast<uint64_t>(page_size),
           static_cast<uint64_t>(pages - free_pages)};
   state.throttle.Report("Compacting", 0, state.total, true);
-  sqlite3_progress_handler(
-      db, 20000,
-      [](void* p) -> int {
-        auto* s = static_cast<State*>(p);
-        int64_t size = FileSize(*s->destination);
-        s->throttle.Report(
-            "Compacting",
-            std::min<uint64_t>(size > 0 ? static_cast<uint64_t>(size) / s->page_size : 0, s->total),
-            s->total);
-        return 0;
-      },
-      &state);
+  const std::function<void()> report = [&state] {
+    int64_t size = FileSize(*state.destination);
+    state.throttle.Report(
+        "Compacting",
+        std::min<uint64_t>(size > 0 ? static_cast<uint64_t>(size) / state.page_size : 0,
+                           state.total),
+        state.total);
+  };
 
   auto fail = [&](int32_t number, const std::string& description) {
-    sqlite3_progress_handler(db, 0, nullptr, nullptr);
     ::unlink(destination.c_str());
     Raise(number, description);
   };
-  if (int rc = VacuumInto(db, destination); rc != SQLITE_DONE) {
+  if (int rc = VacuumInto(db, destination, report); rc != SQLITE_DONE) {
     std::string message = sqlite3_errmsg(db);
     int32_t number = sqlite::MapResult(rc, message, kErrNotADatabase);
     if (number == kErrNotADatabase)
@@ -1034,7 +1047,6 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
            "The database '" + source + "' is damaged and cannot be compacted (" + message + ").");
     fail(number, "Cannot compact '" + source + "' into '" + destination + "': " + message);
   }
-  sqlite3_progress_handler(db, 0, nullptr, nullptr);
   if (std::string failed = FinishCopy(destination, locale, options, WriteAheadHeader(source));
       !failed.empty())
     fail(kErrDiskIo, failed);
