@@ -154,6 +154,17 @@ TEST_F(EngineFile, CopiesKeepWhatTheyShouldAndRefusalsLeaveNoTrace) {
     EXPECT_EQ(ErrorOf(call), kErrNotOpen);
 }
 
+// A file copy goes in steps that the disk is handed one by one; every step, and the odd end
+// after the last, must arrive.
+TEST(EngineFiles, ACopyOfManyStepsKeepsEveryByte) {
+  TempDir dir;
+  std::string bytes((65 << 20) + 4097, '\0');
+  for (size_t i = 0; i < bytes.size(); i += 512) bytes[i] = static_cast<char>(i / 512 * 7);
+  WriteAll(dir.File("from"), bytes);
+  ASSERT_FALSE(RealFiles().Copy(dir.File("from"), dir.File("to")));
+  EXPECT_TRUE(ReadAll(dir.File("to")) == bytes);
+}
+
 // A repair told that a compaction follows leaves a compacted copy beside the sound file;
 // the compaction takes it only while the file is as the repair found it.
 TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
