@@ -179,15 +179,18 @@ WritebackAhead::~WritebackAhead() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void WritebackAhead::Poll() {
+long long WritebackAhead::Poll() {
   // Large enough that the hints cost nothing beside the writes, small enough that the disk
   // starts early.
   constexpr long long kStep = 32ll << 20;
   if (fd_ < 0) fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size - hinted_ < kStep) return;
-  (void)::sync_file_range(fd_, hinted_, st.st_size - hinted_, SYNC_FILE_RANGE_WRITE);
-  hinted_ = st.st_size;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  if (st.st_size - hinted_ >= kStep) {
+    (void)::sync_file_range(fd_, hinted_, st.st_size - hinted_, SYNC_FILE_RANGE_WRITE);
+    hinted_ = st.st_size;
+  }
+  return st.st_size;
 }
 
 FileSystem& RealFiles() {

@@ -53,7 +53,8 @@ class WritebackAhead {
   WritebackAhead(const WritebackAhead&) = delete;
   WritebackAhead& operator=(const WritebackAhead&) = delete;
   // Hands what was written since the last hint to the kernel, once enough has piled up.
-  void Poll();
+  // Returns the file's size now, or -1 while it cannot be read.
+  long long Poll();
 
  private:
   std::string path_;

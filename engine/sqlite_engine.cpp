@@ -64,11 +64,6 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-int64_t FileSize(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
 uint32_t BigEndian32(const unsigned char* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
@@ -856,21 +851,21 @@ bool InWalMode(sqlite3* db) {
 
 // VACUUM INTO from an open source. The new file takes the sync settings of the source; it
 // is synced once as a whole by FinishCopy, so the journal syncs it would get as it is
-// written are only waiting. The disk starts on it while it is written. `tick` runs every
-// few thousand steps of the copy. Returns SQLite's result.
+// written are only waiting. The disk starts on it while it is written. `tick` gets the
+// size written so far, every few thousand steps of the copy. Returns SQLite's result.
 int VacuumInto(sqlite3* db, const std::string& destination,
-               const std::function<void()>& tick = {}) {
+               const std::function<void(int64_t)>& tick = {}) {
   Exec(db, "PRAGMA synchronous = OFF");
   struct Ticks {
     WritebackAhead ahead;
-    const std::function<void()>& tick;
+    const std::function<void(int64_t)>& tick;
   } ticks{WritebackAhead(destination), tick};
   sqlite3_progress_handler(
       db, 20000,
       [](void* p) -> int {
         auto* t = static_cast<Ticks*>(p);
-        t->ahead.Poll();
-        if (t->tick) t->tick();
+        const int64_t size = t->ahead.Poll();
+        if (t->tick) t->tick(size);
         return 0;
       },
       &ticks);
@@ -1019,20 +1014,12 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
   if (free_pages > pages)
     Raise(kErrNotADatabase, "The database '" + source + "' is damaged (free page count).");
 
-  struct State {
-    ProgressThrottle throttle;
-    const std::string* destination;
-    uint64_t page_size, total;
-  } state{ProgressThrottle(&progress_), &destination, static_cast<uint64_t>(page_size),
-          static_cast<uint64_t>(pages - free_pages)};
-  state.throttle.Report("Compacting", 0, state.total, true);
-  const std::function<void()> report = [&state] {
-    int64_t size = FileSize(*state.destination);
-    state.throttle.Report(
-        "Compacting",
-        std::min<uint64_t>(size > 0 ? static_cast<uint64_t>(size) / state.page_size : 0,
-                           state.total),
-        state.total);
+  ProgressThrottle throttle(&progress_);
+  const uint64_t total = static_cast<uint64_t>(pages - free_pages);
+  throttle.Report("Compacting", 0, total, true);
+  const std::function<void(int64_t)> report = [&](int64_t size) {
+    const uint64_t written = size > 0 ? static_cast<uint64_t>(size / page_size) : 0;
+    throttle.Report("Compacting", std::min(written, total), total);
   };
 
   auto fail = [&](int32_t number, const std::string& description) {
@@ -1050,7 +1037,7 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
   if (std::string failed = FinishCopy(destination, locale, options, WriteAheadHeader(source));
       !failed.empty())
     fail(kErrDiskIo, failed);
-  state.throttle.Report("Compacting", state.total, state.total, true);
+  throttle.Report("Compacting", total, total, true);
 }
 
 // --- Repair ---
