@@ -734,8 +734,7 @@ void OpenChecked(OpenResult& r, const std::string& name, bool exclusive, bool re
   if (read_only) return;
   Exec(r.conn.db, "PRAGMA synchronous = EXTRA");
   // Building an index sorts the whole table; a second core halves the sort.
-  Exec(r.conn.db, "PRAGMA threads = " +
-                      std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)));
+  sqlite::SortOnAllCores(r.conn.db);
 }
 
 std::unique_ptr<Database> SqliteEngine::OpenDatabase(const std::string& name,

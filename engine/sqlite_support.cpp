@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
 
 namespace tidewell::engine::sqlite {
 
@@ -137,6 +138,11 @@ bool Statement::IsNull(int column) const {
 
 int Exec(sqlite3* db, const std::string& sql) {
   return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+void SortOnAllCores(sqlite3* db) {
+  Exec(db, "PRAGMA threads = " +
+               std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)));
 }
 
 }  // namespace tidewell::engine::sqlite

@@ -14,6 +14,7 @@
 #include "engine/pagefile/format.h"
 #include "engine/pagefile/recover.h"
 #include "engine/pagefile/schema.h"
+#include "engine/sqlite_support.h"
 
 namespace tidewell::engine {
 
@@ -205,6 +206,8 @@ class SqliteSink final : public RowSink {
 
   void End() override {
     if (!db_) return;
+    // The indexes left to the end are sorted whole; on a large table more cores help.
+    sqlite::SortOnAllCores(db_);
     for (const std::string& sql : deferred_) TryExec(sql);
     Exec("COMMIT");
     Close();
