@@ -26,6 +26,7 @@
 #include "engine/file_lock.h"
 #include "engine/file_system.h"
 #include "engine/health_check.h"
+#include "engine/notes.h"
 #include "engine/pagefile/committed.h"
 #include "engine/salvage.h"
 #include "engine/sqlite_schema.h"
@@ -1075,6 +1076,7 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
   }
   if (healthy) {
     if (copied && prepared_.copy.empty()) Files().Remove(temp);
+    Tell(name, Fate::kSound);
     return;
   }
 
@@ -1110,6 +1112,7 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
   if (auto ec = Files().SyncParentDir(name))
     Raise(kErrDiskIo, "The repaired '" + name + "' is in place, but its folder could not be " +
                           "written to disk: " + ec.message() + ".");
+  Tell(name, Fate::kRepaired, damaged);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/file_system.h"
+#include "engine/notes.h"
 #include "maintenance/modXStrings.h"
 #include "maintenance/progress_route.h"
 
@@ -37,28 +38,43 @@ namespace {
 // database. If the final rename fails, K is made its own copy, so that later writes to P
 // cannot change the backup through the shared link.
 void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
+  using engine::Fate;
   engine::FileSystem& fs = engine::Files();
-  if (!fs.Writable(p)) return;  // the owner made it read-only: T keeps the compacted copy
+  if (!fs.Writable(p)) {
+    // The owner made it read-only: T keeps the compacted copy.
+    engine::Tell(p, Fate::kNotReplaced, "the file is read-only; the compacted copy is " + n.temp);
+    return;
+  }
   if (n.backup == p) {
     // A database named like its own backup ("site.BAK"): removing K would remove P itself.
     // There is no second name to keep the old file under, so the compacted copy takes P's
     // name in one rename and P is complete at every instant.
-    if (!fs.Rename(n.temp, p)) fs.SyncParentDir(p);
+    if (fs.Rename(n.temp, p)) {
+      engine::Tell(p, Fate::kNotReplaced, "the compacted copy could not be renamed");
+      return;
+    }
+    fs.SyncParentDir(p);
+    engine::Tell(p, Fate::kReplaced);
     return;
   }
   fs.Remove(n.backup);
   engine::RemoveCompanions(n.backup);
   bool backup_made = !fs.Link(p, n.backup);
   if (!backup_made && !fs.Exists(n.backup)) backup_made = !fs.Copy(p, n.backup);
-  if (!backup_made) return;
+  if (!backup_made) {
+    engine::Tell(p, Fate::kNotReplaced, "no backup could be made as " + n.backup);
+    return;
+  }
   fs.SyncParentDir(p);
   // A journal or log left under P would be played into the compacted file.
   if (engine::MoveCompanions(p, n.backup) || fs.Rename(n.temp, p)) {
     engine::MoveCompanions(n.backup, p);
     if (!fs.Remove(n.backup)) fs.Copy(p, n.backup);
+    engine::Tell(p, Fate::kNotReplaced, "the compacted copy could not be renamed");
     return;
   }
   fs.SyncParentDir(p);
+  engine::Tell(p, Fate::kReplaced);
 }
 
 }  // namespace
@@ -104,6 +120,7 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
       });
       if (repaired && err.Run(compact) && !err.Failed()) result = 0;
     }
+    if (err.Failed()) engine::Tell(p, engine::Fate::kFailed, "not compacted: " + err.Description());
     if (err.Failed() && p_intShowError != 0) {
       // Plain concatenation: the engine's description may hold "%n%" and must show as it is.
       host.MsgBox(
@@ -124,8 +141,16 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
       // Written to since the compaction began: T lacks that write, so it must not replace
       // P. P stays as it is, as when someone holds it, and T waits for the next call.
       const std::string now = engine::ChangeStamp(p);
-      if (!now.empty() && now == before) SwapIntoPlace(p, names);
+      if (!now.empty() && now == before)
+        SwapIntoPlace(p, names);
+      else
+        engine::Tell(
+            p, engine::Fate::kNotReplaced,
+            "the file changed while it was compacted; the compacted copy is " + names.temp);
       swap_err.Run([&] { guard->Close(); });
+    } else {
+      engine::Tell(p, engine::Fate::kInUse,
+                   "another program has the file open; the compacted copy is " + names.temp);
     }
   }
   return result;

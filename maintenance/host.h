@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/notes.h"
+
 namespace tidewell {
 
 // Message-box styles and answers, as the crawler's tools number them.
@@ -34,6 +36,16 @@ class Host {
   virtual void SetPointer(int pointer) = 0;
   // How far long work is; `total` may be 0 when unknown.
   virtual void Progress(std::string_view stage, uint64_t done, uint64_t total) = 0;
+
+  // The runner turns to another file: what follows, until the next call, concerns it.
+  virtual void BeginFile(std::string_view file) { (void)file; }
+  // What became of a file (see engine/notes.h). Only a front end that sums a run up
+  // listens; the window keeps to its boxes.
+  virtual void Note(std::string_view file, engine::Fate fate, std::string_view detail) {
+    (void)file;
+    (void)fate;
+    (void)detail;
+  }
 };
 
 }  // namespace tidewell

@@ -5,6 +5,7 @@
 #include "engine/change_stamp.h"
 #include "engine/engine.h"
 #include "engine/file_system.h"
+#include "engine/notes.h"
 #include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
 
@@ -48,20 +49,33 @@ bool KeepBackup(const std::string& p, const std::string& k) {
 // reaches P through a complete, synced temporary file and a single rename. A process
 // killed anywhere in here leaves P with either its old or its new content.
 void SwapIn(const std::string& p, const RegenerateNames& names) {
+  using engine::Fate;
   engine::FileSystem& fs = Files();
-  if (names.backup.empty() || names.swap == p) return;
+  if (names.backup.empty() || names.swap == p) {
+    engine::Tell(p, Fate::kNotReplaced, "its name is too short for a backup name");
+    return;
+  }
   // A database its owner made read-only is not replaced; N keeps the regenerated copy.
-  if (!fs.Writable(p)) return;
+  if (!fs.Writable(p)) {
+    engine::Tell(p, Fate::kNotReplaced,
+                 "the file is read-only; the regenerated copy is " + names.fresh);
+    return;
+  }
   // N itself is never renamed: what reaches P is the copy below, synced before its rename.
   // Without a backup of the old file the old content would be gone for good once P is
   // replaced; then the database stays as it was and N keeps the new copy. A database whose
   // name ends in BKK is its own backup name: removing K would remove P itself, so there is
   // no second name for the old file and P simply takes the new copy.
-  if (names.backup != p && !KeepBackup(p, names.backup)) return;
+  if (names.backup != p && !KeepBackup(p, names.backup)) {
+    engine::Tell(p, Fate::kNotReplaced, "no backup could be made as " + names.backup);
+    return;
+  }
   // When P stays as it is, K must not stay a second name of it: the crawler's next writes
   // to P would change the backup as well.
   auto keep_old = [&] {
     fs.Remove(names.swap);
+    engine::Tell(p, Fate::kNotReplaced,
+                 "the regenerated copy could not take its place; it is " + names.fresh);
     if (names.backup == p) return;
     engine::MoveCompanions(names.backup, p);
     if (!fs.Remove(names.backup)) fs.Copy(p, names.backup);
@@ -72,6 +86,7 @@ void SwapIn(const std::string& p, const RegenerateNames& names) {
       (names.backup != p && engine::MoveCompanions(p, names.backup)) || fs.Rename(names.swap, p))
     return keep_old();
   fs.SyncParentDir(p);
+  engine::Tell(p, Fate::kReplaced);
 }
 
 // Only a copy of what P still holds may replace it: a crawler that committed to P while the
@@ -82,9 +97,17 @@ void ReplaceDatabase(const std::string& p, const RegenerateNames& names,
                      const std::string& before) {
   PendingError ignored;
   std::unique_ptr<Database> guard;
-  if (!ignored.Run([&] { guard = DBEngine().OpenDatabase(p, true); }) || !guard) return;
+  if (!ignored.Run([&] { guard = DBEngine().OpenDatabase(p, true); }) || !guard) {
+    engine::Tell(p, engine::Fate::kInUse,
+                 "another program has the file open; the regenerated copy is " + names.fresh);
+    return;
+  }
   const std::string now = engine::ChangeStamp(p);
-  if (!now.empty() && now == before) SwapIn(p, names);
+  if (!now.empty() && now == before)
+    SwapIn(p, names);
+  else
+    engine::Tell(p, engine::Fate::kNotReplaced,
+                 "the file changed while it was copied; the regenerated copy is " + names.fresh);
   CloseQuietly(guard);
 }
 
@@ -135,6 +158,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
         "Create: " + n + ": " + std::to_string(pending.Number()) + " " + pending.Description(),
         vbOKOnly, vbOK);
     e += "; Erstellung-Fehler in " + n + " " + ErrorPart(pending);
+    engine::Tell(p, engine::Fate::kFailed, "not regenerated: " + pending.Description());
     p_strError = e;
     CloseQuietly(fresh);
     host.SetPointer(vbDefault);
@@ -150,6 +174,7 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
                     pending.Description(),
                 vbOKOnly, vbOK);
     e += "; Öffnen-Fehler in " + p_strDbName + " " + ErrorPart(pending);
+    engine::Tell(p, engine::Fate::kFailed, "not regenerated: " + pending.Description());
     p_strError = e;
     CloseQuietly(source);
     CloseQuietly(fresh);
@@ -191,7 +216,11 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
   CloseQuietly(source);
   CloseQuietly(fresh);
 
-  if (refusals == 0) ReplaceDatabase(p, names, before);
+  if (refusals == 0)
+    ReplaceDatabase(p, names, before);
+  else
+    engine::Tell(p, engine::Fate::kNotReplaced,
+                 "a table was not copied; the partial copy is " + names.fresh);
 
   p_strError = e;
   host.SetPointer(vbDefault);

@@ -1,6 +1,7 @@
 #include "maintenance/progress_route.h"
 
 #include "engine/engine.h"
+#include "engine/notes.h"
 
 namespace tidewell {
 namespace {
@@ -13,11 +14,16 @@ ProgressRoute::ProgressRoute(Host& host) : outermost_(g_depth++ == 0) {
   engine::DBEngine().SetProgress([&host](std::string_view stage, uint64_t done, uint64_t total) {
     host.Progress(stage, done, total);
   });
+  engine::SetNotes([&host](std::string_view file, engine::Fate fate, std::string_view detail) {
+    host.Note(file, fate, detail);
+  });
 }
 
 ProgressRoute::~ProgressRoute() {
   --g_depth;
-  if (outermost_) engine::DBEngine().SetProgress(nullptr);
+  if (!outermost_) return;
+  engine::DBEngine().SetProgress(nullptr);
+  engine::SetNotes(nullptr);
 }
 
 }  // namespace tidewell

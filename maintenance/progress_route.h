@@ -1,4 +1,4 @@
-// Lets the engine's progress reach a host while long engine work runs.
+// Lets the engine's progress and notes reach a host while long engine work runs.
 #pragma once
 
 #include "maintenance/host.h"

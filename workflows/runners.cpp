@@ -167,6 +167,7 @@ void Runners::NotFound(const std::string& file) {
 }
 
 bool Runners::Work(const std::string& file, const std::function<void()>& operation) {
+  host_.BeginFile(file);
   Flush();
   if (!FileExists(file)) {
     NotFound(file);
