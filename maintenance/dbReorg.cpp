@@ -30,20 +30,20 @@ namespace {
 //   - T is renamed over P. rename(2) replaces the target atomically, so P is at every
 //     instant either the old or the compacted database; K keeps the old one.
 //   - The folder is synced so that the new P survives a crash.
-// A crash at any point leaves at most a leftover T, which the next call deletes first.
+// A crash at any point leaves at most a leftover T, which the next call deletes first; a
+// swap that does not happen removes T itself.
 //
 // Failures here do not change the result, as the caller asked. Where the link is not
 // possible (a file system without hard links) K is made as a synced copy instead. If K
 // could not be made at all, P is left alone: renaming T over it would lose the old
 // database. If the final rename fails, K is made its own copy, so that later writes to P
 // cannot change the backup through the shared link.
-void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
+bool SwapIntoPlace(const std::string& p, const ReorgNames& n) {
   using engine::Fate;
   engine::FileSystem& fs = engine::Files();
   if (!fs.Writable(p)) {
-    // The owner made it read-only: T keeps the compacted copy.
-    engine::Tell(p, Fate::kNotReplaced, "the file is read-only; the compacted copy is " + n.temp);
-    return;
+    engine::Tell(p, Fate::kNotReplaced, "the file is read-only");
+    return false;
   }
   if (n.backup == p) {
     // A database named like its own backup ("site.BAK"): removing K would remove P itself.
@@ -51,11 +51,11 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
     // name in one rename and P is complete at every instant.
     if (fs.Rename(n.temp, p)) {
       engine::Tell(p, Fate::kNotReplaced, "the compacted copy could not be renamed");
-      return;
+      return false;
     }
     fs.SyncParentDir(p);
     engine::Tell(p, Fate::kReplaced);
-    return;
+    return true;
   }
   fs.Remove(n.backup);
   engine::RemoveCompanions(n.backup);
@@ -63,7 +63,7 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
   if (!backup_made && !fs.Exists(n.backup)) backup_made = !fs.Copy(p, n.backup);
   if (!backup_made) {
     engine::Tell(p, Fate::kNotReplaced, "no backup could be made as " + n.backup);
-    return;
+    return false;
   }
   fs.SyncParentDir(p);
   // A journal or log left under P would be played into the compacted file.
@@ -71,10 +71,11 @@ void SwapIntoPlace(const std::string& p, const ReorgNames& n) {
     engine::MoveCompanions(n.backup, p);
     if (!fs.Remove(n.backup)) fs.Copy(p, n.backup);
     engine::Tell(p, Fate::kNotReplaced, "the compacted copy could not be renamed");
-    return;
+    return false;
   }
   fs.SyncParentDir(p);
   engine::Tell(p, Fate::kReplaced);
+  return true;
 }
 
 }  // namespace
@@ -136,21 +137,25 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
     // failed rename leaves it) when someone else has it open.
     engine::PendingError swap_err;
     std::unique_ptr<engine::Database> guard;
+    bool replaced = false;
     if (swap_err.Run([&] { guard = engine::DBEngine().OpenDatabase(p_strDbName, true); }) &&
         guard) {
       // Written to since the compaction began: T lacks that write, so it must not replace
-      // P. P stays as it is, as when someone holds it, and T waits for the next call.
+      // P. P stays as it is, as when someone holds it.
       const std::string now = engine::ChangeStamp(p);
       if (!now.empty() && now == before)
-        SwapIntoPlace(p, names);
+        replaced = SwapIntoPlace(p, names);
       else
-        engine::Tell(
-            p, engine::Fate::kNotReplaced,
-            "the file changed while it was compacted; the compacted copy is " + names.temp);
+        engine::Tell(p, engine::Fate::kNotReplaced, "the file changed while it was compacted");
       swap_err.Run([&] { guard->Close(); });
     } else {
-      engine::Tell(p, engine::Fate::kInUse,
-                   "another program has the file open; the compacted copy is " + names.temp);
+      engine::Tell(p, engine::Fate::kInUse, "another program has the file open");
+    }
+    // A copy that did not take P's name is of no use to anyone: P is complete as it is, and
+    // the next compaction starts afresh.
+    if (!replaced) {
+      engine::Files().Remove(names.temp);
+      engine::RemoveCompanions(names.temp);
     }
   }
   return result;
