@@ -1,12 +1,20 @@
 #include "cli/console.h"
 
+#include <pthread.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 
 #include "cli/console_host.h"
+#include "engine/file_system.h"
+#include "maintenance/dbReorg.h"
+#include "maintenance/modTidewell.h"
 #include "workflows/modXFiles.h"
 #include "workflows/runners.h"
 
@@ -19,11 +27,61 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-// The first Ctrl-C asks the workflow to stop after the file it is treating; a second one
-// ends the process at once (the operations leave a complete file behind at any instant).
+// The temporary files of the file being treated, kept where the signal handler can reach
+// them without allocating: a second Ctrl-C removes them on its way out.
+constexpr int kMaxTemps = 8;
+char g_temps[kMaxTemps][PATH_MAX];
+volatile std::sig_atomic_t g_temp_count = 0;
+
+void WriteErr(const char* text) {
+  ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+  (void)ignored;
+}
+
+// The first Ctrl-C asks the workflow to stop after the file it is treating, and says so at
+// once: the current file may take minutes. A second one stops now. Every operation leaves
+// a complete database under its name at any instant, so only our own temporary files are
+// left to clear away.
 extern "C" void OnInterrupt(int) {
-  g_interrupted = 1;
-  std::signal(SIGINT, SIG_DFL);
+  if (g_interrupted == 0) {
+    g_interrupted = 1;
+    WriteErr("\ntidewell-cli: stopping after the current file; press Ctrl-C again to stop now.\n");
+    return;
+  }
+  for (int i = 0; i < g_temp_count; ++i) ::unlink(g_temps[i]);
+  WriteErr(
+      "\ntidewell-cli: stopped now; the database under its own name is as it was before "
+      "the step that was cut off.\n");
+  ::_exit(kExitInterrupted);
+}
+
+// Called as the run turns to a file, with Ctrl-C held back so the handler never reads a
+// half-written list.
+void SetTemporaryFiles(const std::string& file) {
+  std::vector<std::string> names;
+  const std::string p = engine::ResolveLinks(file);
+  names.push_back(p + ".repairing");
+  try {
+    names.push_back(ReorgNamesFor(p).temp);
+  } catch (const std::exception&) {
+  }
+  const RegenerateNames regen = RegenerateNamesFor(p);
+  names.push_back(regen.fresh);
+  names.push_back(regen.swap);
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  int n = 0;
+  for (const std::string& name : names) {
+    for (const char* suffix : {"", "-journal"}) {
+      const std::string full = name + suffix;
+      if (n < kMaxTemps && full.size() < PATH_MAX)
+        std::memcpy(g_temps[n++], full.c_str(), full.size() + 1);
+    }
+  }
+  g_temp_count = n;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // The window of the console: the database given on the command line plays both the
@@ -116,17 +174,41 @@ void ReportSpace(ConsoleHost& host, const FileCheck& c) {
   host.Line(SideText("WAL", c.wal, "commits not yet in the file; the next open replays them"), "");
 }
 
+// Whether the folder can take what Start and Compress write beside the file: the compacted
+// copy, a repaired copy first when the file is not sound, and a copy of the file as its
+// backup where the folder cannot hold a second name for it (no hard links).
+void ReportRoom(ConsoleHost& host, const FileCheck& c) {
+  const std::string folder = std::filesystem::path(c.path).parent_path().string();
+  struct statvfs fs {};
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &fs) != 0) return;
+  const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  const uint64_t copy = c.space.header_ok ? c.space.compacted_bytes : c.space.file_bytes;
+  const uint64_t needs = c.Sound() ? copy : 2 * copy;
+  const uint64_t without_links = needs + c.space.file_bytes;
+  const char* verdict = free_bytes >= without_links ? "enough"
+                        : free_bytes >= needs       ? "enough if the folder takes hard links"
+                                                    : "NOT enough";
+  host.Line("  room: " + HumanBytes(free_bytes) + " free; start and compress write about " +
+                HumanBytes(needs) + " here (" + HumanBytes(without_links) +
+                " where the folder takes no hard links): " + verdict,
+            "{\"event\":\"room\",\"file\":" + JsonString(c.path) +
+                ",\"free_bytes\":" + N(free_bytes) + ",\"needs_bytes\":" + N(needs) +
+                ",\"needs_bytes_without_links\":" + N(without_links) +
+                ",\"enough\":" + (free_bytes >= needs ? "true" : "false") + "}");
+}
+
 int RunCheck(ConsoleHost& host, const CliOptions& options) {
   bool all_sound = true;
   for (const std::string& path : {options.database, QueuePath(options.database)}) {
     if (path.empty()) {
-      host.Line("-Queue.mdb: not found", R"({"event":"check","file":"-Queue.mdb","found":false})");
+      host.ErrorLine("-Queue.mdb: not found",
+                     R"({"event":"check","file":"-Queue.mdb","found":false})");
       return kExitNotFound;
     }
     const FileCheck c = CheckDatabase(path);
     if (!c.found) {
-      host.Line(path + ": not found",
-                "{\"event\":\"check\",\"file\":" + JsonString(path) + ",\"found\":false}");
+      host.ErrorLine(path + ": not found",
+                     "{\"event\":\"check\",\"file\":" + JsonString(path) + ",\"found\":false}");
       return kExitNotFound;
     }
     host.Line(path + ":", "{\"event\":\"file\",\"file\":" + JsonString(path) + "}");
@@ -159,6 +241,7 @@ int RunCheck(ConsoleHost& host, const CliOptions& options) {
     host.Line(std::string("  ") + (sound ? "sound" : "NOT sound"),
               "{\"event\":\"verdict\",\"file\":" + JsonString(path) +
                   ",\"sound\":" + (sound ? "true" : "false") + "}");
+    ReportRoom(host, c);
     all_sound = all_sound && sound;
   }
   return all_sound ? kExitOk : kExitAfterError;
@@ -169,8 +252,8 @@ int RunCheck(ConsoleHost& host, const CliOptions& options) {
 std::string UsageText() {
   return "Usage: tidewell-cli [OPTIONS] ACTION [DATABASE]\n"
          "\n"
-         "Keeps the Vardlink crawler's database and its queue database healthy. Run it\n"
-         "while the crawler is shut down.\n"
+         "Keeps the Vardlink crawler's database and its queue database healthy. Stop the\n"
+         "crawler first; run `tidewell-cli check`, then `tidewell-cli start`.\n"
          "\n"
          "ACTION\n"
          "  start       repair, compact and check the database, then its queue database,\n"
@@ -180,9 +263,9 @@ std::string UsageText() {
          "  regenerate  copy both files into new databases and add whatever tables,\n"
          "              fields and indexes they lack compared with the template\n"
          "  check       read-only: show each file's size, free space, estimated size\n"
-         "              after compaction, journal mode and any journal or WAL beside\n"
-         "              it (and whether it is hot), count the records of every table\n"
-         "              and check the file structure; changes nothing\n"
+         "              after compaction, whether its folder has room for start and\n"
+         "              compress, journal mode and any journal or WAL beside it, count\n"
+         "              the records of every table and check the file structure\n"
          "\n"
          "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli. The queue\n"
          "database is DATABASE without its last four characters + \"-Queue.mdb\".\n"
@@ -194,12 +277,25 @@ std::string UsageText() {
          "                    none left the question is asked on a terminal, otherwise\n"
          "                    the answer that changes nothing is given\n"
          "  --json            one JSON object per event on standard output\n"
-         "  --help            this text\n"
-         "  --version         the version\n"
+         "  -q, --quiet       print errors and questions only\n"
+         "  -h, --help        this text\n"
+         "  -V, --version     the version\n"
+         "Options that take a value take it as --opt=VALUE or --opt VALUE.\n"
          "\n"
-         "Exit status: 0 done (check: both files sound), 1 done after an error message\n"
-         "(check: a file is not sound), 2 a file was not found, 64 usage error,\n"
-         "130 stopped by Ctrl-C between two files.\n";
+         "Results (the closing message, the analysis report, the summary) go to standard\n"
+         "output; errors, warnings, questions and progress to standard error.\n"
+         "\n"
+         "Exit status:\n"
+         "  0    every file was treated as asked (check: both files sound)\n"
+         "  1    an error message was shown (check: a file is not sound)\n"
+         "  2    a file was not found\n"
+         "  3    a file was not compacted, regenerated or repaired as asked (it changed\n"
+         "       meanwhile, the disk was full, it is read-only, no template...); it is\n"
+         "       as it was\n"
+         "  4    another program had a file open; it was left alone\n"
+         "  64   usage error\n"
+         "  130  stopped by Ctrl-C\n"
+         "When several apply, the first of 130, 4, 3, 2, 1 is given.\n";
 }
 
 CliOptions ParseArgs(const std::vector<std::string>& args, const std::string& app_folder) {
@@ -221,16 +317,28 @@ CliOptions ParseArgs(const std::vector<std::string>& args, const std::string& ap
       into = args[++i];
       return true;
     };
+    // A switch also takes an explicit value, as every option with a value does.
+    auto flag = [&](const char* name, bool& into) {
+      const std::string n = name;
+      if (a == n) return into = true;
+      if (a.rfind(n + "=", 0) != 0) return false;
+      const std::string v = a.substr(n.size() + 1);
+      if (v == "1" || v == "yes" || v == "true" || v == "on") return into = true, true;
+      if (v == "0" || v == "no" || v == "false" || v == "off") return into = false, true;
+      o.error = n + " takes yes or no, not '" + v + "'";
+      return true;
+    };
     if (options_done || a.empty() || a[0] != '-' || a == "-") {
       positional.push_back(a);
     } else if (a == "--") {
       options_done = true;
-    } else if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--version") {
-      o.version = true;
-    } else if (a == "--json") {
-      o.json = true;
+    } else if (a == "-h" || flag("--help", o.help)) {
+      if (a == "-h") o.help = true;
+    } else if (a == "-V" || flag("--version", o.version)) {
+      if (a == "-V") o.version = true;
+    } else if (flag("--json", o.json)) {
+    } else if (a == "-q" || flag("--quiet", o.quiet)) {
+      if (a == "-q") o.quiet = true;
     } else if (a == "--template" || a.rfind("--template=", 0) == 0) {
       if (!value("--template", o.template_db)) return o;
       template_given = true;
@@ -246,7 +354,7 @@ CliOptions ParseArgs(const std::vector<std::string>& args, const std::string& ap
       return o;
     }
   }
-  if (o.help || o.version) return o;
+  if (!o.error.empty() || o.help || o.version) return o;
   if (positional.empty()) {
     o.error = "no ACTION given";
     return o;
@@ -294,9 +402,14 @@ int Main(int argc, char** argv) {
 
   ConsoleOptions console;
   console.json = options.json;
+  console.quiet = options.quiet;
   console.answers = options.answers;
   console.interactive = ::isatty(STDIN_FILENO) != 0;
   console.progress_bar = ::isatty(STDERR_FILENO) != 0;
+  if (options.action != "check") {
+    console.action = options.action;
+    console.on_file = SetTemporaryFiles;
+  }
   ConsoleHost host(console, std::cout, std::cerr, []() -> std::optional<std::string> {
     std::string line;
     if (!std::getline(std::cin, line)) return std::nullopt;
@@ -307,7 +420,10 @@ int Main(int argc, char** argv) {
   if (options.action == "check") {
     code = RunCheck(host, options);
   } else {
-    std::signal(SIGINT, OnInterrupt);
+    struct sigaction on_int {};
+    on_int.sa_handler = OnInterrupt;
+    sigemptyset(&on_int.sa_mask);
+    ::sigaction(SIGINT, &on_int, nullptr);
     ConsolePort port(options.database, options.template_db);
     Runners runners(host, port);
     Outcome outcome = Outcome::kDone;
@@ -320,18 +436,12 @@ int Main(int argc, char** argv) {
     else
       outcome = runners.cmdARegen_Click();
     std::signal(SIGINT, SIG_DFL);
-    switch (outcome) {
-      case Outcome::kDone:
-        code = host.ErrorShown() ? kExitAfterError : kExitOk;
-        break;
-      case Outcome::kNotFound:
-        code = kExitNotFound;
-        break;
-      case Outcome::kInterrupted:
-        host.Line("Stopped after the current file, as asked.", R"({"event":"interrupted"})");
-        code = kExitInterrupted;
-        break;
-    }
+    if (outcome == Outcome::kInterrupted)
+      host.Line("Stopped after the current file, as asked.", R"({"event":"interrupted"})");
+    code = host.Summary();
+    if (outcome == Outcome::kNotFound && code != kExitInUse && code != kExitNotReplaced)
+      code = kExitNotFound;
+    if (outcome == Outcome::kInterrupted) code = kExitInterrupted;
   }
   host.Result(code);
   return code;

@@ -6,21 +6,16 @@
 #include <string>
 #include <vector>
 
-namespace tidewell::cli {
+#include "cli/summary.h"
 
-enum ExitCode : int {
-  kExitOk = 0,
-  kExitAfterError = 1,  // the closing message came after an error box; check: unsound
-  kExitNotFound = 2,
-  kExitInterrupted = 130,
-  kExitUsage = 64,
-};
+namespace tidewell::cli {
 
 struct CliOptions {
   std::string action;  // start, compress, repair, regenerate, check
   std::string database;
   std::string template_db;
   bool json = false;
+  bool quiet = false;
   std::deque<int> answers;
   bool help = false;
   bool version = false;

@@ -1,5 +1,6 @@
 #include "cli/console_host.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
@@ -106,12 +107,28 @@ const char* IconWord(int style) {
 
 ConsoleHost::ConsoleHost(ConsoleOptions options, std::ostream& out, std::ostream& err,
                          std::function<std::optional<std::string>()> ask)
-    : options_(std::move(options)), out_(out), err_(err), ask_(std::move(ask)) {}
+    : options_(std::move(options)),
+      out_(out),
+      err_(err),
+      ask_(std::move(ask)),
+      summary_(options_.action) {}
 
 void ConsoleHost::EndBar() {
   if (!bar_drawn_) return;
   err_ << "\r\033[K" << std::flush;
   bar_drawn_ = false;
+}
+
+std::string ConsoleHost::FileField() const {
+  const std::string& file = summary_.Current();
+  return file.empty() ? std::string() : ",\"file\":" + JsonString(file);
+}
+
+std::string ConsoleHost::FilePrefix() const {
+  const std::string& file = summary_.Current();
+  if (file.empty()) return {};
+  const size_t slash = file.rfind('/');
+  return (slash == std::string::npos ? file : file.substr(slash + 1)) + ": ";
 }
 
 int ConsoleHost::Answer(std::string_view text, int safe_answer, bool* from_user) {
@@ -142,17 +159,26 @@ int ConsoleHost::Answer(std::string_view text, int safe_answer, bool* from_user)
 
 int ConsoleHost::MsgBox(std::string_view text, int style, int safe_answer) {
   EndBar();
-  if ((style & 0x70) == vbCritical) error_shown_ = true;
+  // The boxes of this tool that carry no icon all report errors.
+  const bool information = (style & 0x70) == vbInformation;
+  if (!information) {
+    error_shown_ = error_shown_ || !IsQuestion(style);
+    if (!IsQuestion(style)) summary_.ErrorShown();
+  }
+  // Results on standard output; errors, warnings and the questions about them on standard
+  // error, where a script that keeps only the results still shows them.
+  std::ostream& to = information ? out_ : err_;
+  const bool shown = !options_.json && !(information && options_.quiet);
   int answer = vbOK;
-  if (!options_.json) out_ << "[" << IconWord(style) << "] " << text << "\n" << std::flush;
+  if (shown) to << "[" << IconWord(style) << "] " << text << "\n" << std::flush;
   if (IsQuestion(style)) {
     bool from_user = false;
     answer = Answer(text, safe_answer, &from_user);
-    if (!options_.json) out_ << "  -> " << AnswerWord(answer) << "\n" << std::flush;
+    if (!options_.json) err_ << "  -> " << AnswerWord(answer) << "\n" << std::flush;
   }
   if (options_.json) {
-    out_ << "{\"event\":\"message\",\"style\":" << style << ",\"text\":" << JsonString(text)
-         << ",\"answer\":" << answer << "}\n"
+    out_ << "{\"event\":\"message\"" << FileField() << ",\"style\":" << style
+         << ",\"text\":" << JsonString(text) << ",\"answer\":" << answer << "}\n"
          << std::flush;
   }
   return answer;
@@ -161,29 +187,53 @@ int ConsoleHost::MsgBox(std::string_view text, int style, int safe_answer) {
 void ConsoleHost::SetStatus(std::string_view caption) {
   EndBar();
   if (options_.json)
-    out_ << "{\"event\":\"status\",\"text\":" << JsonString(caption) << "}\n" << std::flush;
-  else
-    out_ << "-- " << caption << "\n" << std::flush;
+    out_ << "{\"event\":\"status\"" << FileField() << ",\"text\":" << JsonString(caption) << "}\n"
+         << std::flush;
+  else if (!options_.quiet)
+    err_ << "-- " << FilePrefix() << caption << "\n" << std::flush;
+}
+
+void ConsoleHost::BeginFile(std::string_view file) {
+  EndBar();
+  summary_.Begin(std::string(file));
+  if (options_.on_file) options_.on_file(std::string(file));
+  last_stage_.clear();
+  last_permille_ = 0;
+}
+
+void ConsoleHost::Note(std::string_view, engine::Fate fate, std::string_view detail) {
+  summary_.Note(fate, detail);
 }
 
 void ConsoleHost::Progress(std::string_view stage, uint64_t done, uint64_t total) {
   const auto now = std::chrono::steady_clock::now();
   const bool finished = total > 0 && done >= total;
   const bool new_stage = stage != last_stage_;
+  if (new_stage) last_permille_ = 0;
+  // A stage that learns its size as it goes may compute a smaller share than it showed;
+  // the user would read that as going back, so it holds until it passes what was shown.
+  const uint64_t permille = total > 0 ? std::min<uint64_t>(done, total) * 1000 / total : 0;
+  if (!new_stage && !finished && permille < last_permille_) return;
   // A bar may redraw often; plain lines (a log, a pipe) once a second is plenty.
-  const auto gap = options_.progress_bar && !options_.json ? std::chrono::milliseconds(100)
-                                                           : std::chrono::milliseconds(1000);
+  const auto gap = options_.progress_gap_ms >= 0
+                       ? std::chrono::milliseconds(options_.progress_gap_ms)
+                   : options_.progress_bar && !options_.json ? std::chrono::milliseconds(100)
+                                                             : std::chrono::milliseconds(1000);
   if (!new_stage && !finished && now - last_progress_ < gap) return;
   last_stage_ = std::string(stage);
   last_progress_ = now;
+  last_permille_ = std::max(last_permille_, permille);
 
   if (options_.json) {
-    out_ << "{\"event\":\"progress\",\"stage\":" << JsonString(stage) << ",\"done\":" << done
-         << ",\"total\":" << total << "}\n"
+    out_ << "{\"event\":\"progress\"" << FileField() << ",\"stage\":" << JsonString(stage)
+         << ",\"done\":" << done << ",\"total\":" << total << "}\n"
          << std::flush;
     return;
   }
-  const int percent = total > 0 ? static_cast<int>(done * 100 / total) : -1;
+  if (options_.quiet) return;
+  // A step of one unit has no share worth showing: it is begun, then done.
+  const bool counted = total > 1;
+  const int percent = counted ? static_cast<int>(last_permille_ / 10) : -1;
   if (options_.progress_bar) {
     constexpr int kWidth = 30;
     std::string bar;
@@ -192,18 +242,22 @@ void ConsoleHost::Progress(std::string_view stage, uint64_t done, uint64_t total
       bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] " +
             std::to_string(percent) + "%";
     } else {
-      bar = std::to_string(done);
+      bar = finished ? "done" : total == 0 && done > 0 ? std::to_string(done) : "...";
     }
-    err_ << "\r\033[K" << stage << " " << bar << std::flush;
+    err_ << "\r\033[K" << FilePrefix() << stage << " " << bar << std::flush;
     bar_drawn_ = true;
     if (finished) EndBar();
     return;
   }
-  err_ << stage << ": ";
+  err_ << FilePrefix() << stage;
   if (percent >= 0)
-    err_ << percent << "% (" << done << "/" << total << ")\n";
+    err_ << ": " << percent << "% (" << done << "/" << total << ")\n";
+  else if (finished)
+    err_ << ": done\n";
+  else if (total == 0 && done > 0)
+    err_ << ": " << done << "\n";
   else
-    err_ << done << "\n";
+    err_ << "...\n";
   err_ << std::flush;
 }
 
@@ -211,8 +265,57 @@ void ConsoleHost::Line(const std::string& text, const std::string& json) {
   EndBar();
   if (options_.json) {
     if (!json.empty()) out_ << json << "\n" << std::flush;
-  } else
+  } else if (!options_.quiet) {
     out_ << text << "\n" << std::flush;
+  }
+}
+
+void ConsoleHost::ErrorLine(const std::string& text, const std::string& json) {
+  EndBar();
+  if (options_.json) {
+    if (!json.empty()) out_ << json << "\n" << std::flush;
+  } else {
+    err_ << text << "\n" << std::flush;
+  }
+}
+
+int ConsoleHost::Summary() {
+  EndBar();
+  const std::vector<FileSummary> files = summary_.Finish();
+  int code = kExitOk;
+  std::string reason;
+  for (const FileSummary& f : files) {
+    // In use outranks not replaced, which outranks an error message.
+    auto rank = [](int c) { return c == kExitInUse ? 3 : c == kExitNotReplaced ? 2 : c ? 1 : 0; };
+    if (rank(f.exit) > rank(code)) {
+      code = f.exit;
+      reason = f.file + ": " + (f.reason.empty() ? f.done : f.reason);
+    }
+    if (options_.json) {
+      std::string left = "[";
+      for (size_t i = 0; i < f.left.size(); ++i)
+        left += std::string(i ? "," : "") + "{\"file\":" + JsonString(f.left[i].path) +
+                ",\"bytes\":" + std::to_string(f.left[i].bytes) + "}";
+      out_ << "{\"event\":\"summary\",\"file\":" << JsonString(f.file)
+           << ",\"done\":" << JsonString(f.done) << ",\"left\":" << left << "]"
+           << ",\"undo\":" << JsonString(f.undo) << ",\"exit\":" << f.exit << "}\n";
+      continue;
+    }
+    if (options_.quiet) continue;
+    out_ << f.file << ": " << f.done << "\n";
+    for (const LeftFile& l : f.left)
+      out_ << "  left beside it: " << l.path << " (" << HumanBytes(l.bytes) << ")\n";
+    if (!f.undo.empty()) out_ << "  to undo: " << f.undo << "\n";
+  }
+  out_ << std::flush;
+  if (code != kExitOk && !options_.json) {
+    if (code == kExitAfterError)
+      err_ << "tidewell-cli: finished after an error; see the messages above\n";
+    else
+      err_ << "tidewell-cli: " << reason << "\n";
+    err_ << std::flush;
+  }
+  return code;
 }
 
 void ConsoleHost::Result(int exit_code) {

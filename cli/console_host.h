@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/summary.h"
 #include "maintenance/host.h"
 
 namespace tidewell::cli {
@@ -27,6 +28,10 @@ struct ConsoleOptions {
   std::deque<int> answers;    // vbYes / vbNo, used in order
   bool interactive = false;   // standard input is a terminal we may ask on
   bool progress_bar = false;  // standard error is a terminal: redraw a bar in place
+  bool quiet = false;         // text output: errors and questions only
+  int progress_gap_ms = -1;   // least time between two lines of one stage; -1: by output
+  std::string action;         // the workflow run, for the summary; empty for none
+  std::function<void(const std::string&)> on_file;  // told when the run turns to a file
 };
 
 class ConsoleHost : public Host {
@@ -40,11 +45,18 @@ class ConsoleHost : public Host {
   void DoEvents() override {}
   void SetPointer(int) override {}
   void Progress(std::string_view stage, uint64_t done, uint64_t total) override;
+  void BeginFile(std::string_view file) override;
+  void Note(std::string_view file, engine::Fate fate, std::string_view detail) override;
 
   // Extra lines of our own (the check report); `json` is a complete object, or empty when
   // the text line has no event of its own.
   void Line(const std::string& text, const std::string& json);
+  // The same for a line that reports a problem: on standard error, and shown when quiet.
+  void ErrorLine(const std::string& text, const std::string& json);
   void Result(int exit_code);
+  // Prints the closing summary of a workflow and returns the exit status it calls for
+  // (kExitOk when every file was treated as asked).
+  int Summary();
 
   // A box with the critical icon was shown.
   bool ErrorShown() const { return error_shown_; }
@@ -52,6 +64,10 @@ class ConsoleHost : public Host {
  private:
   int Answer(std::string_view text, int safe_answer, bool* from_user);
   void EndBar();
+  // `"file":"...",` for a JSON event, empty before the first file.
+  std::string FileField() const;
+  // The file's name for a text line: "Vardlink.mdb: ".
+  std::string FilePrefix() const;
 
   ConsoleOptions options_;
   std::ostream& out_;
@@ -60,7 +76,9 @@ class ConsoleHost : public Host {
   bool error_shown_ = false;
   bool bar_drawn_ = false;
   std::string last_stage_;
+  uint64_t last_permille_ = 0;  // how far the stage was shown; it never goes back
   std::chrono::steady_clock::time_point last_progress_{};
+  RunSummary summary_;
 };
 
 }  // namespace tidewell::cli

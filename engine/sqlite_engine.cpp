@@ -876,6 +876,18 @@ int VacuumInto(sqlite3* db, const std::string& destination,
   return rc;
 }
 
+// The pages of a finished copy, from its size and its header's page size.
+uint64_t CopiedPages(const std::string& path) {
+  unsigned char h[2] = {};
+  struct stat st {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && ::pread(fd, h, 2, 16) == 2 && ::fstat(fd, &st) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!ok) return 1;
+  const uint64_t page_size = h[0] == 0 && h[1] == 1 ? 65536u : (h[0] << 8 | h[1]);
+  return page_size == 0 ? 1 : std::max<uint64_t>(1, static_cast<uint64_t>(st.st_size) / page_size);
+}
+
 // Whether the file's header puts it in write-ahead mode.
 bool WriteAheadHeader(const std::string& path) {
   unsigned char h[2] = {};
@@ -984,13 +996,14 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
       !Files().Rename(prepared.copy, destination)) {
     drop.path.clear();
     ProgressThrottle throttle(&progress_);
-    throttle.Report("Compacting", 0, 1, true);
     if (std::string failed = FinishCopy(destination, locale, options, WriteAheadHeader(source));
         !failed.empty()) {
       ::unlink(destination.c_str());
       Raise(kErrDiskIo, failed);
     }
-    throttle.Report("Compacting", 1, 1, true);
+    // The copy was written while the file was checked: all its pages are done at once.
+    const uint64_t copied = CopiedPages(destination);
+    throttle.Report("Compacting", copied, copied, true);
     return;
   }
   OpenResult r;
