@@ -383,7 +383,9 @@ void frmTidewell::ShowStatus() {
 }
 
 void frmTidewell::Progress(std::string_view, uint64_t done, uint64_t total) {
-  // Progress goes into the status line after the operation's own caption.
+  // Progress goes into the status line after the operation's own caption; an operation
+  // that sets none (the regeneration) keeps the line as it is.
+  if (m_strStatus.empty()) return;
   if (total == 0) {
     ShowStatus();
     return;

@@ -210,6 +210,8 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
       if (host.MsgBox("Soll der Fehler ignoriert werden?", vbYesNo, vbNo) == vbNo) ++refusals;
       pending.Clear();
     }
+    host.Progress("Copying tables", static_cast<uint64_t>(i) + 1,
+                  static_cast<uint64_t>(table_count));
     host.DoEvents();
   }
 
@@ -235,7 +237,9 @@ void dbAdjustStructure(Host& host, const std::string& p_strDbName,
   // The update still walks the template; every change it tries then fails on this handle
   // and is handled by the update's own rules.
   if (!db) db = engine::NotOpenDatabase(p_strDbName);
+  host.Progress("Updating the structure from the template", 0, 0);
   UpdateDB(host, *db, p_strTemplateDb);
+  host.Progress("Updating the structure from the template", 1, 1);
   host.SetPointer(vbDefault);
   CloseQuietly(db);
 }
