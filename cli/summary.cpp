@@ -126,7 +126,10 @@ std::vector<FileSummary> RunSummary::Finish() const {
           break;
         case Fate::kNotReplaced:
         case Fate::kFailed:
-          parts.push_back("not " + std::string(Verb(action_)) + ": " + detail);
+          // A detail that says itself what was not done is not said twice.
+          parts.push_back(detail.rfind("not ", 0) == 0
+                              ? detail
+                              : "not " + std::string(Verb(action_)) + ": " + detail);
           if (s.exit != kExitInUse) s.exit = kExitNotReplaced;
           if (s.reason.empty()) s.reason = detail;
           break;
