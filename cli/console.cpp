@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "cli/console_host.h"
+#include "workflows/default_paths.h"
 #include "workflows/modXFiles.h"
 #include "workflows/runners.h"
 
@@ -184,12 +185,16 @@ std::string UsageText() {
          "              it (and whether it is hot), count the records of every table\n"
          "              and check the file structure; changes nothing\n"
          "\n"
-         "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli. The queue\n"
-         "database is DATABASE without its last four characters + \"-Queue.mdb\".\n"
+         "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli when that\n"
+         "folder holds one (a copy kept beside the crawler), else in the current\n"
+         "folder. The queue database is DATABASE without its last four characters +\n"
+         "\"-Queue.mdb\".\n"
          "\n"
          "OPTIONS\n"
          "  --template FILE   template for regenerate (default: Vardlink_Default.mdb in\n"
-         "                    the folder of tidewell-cli)\n"
+         "                    the folder of tidewell-cli; installed elsewhere than\n"
+         "                    beside the crawler, there if it is there, else beside\n"
+         "                    DATABASE)\n"
          "  --answers LIST    answers to the Yes/No questions in order, e.g. y,n,y; with\n"
          "                    none left the question is asked on a terminal, otherwise\n"
          "                    the answer that changes nothing is given\n"
@@ -265,12 +270,13 @@ CliOptions ParseArgs(const std::vector<std::string>& args, const std::string& ap
     o.error = "--template applies to regenerate only";
     return o;
   }
-  o.database = positional.size() == 2 ? positional[1] : JoinPath(app_folder, "Vardlink.mdb");
+  o.database =
+      positional.size() == 2 ? positional[1] : DefaultDatabase(app_folder, CurrentFolder());
   if (o.database.empty()) {
     o.error = "the DATABASE path is empty";
     return o;
   }
-  if (!template_given) o.template_db = JoinPath(app_folder, "Vardlink_Default.mdb");
+  if (!template_given) o.template_db = DefaultTemplate(app_folder, o.database);
   return o;
 }
 
