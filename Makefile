@@ -9,7 +9,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Everything the build, the tests and the demo need, from Debian's archive.
 PACKAGES := make cmake ninja-build g++ pkg-config libsqlite3-dev sqlite3 \
             libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev \
-            dpkg-dev file
+            dpkg-dev file desktop-file-utils
 
 .PHONY: all deps build test demo sanitize bench clean format
 

@@ -18,6 +18,7 @@
 #endif
 
 #include "app/startup.h"
+#include "workflows/default_paths.h"
 #include "workflows/modXFiles.h"
 
 namespace tidewell {
@@ -130,6 +131,8 @@ bool StartDetached(const QString& program, const QString& folder, Qt::WindowStat
 
 WindowOptions PlatformOptions(WindowOptions options) {
   if (options.app_folder.isEmpty()) options.app_folder = QCoreApplication::applicationDirPath();
+  if (options.current_folder.isEmpty())
+    options.current_folder = QString::fromStdString(CurrentFolder());
   if (!options.pick_file) {
     options.pick_file = [](QWidget* parent, const QString& initial,
                            const QString& filter) -> std::optional<QString> {
@@ -249,7 +252,8 @@ void frmTidewell::Form_Load() {
   m_blnFromVardlink = command.from_vardlink;
   m_strDbName = command.db_name;
 
-  if (m_strDbName.empty()) m_strDbName = JoinPath(ToPath(options_.app_folder), "Vardlink.mdb");
+  if (m_strDbName.empty())
+    m_strDbName = DefaultDatabase(ToPath(options_.app_folder), ToPath(options_.current_folder));
   txtFilename->setText(FromPath(DbName(true)));
 
   lblWait->clear();
@@ -261,7 +265,9 @@ void frmTidewell::Form_Load() {
 
 std::string frmTidewell::DbName(bool p_blnFull) {
   if (p_blnFull) return m_strDbName;
-  return JoinPath(ToPath(options_.app_folder), "Vardlink_Default.mdb");
+  // Beside the file about to be regenerated, where the program does not sit beside the
+  // crawler: the advanced buttons work on the path box.
+  return DefaultTemplate(ToPath(options_.app_folder), PathBoxText());
 }
 
 std::string frmTidewell::PathBoxText() {

@@ -20,8 +20,9 @@ namespace tidewell {
 
 // Everything the window takes from the platform, replaceable for tests.
 struct WindowOptions {
-  QStringList arguments;  // the command line after the program name
-  QString app_folder;     // folder of the executable, no trailing separator
+  QStringList arguments;   // the command line after the program name
+  QString app_folder;      // folder of the executable, no trailing separator
+  QString current_folder;  // the working folder, where an installed program finds the files
   // Returns the chosen path, or nothing when the user cancelled.
   std::function<std::optional<QString>(QWidget* parent, const QString& initial,
                                        const QString& filter)>

@@ -15,6 +15,7 @@
 #include "engine/file_system.h"
 #include "maintenance/dbReorg.h"
 #include "maintenance/modTidewell.h"
+#include "workflows/default_paths.h"
 #include "workflows/modXFiles.h"
 #include "workflows/runners.h"
 
@@ -267,12 +268,15 @@ std::string UsageText() {
          "              compress, journal mode and any journal or WAL beside it, count\n"
          "              the records of every table and check the file structure\n"
          "\n"
-         "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli. The queue\n"
-         "database is DATABASE without its last four characters + \"-Queue.mdb\".\n"
+         "DATABASE defaults to Vardlink.mdb in the folder of tidewell-cli when that\n"
+         "folder holds one (a copy kept beside the crawler), else in the current\n"
+         "folder. The queue database is DATABASE without its last four characters +\n"
+         "\"-Queue.mdb\".\n"
          "\n"
          "OPTIONS\n"
          "  --template FILE   template for regenerate (default: Vardlink_Default.mdb in\n"
-         "                    the folder of tidewell-cli)\n"
+         "                    the folder of tidewell-cli; where that folder holds\n"
+         "                    neither it nor Vardlink.mdb, beside DATABASE)\n"
          "  --answers LIST    answers to the Yes/No questions in order, e.g. y,n,y; with\n"
          "                    none left the question is asked on a terminal, otherwise\n"
          "                    the answer that changes nothing is given\n"
@@ -373,12 +377,13 @@ CliOptions ParseArgs(const std::vector<std::string>& args, const std::string& ap
     o.error = "--template applies to regenerate only";
     return o;
   }
-  o.database = positional.size() == 2 ? positional[1] : JoinPath(app_folder, "Vardlink.mdb");
+  o.database =
+      positional.size() == 2 ? positional[1] : DefaultDatabase(app_folder, CurrentFolder());
   if (o.database.empty()) {
     o.error = "the DATABASE path is empty";
     return o;
   }
-  if (!template_given) o.template_db = JoinPath(app_folder, "Vardlink_Default.mdb");
+  if (!template_given) o.template_db = DefaultTemplate(app_folder, o.database);
   return o;
 }
 

@@ -51,7 +51,36 @@ class Walk {
   bool shown_ = false;
 };
 
+// Opens the template shared and read-only, as the walk reads it. When that fails, the
+// user is told which file and why, and `opened` stays false.
+std::unique_ptr<Database> OpenTemplate(Host& host, const std::string& templatePath, bool& opened) {
+  PendingError pending;
+  std::unique_ptr<Database> tpl;
+  pending.Run([&] { tpl = DBEngine().OpenDatabase(templatePath, false, true, std::nullopt); });
+  opened = !pending.Failed();
+  if (opened) return tpl;
+  const std::string message = std::string("Es ist ein Fehler beim Öffnen von '%1%' aufgetreten.") +
+                              kCrLf + kCrLf + "Fehler " + std::to_string(pending.Number()) + " - " +
+                              pending.Description();
+  host.MsgBox(FormatText(message, templatePath), vbCritical, vbOK);
+  if (tpl) {
+    PendingError ignored;
+    ignored.Run([&] { tpl->Close(); });
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+bool TemplateOpens(Host& host, const std::string& templatePath) {
+  bool opened = false;
+  std::unique_ptr<Database> tpl = OpenTemplate(host, templatePath, opened);
+  if (tpl) {
+    PendingError ignored;
+    ignored.Run([&] { tpl->Close(); });
+  }
+  return opened;
+}
 
 void dbIdle() {
   PendingError ignored;
@@ -63,20 +92,9 @@ bool UpdateDB(Host& host, engine::Database& target, const std::string& templateP
   g_lngLastError = 0;
   dbIdle();
 
-  PendingError pending;
-  std::unique_ptr<Database> tpl;
-  pending.Run([&] { tpl = DBEngine().OpenDatabase(templatePath, false, true, std::nullopt); });
-  if (pending.Failed()) {
-    const std::string message =
-        std::string("Es ist ein Fehler beim Öffnen von '%1%' aufgetreten.") + kCrLf + kCrLf +
-        "Fehler " + std::to_string(pending.Number()) + " - " + pending.Description();
-    host.MsgBox(FormatText(message, templatePath), vbCritical, vbOK);
-    if (tpl) {
-      PendingError ignored;
-      ignored.Run([&] { tpl->Close(); });
-    }
-    return true;
-  }
+  bool opened = false;
+  std::unique_ptr<Database> tpl = OpenTemplate(host, templatePath, opened);
+  if (!opened) return true;
 
   Walk walk(host);
   // Everything the walk reads lives for the whole walk: a read that fails leaves the value

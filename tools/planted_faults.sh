@@ -35,8 +35,9 @@ fi
 all_programs="collection_tests engine_tests salvage_tests maintenance_tests repair_tests workflows_tests"
 all_programs+=" cli_tests app_tests whole_tests"
 read -r -a programs <<<"${PROGRAMS:-$all_programs}"
-# The programs the tests run, and the program the console tests start; no benchmarks.
-targets=("${programs[@]}" tidewell-cli salvage_fuzz_replay)
+# The programs the tests run, the program the console tests start, and what the installed
+# product's test installs; no benchmarks.
+targets=("${programs[@]}" tidewell-cli tidewell tidewell_man_pages salvage_fuzz_replay)
 build() { nice -n 5 ninja -C "$build" -j "$jobs" "${targets[@]}" >"$build/fault-build.log" 2>&1 </dev/null; }
 
 failure=""
@@ -63,6 +64,8 @@ suite() {
   done
   (cd "$build" && ctest -R salvage_fuzz_smoke --timeout 400 -Q </dev/null >/dev/null) ||
     { failure="salvage_fuzz_smoke"; return 1; }
+  (cd "$build" && ctest -R installed_product -Q </dev/null >/dev/null) ||
+    { failure="installed_product"; return 1; }
 }
 
 # The suite must pass without a fault, or every fault would look caught.

@@ -4,7 +4,9 @@
 #include <optional>
 
 #include "engine/engine.h"
+#include "engine/notes.h"
 #include "maintenance/modTidewell.h"
+#include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
 #include "maintenance/progress_route.h"
 #include "repair/dbRepair.h"
@@ -68,6 +70,13 @@ Operations RealOperations() {
     ProgressRoute progress(host);
     std::string error;
     dbAdjustStructure(host, file, tmpl, error);
+  };
+  ops.template_opens = [](Host& host, const std::string& file, const std::string& tmpl) {
+    ProgressRoute route(host);
+    if (TemplateOpens(host, tmpl)) return true;
+    engine::Tell(file, engine::Fate::kFailed,
+                 "not regenerated: the template " + tmpl + " cannot be opened");
+    return false;
   };
   return ops;
 }
@@ -197,11 +206,20 @@ bool Runners::RunAdvRepair(const std::string& p_strFile) {
 }
 
 bool Runners::RunRegenerate(const std::string& p_strFile) {
-  return Work(p_strFile, [&] {
+  // The copy carries no index; only the structure update puts them back, from the
+  // template. Without a template that opens, a regeneration would leave the database
+  // without its unique indexes, so nothing is touched, and the workflow stops here as for
+  // a missing file: the queue database is left alone too.
+  bool template_opens = false;
+  const bool found = Work(p_strFile, [&] {
+    const std::string tmpl = window_.DbName(false);
+    Try([&] { template_opens = ops_.template_opens(host_, p_strFile, tmpl); });
+    if (!template_opens) return;
     // The structure update runs whatever the regeneration did.
     Try([&] { ops_.regenerate(host_, p_strFile, kRegenerateFormat); });
-    Try([&] { ops_.adjust_structure(host_, p_strFile, window_.DbName(false)); });
+    Try([&] { ops_.adjust_structure(host_, p_strFile, tmpl); });
   });
+  return found && template_opens;
 }
 
 }  // namespace tidewell

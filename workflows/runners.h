@@ -38,6 +38,9 @@ struct Operations {
   std::function<void(Host&, const std::string& file)> adv_repair;
   std::function<void(Host&, const std::string& file, int16_t format)> regenerate;
   std::function<void(Host&, const std::string& file, const std::string& tmpl)> adjust_structure;
+  // Before a regeneration: false (after telling the user) when the template the structure
+  // update needs cannot be opened.
+  std::function<bool(Host&, const std::string& file, const std::string& tmpl)> template_opens;
 };
 // The real ones: the engine, the repair operations and the regeneration.
 Operations RealOperations();
@@ -65,7 +68,8 @@ class Runners {
   Outcome cmdARegen_Click();
   Outcome Run(Workflow w);
 
-  // Workers: true when the file was found and the operation ran.
+  // Workers: true when the file was found and the operation ran. Regenerate also needs
+  // its template to open; without it nothing is changed and the worker gives false.
   bool RunRepair(const std::string& p_strFile);
   bool RunAdvCompress(const std::string& p_strFile);
   bool RunAdvRepair(const std::string& p_strFile);

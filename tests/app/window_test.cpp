@@ -24,6 +24,7 @@ class WindowTest : public ::testing::Test {
     WindowOptions o;
     o.arguments = std::move(args);
     o.app_folder = QString::fromStdString(dir.path().string());
+    o.current_folder = o.app_folder;
     o.message_box = [this](QWidget*, const QString& text, int style) {
       boxes += text.toStdString() + "/" + std::to_string(style) + "|";
       return vbOK;
@@ -42,23 +43,31 @@ class WindowTest : public ::testing::Test {
   int ended = 0;
 };
 
-// Whether the crawler is to be started again on exit, and the path the window starts with
-// (empty: Vardlink.mdb in the program's folder). The arguments are joined by single blanks.
-TEST_F(WindowTest, TheCommandLineGivesThePathAndTheRelaunch) {
-  const std::tuple<QStringList, bool, std::string> cases[] = {
-      {{}, false, ""},
-      {{"VL", "/data/My", "Site.mdb"}, true, "/data/My Site.mdb"},
-      {{"VL\t\t/x.mdb"}, true, "\t/x.mdb"},  // one separator of any kind
+// Whether the crawler is to be started again on exit, the path the window starts with
+// (empty: Vardlink.mdb in the program's folder, which is also the current folder here) and
+// the template Regenerate uses: beside the program when the program sits beside the
+// crawler's database, else beside the database. The arguments are joined by single blanks.
+TEST_F(WindowTest, TheCommandLineGivesThePathTheRelaunchAndTheTemplate) {
+  const std::tuple<QStringList, bool, std::string, std::string> cases[] = {
+      {{}, false, "", dir.File("Vardlink_Default.mdb")},
+      {{"VL", "/data/My", "Site.mdb"}, true, "/data/My Site.mdb", "/data/Vardlink_Default.mdb"},
+      // A file manager's %f: one argument, blanks and all.
+      {{"VL", "/data/My  Site.mdb"}, true, "/data/My  Site.mdb", "/data/Vardlink_Default.mdb"},
+      {{"VL\t\t/x.mdb"}, true, "\t/x.mdb", "\t/Vardlink_Default.mdb"},  // one separator of any kind
       // A lower-case keyword glued to a drive path loses the path's first character.
-      {{"vlC:\\Data\\Vardlink.mdb"}, true, ":\\Data\\Vardlink.mdb"},
-      {{"XL", "/data/x.mdb"}, false, ""},
+      {{"vlC:\\Data\\Vardlink.mdb"}, true, ":\\Data\\Vardlink.mdb", "Vardlink_Default.mdb"},
+      {{"XL", "/data/x.mdb"}, false, "", dir.File("Vardlink_Default.mdb")},
   };
-  for (const auto& [args, relaunch, path] : cases) {
-    auto w = Open(args);
-    EXPECT_EQ(w->FromVardlink(), relaunch) << path;
-    EXPECT_EQ(w->txtFilename->text().toStdString(), path.empty() ? dir.File("Vardlink.mdb") : path);
-    EXPECT_EQ(w->DbName(true), w->txtFilename->text().toStdString());
-    EXPECT_EQ(w->DbName(), dir.File("Vardlink_Default.mdb"));
+  for (const bool beside_the_crawler : {false, true}) {
+    if (beside_the_crawler) testing::WriteAll(dir.File("Vardlink.mdb"), "x");
+    for (const auto& [args, relaunch, path, tmpl] : cases) {
+      auto w = Open(args);
+      EXPECT_EQ(w->FromVardlink(), relaunch) << path;
+      EXPECT_EQ(w->txtFilename->text().toStdString(),
+                path.empty() ? dir.File("Vardlink.mdb") : path);
+      EXPECT_EQ(w->DbName(true), w->txtFilename->text().toStdString());
+      EXPECT_EQ(w->DbName(), beside_the_crawler ? dir.File("Vardlink_Default.mdb") : tmpl) << path;
+    }
   }
 }
 

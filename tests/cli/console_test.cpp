@@ -117,9 +117,17 @@ TEST(ConsoleHostTest, JsonEventsOfAFileNameIt) {
 }
 
 TEST(ParseArgsTest, DefaultsOptionsAndUsageErrors) {
-  CliOptions o = ParseArgs({"start"}, "/opt/tw");
-  EXPECT_EQ(o.database, "/opt/tw/Vardlink.mdb");
-  EXPECT_EQ(o.template_db, "/opt/tw/Vardlink_Default.mdb");
+  // Kept beside the crawler, the program finds both files in its own folder; installed
+  // elsewhere, the database in the current folder and the template beside it.
+  const testing::TempDir beside;
+  testing::WriteAll(beside.File("Vardlink.mdb"), "x");
+  CliOptions o = ParseArgs({"start"}, beside.path().string());
+  EXPECT_EQ(o.database + "|" + o.template_db,
+            beside.File("Vardlink.mdb") + "|" + beside.File("Vardlink_Default.mdb"));
+  const std::filesystem::path here = std::filesystem::current_path();
+  o = ParseArgs({"regenerate"}, "/opt/tw");
+  EXPECT_EQ(o.database + "|" + o.template_db,
+            (here / "Vardlink.mdb").string() + "|" + (here / "Vardlink_Default.mdb").string());
   o = ParseArgs({"regenerate", "--template=/t.mdb", "/d/My Site.mdb", "--answers", "y,N,yes"}, "");
   EXPECT_EQ(o.database + o.template_db + o.error, "/d/My Site.mdb/t.mdb");
   EXPECT_EQ(o.answers, (std::deque<int>{vbYes, vbNo, vbYes}));

@@ -292,6 +292,40 @@ TEST_P(RegenerationOnly, FailuresAreShownAndTheAnswersDecide) {
 
 INSTANTIATE_TEST_SUITE_P(Regeneration, RegenerationOnly, ::testing::Values(false));
 
+// The engine's own tables stay behind: a salvage may leave MSysLostAndFound, and a copy of
+// it would come back in every regenerated file. The test looks at the first four characters
+// only, in any case.
+TEST(Regeneration, SystemTablesAreNotCopied) {
+  TempDir dir;
+  const std::string p = dir.File("site.mdb");
+  MakeDatabase(p, {{"Links", 3}});
+  const std::pair<const char*, bool> tables[] = {
+      {"MSysLostAndFound", false},
+      {"msysACEs", false},
+      {"MSYSX", false},
+      {"MSy", true},
+      {"XMSys", true},
+      {"Links", true},
+  };
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(p.c_str(), &db), SQLITE_OK);
+  for (const auto& [name, copied] : tables) {
+    if (std::string(name) == "Links") continue;
+    const std::string sql = "CREATE TABLE [" + std::string(name) + "](ID INTEGER); INSERT INTO [" +
+                            name + "] VALUES (1);";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << name;
+  }
+  sqlite3_close(db);
+
+  ScriptedHost host;
+  std::string error;
+  dbRegenerate(host, p, 3, error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(host.Boxes().size(), 0u);
+  for (const auto& [name, copied] : tables) EXPECT_EQ(RowCount(p, name) >= 1, copied) << name;
+  EXPECT_EQ(RowCount(dir.File("site.BKK"), "MSysLostAndFound"), 1);  // the old file kept it
+}
+
 // The tables of a database in order, each with its fields (name:type:size, "z" when a
 // zero-length text is allowed, "+" when counting) and its indexes ("!" unique, "*" primary).
 std::string Shape(const std::string& path) {

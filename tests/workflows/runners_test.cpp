@@ -30,7 +30,7 @@ TEST(FileExistsTest, FilesFoldersHiddenEntriesAndPatterns) {
 }
 
 // What the operation does when it treats the database or the queue.
-enum class Event { kNone, kBox, kThrow, kClose };
+enum class Event { kNone, kBox, kThrow, kClose, kNoTemplate };
 
 struct Row {
   Workflow w;
@@ -73,7 +73,12 @@ TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
                  named("compress"),
                  named("advrepair"),
                  [&](Host& h, auto& f, int16_t n) { op("regen/" + std::to_string(n), h, f); },
-                 [&](Host& h, auto& f, auto& t) { op("adjust " + t, h, f); }};
+                 [&](Host& h, auto& f, auto& t) { op("adjust " + t, h, f); },
+                 [&](Host& h, auto& f, auto& t) {
+                   if ((f == "A.mdb" ? s.on_db : s.on_queue) != Event::kNoTemplate) return true;
+                   h.MsgBox("no " + t, vbCritical);
+                   return false;
+                 }};
   testing::ScriptedHost host;
   const Outcome outcome = Runners(host, *this, ops).Run(s.w);
   std::filesystem::current_path(home);
@@ -85,7 +90,9 @@ TEST_P(WorkflowTest, TreatsShowsAndLeavesTheWindow) {
       log += (log.empty() ? "" : "|") + c.text +
              (c.kind == HostCall::kMsgBox ? "/" + std::to_string(c.value) : "");
   EXPECT_EQ(log, s.log);
-  EXPECT_EQ(outcome, s.log.find("Oops") != std::string::npos   ? Outcome::kNotFound
+  const bool missing =
+      s.log.find("Oops") != std::string::npos || s.log.find("no T.mdb") != std::string::npos;
+  EXPECT_EQ(outcome, missing                                   ? Outcome::kNotFound
                      : s.log.find("Done") != std::string::npos ? Outcome::kDone
                                                                : Outcome::kInterrupted);
   // Only a finished start closes the window, and leaves it busy.
@@ -109,6 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{kRegenerate, kThrow, kNone,
             "regen/3 A.mdb|adjust T.mdb A.mdb|regen/3 A-Queue.mdb|adjust T.mdb A-Queue.mdb|"
             "Done with regeneration./64"},
+        // Without a template nothing is regenerated, and the workflow stops at that file.
+        Row{kRegenerate, kNoTemplate, kNone, "no T.mdb/16"},
+        Row{kRegenerate, kNone, kNoTemplate, "regen/3 A.mdb|adjust T.mdb A.mdb|no T.mdb/16"},
         // Closing stops before the next file and skips the closing message.
         Row{kCompress, kClose, kNone, "compress A.mdb"},
         Row{kStart, kNone, kClose, "repair A.mdb|repair A-Queue.mdb"}));
