@@ -16,8 +16,9 @@
 //
 // What neither sees: a program on another machine that has the file open over a network
 // file system, and, when the lease cannot be tried and we do not run as root, a process of
-// another user (its /proc/<pid>/fd is closed to us). Opens inside this process are never
-// counted: they are the engine's own, which its lock orders.
+// another user (its /proc/<pid>/fd is closed to us). Nor can a look keep a program from
+// opening the file a moment after it: the swaps look last thing before they rename. Opens
+// inside this process are never counted: they are the engine's own, which its lock orders.
 #pragma once
 
 #include <string>

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "engine/errors.h"
-#include "engine/file_holders.h"
 
 namespace tidewell::engine {
 namespace {
@@ -54,9 +53,6 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 }
 
 FileLock FileLock::Acquire(const std::string& path, bool exclusive) {
-  // Asked before our own descriptor exists, so that the kernel's lease can answer for
-  // every process on this machine (see file_holders.h).
-  if (exclusive) RefuseIfHeldElsewhere(path);
   int fd = ::open(path.c_str(), (exclusive ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;

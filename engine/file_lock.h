@@ -24,8 +24,7 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
   // Throws kErrFileNotFound, kErrNoPermission, or kErrFileInUse when the lock is held in a
-  // conflicting way by any open file description (this process or another), and, for an
-  // exclusive lock, when another process has the file open at all.
+  // conflicting way by any open file description (this process or another).
   static FileLock Acquire(const std::string& path, bool exclusive);
   void Release();
   bool held() const { return fd_ >= 0; }

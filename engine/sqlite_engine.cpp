@@ -744,6 +744,9 @@ std::unique_ptr<Database> SqliteEngine::OpenDatabase(const std::string& name,
                                                      std::optional<bool> exclusive,
                                                      std::optional<bool> readOnly,
                                                      std::optional<std::string>) {
+  // Asked before any descriptor of ours exists, so that the kernel's lease can answer for
+  // every process on this machine (see file_holders.h); the refusal names the holder.
+  if (exclusive.value_or(false)) RefuseIfHeldElsewhere(name);
   OpenResult r;
   try {
     OpenChecked(r, name, exclusive.value_or(false), readOnly.value_or(false),
@@ -1057,9 +1060,11 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
 
 void SqliteEngine::RepairResolved(const std::string& name) {
   if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
-  // The engine's exclusive lock is held for the whole repair, so no other open can slip in
-  // between the check, the salvage and the swap.
+  // The engine's exclusive lock is held for the whole repair, so no other open of ours can
+  // slip in between the check, the salvage and the swap. Other programs are asked about
+  // first, while no descriptor of ours is open and the lease can answer for all of them.
   const bool copy_beside = std::exchange(compaction_follows_, {}) == name;
+  RefuseIfHeldElsewhere(name);
   FileLock lock = FileLock::Acquire(name, true);
   const std::string temp = name + ".repairing";
   const std::string damaged = name + ".damaged";
