@@ -23,6 +23,7 @@
 
 #include "engine/change_stamp.h"
 #include "engine/engine.h"
+#include "engine/file_holders.h"
 #include "engine/file_lock.h"
 #include "engine/file_system.h"
 #include "engine/health_check.h"
@@ -132,6 +133,7 @@ class SqliteEngine final : public DatabaseEngine {
   void CompactDatabase(const std::string& source, const std::string& destination,
                        const std::string& locale, std::optional<int32_t> options) override;
   void RepairDatabase(const std::string& name) override;
+  void RepairResolved(const std::string& name);
   void CompactionFollows(const std::string& name) override {
     compaction_follows_ = ResolveLinks(name);
   }
@@ -742,6 +744,9 @@ std::unique_ptr<Database> SqliteEngine::OpenDatabase(const std::string& name,
                                                      std::optional<bool> exclusive,
                                                      std::optional<bool> readOnly,
                                                      std::optional<std::string>) {
+  // Asked before any descriptor of ours exists, so that the kernel's lease can answer for
+  // every process on this machine (see file_holders.h); the refusal names the holder.
+  if (exclusive.value_or(false)) RefuseIfHeldElsewhere(name);
   OpenResult r;
   try {
     OpenChecked(r, name, exclusive.value_or(false), readOnly.value_or(false),
@@ -1057,10 +1062,22 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
 
 void SqliteEngine::RepairDatabase(const std::string& given) {
   const std::string name = ResolveLinks(given);
+  try {
+    RepairResolved(name);
+  } catch (const EngineException& e) {
+    // Whoever holds the file, it was left as it was.
+    if (e.error().number == kErrFileInUse) Tell(name, Fate::kInUse, e.error().description);
+    throw;
+  }
+}
+
+void SqliteEngine::RepairResolved(const std::string& name) {
   if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
-  // The engine's exclusive lock is held for the whole repair, so no other open can slip in
-  // between the check, the salvage and the swap.
+  // The engine's exclusive lock is held for the whole repair, so no other open of ours can
+  // slip in between the check, the salvage and the swap. Other programs are asked about
+  // first, while no descriptor of ours is open and the lease can answer for all of them.
   const bool copy_beside = std::exchange(compaction_follows_, {}) == name;
+  RefuseIfHeldElsewhere(name);
   FileLock lock = FileLock::Acquire(name, true);
   const std::string temp = name + ".repairing";
   const std::string damaged = name + ".damaged";
@@ -1107,6 +1124,14 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
     Raise(kErrDiskIo, "Cannot repair '" + name + "': " + what + ": " + ec.message() + ".");
   };
   if (auto ec = Files().SyncFile(temp)) fail("writing the repaired copy to disk failed", ec);
+  // Our lock keeps other copies of this program out, but not a program that opened the file
+  // while it was salvaged: renamed over, that program would go on in the damaged original.
+  // Only /proc can answer here, since the lock's descriptor refuses a lease.
+  if (const std::string who = Holders().OtherHolder(name); !who.empty()) {
+    Files().Remove(temp);
+    Raise(kErrFileInUse, "The database '" + name + "' was opened by " + who +
+                             " during its repair and was left as it was.");
+  }
   if (!kept_before) {
     // Keep the damaged original beside the repaired file; a link costs nothing and leaves
     // the original under its own name until the rename below replaces it in one step.

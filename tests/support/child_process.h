@@ -33,13 +33,17 @@ ChildResult KillChildAfter(pid_t pid, std::chrono::microseconds delay);
 // True when the file was changed and its hot journal is there.
 bool LeaveHotJournal(const std::string& db, const std::string& sql);
 
-// A child process that holds a database open until Stop() or destruction.
+// A child process that holds a database open until Stop() or destruction. The child first
+// closes every descriptor it inherited, so that only its own open holds the file, even when
+// it is started in the middle of an operation that has the file open.
 class DatabaseHolder {
  public:
   enum Mode {
     kEngineShared,     // OpenDatabase through our engine, shared
     kEngineExclusive,  // OpenDatabase through our engine, exclusive
     kSqliteRead,       // a plain sqlite3 connection inside an open read transaction
+    kSqliteIdle,       // a plain sqlite3 connection that has read the file and holds no lock
+    kPlainOpen,        // open(2) and nothing more, as a program that does not use SQLite
   };
   DatabaseHolder(const std::string& path, Mode mode);
   ~DatabaseHolder() { Stop(); }
@@ -48,15 +52,16 @@ class DatabaseHolder {
 
   // True once the child has the database open; false when its open failed.
   bool Holding() const { return holding_; }
+  // Has the child's connection run `sql`; true when it succeeded. Only a kSqliteIdle
+  // holder takes statements.
+  bool Run(const std::string& sql);
   // Kills the child, which lets go of the database, and waits for it.
-  void Stop() {
-    if (pid_ > 0) KillChildAfter(pid_, {});
-    pid_ = -1, holding_ = false;
-  }
+  void Stop();
 
  private:
   pid_t pid_ = -1;
   bool holding_ = false;
+  int to_child_ = -1, from_child_ = -1;
 };
 
 }  // namespace tidewell::testing

@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "engine/file_system.h"
@@ -29,6 +31,11 @@ class FaultyFiles : public engine::FileSystem {
   // The k-th counted operation kills the process with SIGKILL before it touches the disk.
   // Meant for a forked child: the parent then inspects what the disk holds.
   void KillAt(int k) { kill_at_ = k; }
+  // Runs `hook` once, just before the first counted operation whose log line starts with
+  // `line` (e.g. "SyncFile /x/Vardlink.mdb.repairing"): something else happens at that moment.
+  void OnStep(std::string line, std::function<void()> hook) {
+    hook_line_ = std::move(line), hook_ = std::move(hook);
+  }
 
   // Counted operations so far. Exists is forwarded but not counted: it changes nothing,
   // and leaving it out keeps the numbering of the steps that matter stable.
@@ -61,6 +68,7 @@ class FaultyFiles : public engine::FileSystem {
   // Counts one operation; fails it, kills the process at it or lets `real` do it.
   template <typename Op>
   std::error_code Step(std::string what, const Op& real) {
+    if (hook_ && what.starts_with(hook_line_)) std::exchange(hook_, nullptr)();
     log_.push_back(std::move(what));
     // SIGKILL cannot be caught, so nothing of the process's own clean-up runs: the disk is
     // left exactly as a power cut or a killed process would leave it.
@@ -71,6 +79,8 @@ class FaultyFiles : public engine::FileSystem {
 
   engine::FileSystem* previous_;
   int fail_at_ = 0, fail_errno_ = 0, kill_at_ = 0;
+  std::string hook_line_;
+  std::function<void()> hook_;
   std::vector<std::string> log_;
 };
 
