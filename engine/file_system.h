@@ -27,7 +27,25 @@ class FileSystem {
   // Whether this process may write the file itself. A file its owner made read-only is
   // never replaced by a maintained copy, even where the folder would allow the rename.
   virtual bool Writable(const std::string& path);
+  // Gives `to`, a new file that is to take the name of `from`, what `from` has beside its
+  // bytes: its owner and group, its extended attributes (ACLs and security labels among
+  // them) and its mode, in that order, through a descriptor of `to` (fchown, fsetxattr,
+  // fchmod). Not durable until `to` is synced. An attribute the file system or the
+  // process may not set (ENOTSUP; EPERM or EACCES for security.* and trusted.*) is left
+  // out; any other failure, the owner's above all, is returned, and `to` must then not
+  // take the name.
+  virtual std::error_code TakeOwnership(const std::string& from, const std::string& to);
+  // Whether two names reach one file: for names that exist, the same device and inode;
+  // where neither exists, whether the folder takes the two spellings as one (a folder
+  // that ignores case, or folds names): `a` is created empty, `b` looked up, `a` removed.
+  // Where only one exists they are two names. Changes nothing that stays.
+  virtual bool SameFile(const std::string& a, const std::string& b);
 };
+
+// A new file, created empty with mode 0600 whatever the umask, so that nothing written
+// into it is ever readable by more than its owner before it is given its final mode.
+// Fails (EEXIST) when the name exists.
+std::error_code CreatePrivate(const std::string& path);
 
 // The file a path finally names: the end of a chain of symbolic links, or the path itself.
 // The operations derive their temporary and backup names from it, so a link given as the

@@ -91,13 +91,6 @@ bool HeaderLooksSound(const std::string& path) {
   return pages == 0 || change != valid_for || image->Size() >= uint64_t{pages} * page_size;
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa = {};
-  struct stat sb = {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 // fsync of a file or folder; an empty folder name is the current one.
 bool SyncPathQuietly(const std::string& path, int flags) {
   const int fd = ::open(path.empty() ? "." : path.c_str(), flags | O_CLOEXEC);
@@ -763,7 +756,8 @@ std::unique_ptr<Database> SqliteEngine::OpenDatabase(const std::string& name,
 
 std::unique_ptr<Database> SqliteEngine::CreateDatabase(const std::string& name,
                                                        const std::string& locale, int32_t option) {
-  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // 0600 whatever the umask: the caller gives it the mode of the file it stands for.
+  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     int err = errno;
     if (err == EEXIST) Raise(kErrDatabaseExists, "The file '" + name + "' already exists.");
@@ -961,7 +955,8 @@ class CopyBeside {
       try {
         OpenResult r;
         OpenChecked(r, source_, false, true, 2000, false);
-        ok_ = VacuumInto(r.conn.db, copy_) == SQLITE_DONE;
+        // Made 0600 before VACUUM INTO fills it (it takes an empty file that exists).
+        ok_ = !CreatePrivate(copy_) && VacuumInto(r.conn.db, copy_) == SQLITE_DONE;
       } catch (const EngineException&) {
       }
     });
@@ -1044,6 +1039,12 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
     ::unlink(destination.c_str());
     Raise(number, description);
   };
+  // The copy is made 0600, never with the umask's wider default; whoever puts it in the
+  // source's place gives it the source's owner and mode (SQLite gives its journal the mode
+  // of the file). VACUUM INTO takes an empty file that exists.
+  if (auto ec = CreatePrivate(destination))
+    Raise(ec == std::errc::file_exists ? kErrDatabaseExists : kErrDiskIo,
+          "Cannot create '" + destination + "': " + ec.message() + ".");
   if (int rc = VacuumInto(db, destination, report); rc != SQLITE_DONE) {
     std::string message = sqlite3_errmsg(db);
     int32_t number = sqlite::MapResult(rc, message, kErrNotADatabase);
@@ -1116,13 +1117,22 @@ void SqliteEngine::RepairResolved(const std::string& name) {
   // A hot journal or a write-ahead log beside the original belongs to it. If a repair was
   // cut after it had moved them to `.damaged`, the two names are still one file, and the
   // original is read there, with them.
-  const bool kept_before = SameFile(name, damaged) && !Files().Exists(name + "-journal") &&
+  const bool kept_before = Files().SameFile(name, damaged) && !Files().Exists(name + "-journal") &&
                            !Files().Exists(name + "-wal");
   SalvageDatabase(kept_before ? damaged : name, temp, progress_);
   auto fail = [&](const std::string& what, std::error_code ec) {
     Files().Remove(temp);
     Raise(kErrDiskIo, "Cannot repair '" + name + "': " + what + ": " + ec.message() + ".");
   };
+  // The repaired copy takes the original's owner, group, attributes and mode before the
+  // sync that precedes its rename, so that no cut leaves the name with another owner. Where
+  // they cannot be given (a user who is not root repairing the file of another) the
+  // original stays as it is.
+  if (auto ec = Files().TakeOwnership(name, temp)) {
+    Tell(name, Fate::kNotReplaced,
+         "the repaired copy could not be given the owner and mode of the file: " + ec.message());
+    fail("cannot give the repaired copy the owner and mode of the original", ec);
+  }
   if (auto ec = Files().SyncFile(temp)) fail("writing the repaired copy to disk failed", ec);
   // Our lock keeps other copies of this program out, but not a program that opened the file
   // while it was salvaged: renamed over, that program would go on in the damaged original.

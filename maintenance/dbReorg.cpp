@@ -24,6 +24,10 @@ namespace {
 //   - T is on disk before it gets here: the engine syncs the compacted copy and fails the
 //     compaction when it cannot, so once T is named P its contents are on disk, not just
 //     its new name (otherwise a power cut could leave an empty or torn P).
+//   - T is given P's owner, group, attributes and mode, and synced again, so that whoever
+//     owns P (the crawler's user) still owns what is under its name, and no cut leaves P's
+//     name on a file with another owner. Where they cannot be given (a user who is not
+//     root compacting another user's file), P stays as it is and T keeps the copy.
 //   - K is removed: P is still the complete old database.
 //   - P is hard-linked to K: both names now reach the same complete old database, and no
 //     byte was copied. The folder is synced so that K exists on disk before P is replaced.
@@ -45,7 +49,15 @@ bool SwapIntoPlace(const std::string& p, const ReorgNames& n) {
     engine::Tell(p, Fate::kNotReplaced, "the file is read-only");
     return false;
   }
-  if (n.backup == p) {
+  if (std::error_code ec = fs.TakeOwnership(p, n.temp); ec || (ec = fs.SyncFile(n.temp))) {
+    engine::Tell(p, Fate::kNotReplaced,
+                 "the compacted copy could not be given the owner and mode of the file (" +
+                     ec.message() + "); the compacted copy is " + n.temp);
+    return;
+  }
+  // Decided by the file system, not by the text: on a folder that ignores case "site.bak"
+  // is its own backup name "site.BAK".
+  if (fs.SameFile(n.backup, p)) {
     // A database named like its own backup ("site.BAK"): removing K would remove P itself.
     // There is no second name to keep the old file under, so the compacted copy takes P's
     // name in one rename and P is complete at every instant.
@@ -97,6 +109,13 @@ int16_t dbReorg(Host& host, const std::string& p_strDbName, int16_t p_intShowErr
   const std::string p = engine::ResolveLinks(p_strDbName);
   const ReorgNames names = ReorgNamesFor(p);
 
+  // T and P are different names on any folder a name of three characters or more can be
+  // in; a folder that says otherwise gets no compaction rather than a removed database.
+  if (engine::Files().SameFile(names.temp, p)) {
+    engine::Tell(p, engine::Fate::kFailed,
+                 "not compacted: its temporary name " + names.temp + " is the file itself");
+    return -1;
+  }
   engine::Files().Remove(names.temp);
   err.Clear();
   int16_t result = 0;

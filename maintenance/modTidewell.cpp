@@ -51,7 +51,9 @@ bool KeepBackup(const std::string& p, const std::string& k) {
 void SwapIn(const std::string& p, const RegenerateNames& names) {
   using engine::Fate;
   engine::FileSystem& fs = Files();
-  if (names.backup.empty() || names.swap == p) {
+  // Names compared by the file system, not by their text: on a folder that ignores case a
+  // database "site.bkk" is its own backup name "site.BKK".
+  if (names.backup.empty() || fs.SameFile(names.swap, p) || fs.SameFile(names.fresh, p)) {
     engine::Tell(p, Fate::kNotReplaced, "its name is too short for a backup name");
     return;
   }
@@ -66,25 +68,34 @@ void SwapIn(const std::string& p, const RegenerateNames& names) {
   // replaced; then the database stays as it was and N keeps the new copy. A database whose
   // name ends in BKK is its own backup name: removing K would remove P itself, so there is
   // no second name for the old file and P simply takes the new copy.
-  if (names.backup != p && !KeepBackup(p, names.backup)) {
+  const bool own_backup = fs.SameFile(names.backup, p);
+  if (!own_backup && !KeepBackup(p, names.backup)) {
     engine::Tell(p, Fate::kNotReplaced, "no backup could be made as " + names.backup);
     return;
   }
   // When P stays as it is, K must not stay a second name of it: the crawler's next writes
   // to P would change the backup as well.
-  auto keep_old = [&] {
+  auto keep_old = [&](const char* what, std::error_code ec) {
     fs.Remove(names.swap);
     engine::Tell(p, Fate::kNotReplaced,
-                 "the regenerated copy could not take its place; it is " + names.fresh);
-    if (names.backup == p) return;
+                 std::string("the regenerated copy could not ") + what + " (" + ec.message() +
+                     "); it is " + names.fresh);
+    if (own_backup) return;
     engine::MoveCompanions(names.backup, p);
     if (!fs.Remove(names.backup)) fs.Copy(p, names.backup);
   };
   fs.Remove(names.swap);
+  // The copy takes P's owner, group, attributes and mode before the sync that precedes its
+  // rename: the crawler's user keeps its database, and no cut leaves P's name on a file with
+  // another owner. Where they cannot be given, P stays as it is.
   // A journal or log left under P would be played into the new file.
-  if (fs.Copy(names.fresh, names.swap) ||
-      (names.backup != p && engine::MoveCompanions(p, names.backup)) || fs.Rename(names.swap, p))
-    return keep_old();
+  if (std::error_code ec = fs.Copy(names.fresh, names.swap)) return keep_old("be copied", ec);
+  if (std::error_code ec = fs.TakeOwnership(p, names.swap); ec || (ec = fs.SyncFile(names.swap)))
+    return keep_old("be given the owner and mode of the file", ec);
+  std::error_code ec;
+  if ((!own_backup && (ec = engine::MoveCompanions(p, names.backup))) ||
+      (ec = fs.Rename(names.swap, p)))
+    return keep_old("take its place", ec);
   fs.SyncParentDir(p);
   engine::Tell(p, Fate::kReplaced);
 }
@@ -153,6 +164,9 @@ void dbRegenerate(Host& host, const std::string& p_strDbName, int16_t p_intForma
     fresh = DBEngine().CreateDatabase(n, std::string(engine::kGeneralLocale),
                                       FormatOption(p_intFormat));
   });
+  // N is made 0600; kept beside P, it gets P's owner and mode. Where it cannot, it stays
+  // 0600, which no one but its owner can read.
+  if (!pending.Failed()) Files().TakeOwnership(p, n);
   if (pending.Failed()) {
     host.MsgBox(
         "Create: " + n + ": " + std::to_string(pending.Number()) + " " + pending.Description(),

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "engine/engine.h"
+#include "engine/file_system.h"
 #include "engine/notes.h"
 #include "maintenance/modTidewell.h"
 #include "maintenance/modXDAO.h"
@@ -147,7 +148,11 @@ Outcome Runners::Run(Workflow w) {
     window_.SetBusy(false);
     return Outcome::kNotFound;
   }
-  if (!worker(q)) {
+  // A queue database that is the database itself (a link to it, or a spelling a folder
+  // that ignores case takes as the same name) was treated above; a second treatment would
+  // put the first one's result in the backup in place of the database as it was.
+  const bool same = engine::Files().SameFile(engine::ResolveLinks(q), engine::ResolveLinks(p));
+  if (!same && !worker(q)) {
     window_.SetBusy(false);
     return Outcome::kNotFound;
   }

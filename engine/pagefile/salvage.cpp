@@ -10,6 +10,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "engine/file_system.h"
 #include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 #include "engine/pagefile/recover.h"
@@ -68,8 +69,11 @@ class SqliteSink final : public RowSink {
   void Begin(const std::vector<CatalogEntry>& catalog, std::vector<RecoveredTable>* tables,
              uint32_t encoding) override {
     text_enc_ = encoding == 2 ? SQLITE_UTF16LE : encoding == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
+    // Created 0600 before SQLite opens it, never with the umask's wider default: the
+    // repair gives it the original's owner and mode before it takes the original's name.
+    if (CreatePrivate(path_) ||
+        sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+            SQLITE_OK) {
       Fail("cannot create");
     }
     Exec("PRAGMA page_size=" + std::to_string(f_.page_size()));

@@ -37,8 +37,8 @@ class FaultyFiles : public engine::FileSystem {
     hook_line_ = std::move(line), hook_ = std::move(hook);
   }
 
-  // Counted operations so far. Exists is forwarded but not counted: it changes nothing,
-  // and leaving it out keeps the numbering of the steps that matter stable.
+  // Counted operations so far. Exists and SameFile are forwarded but not counted: it changes
+  // nothing, and leaving it out keeps the numbering of the steps that matter stable.
   int Count() const { return static_cast<int>(log_.size()); }
   // One line per counted operation: "Remove <path>", "Rename <from> -> <to>", ...
   const std::vector<std::string>& Log() const { return log_; }
@@ -61,6 +61,13 @@ class FaultyFiles : public engine::FileSystem {
   }
   std::error_code SyncParentDir(const std::string& p) override {
     return Step("SyncParentDir " + p, [&] { return Real().SyncParentDir(p); });
+  }
+  std::error_code TakeOwnership(const std::string& a, const std::string& b) override {
+    return Step("TakeOwnership " + a + " -> " + b, [&] { return Real().TakeOwnership(a, b); });
+  }
+  // Like Exists, asked and not counted: it leaves nothing changed.
+  bool SameFile(const std::string& a, const std::string& b) override {
+    return Real().SameFile(a, b);
   }
 
  private:

@@ -4,8 +4,12 @@
 // was and that log the explorer rebuilds the states a cut can leave: a file keeps what its
 // last sync saw plus any choice of its later writes (one may be torn at a sector boundary),
 // and the folder keeps what its last sync saw plus, in order, a prefix of its later changes.
-// Every state must hold the database, old or new, under its own name, the old one under a
-// backup name once it was replaced, and a second run on it must finish cleanly.
+// A file's owner, group and mode count as one more write to it: set by TakeOwnership, durable
+// with the file's next sync. Every state must hold the database, old or new, under its own
+// name with its own owner, group and mode, the old one under a backup name once it was
+// replaced, and a second run on it must finish cleanly.
+#include <sys/stat.h>
+
 #include <random>
 #include <set>
 
@@ -15,23 +19,44 @@
 namespace tidewell::whole {
 namespace {
 
+// Owner, group and mode.
+struct Meta {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  mode_t mode = 0;
+  bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+  std::string Text() const {
+    return std::to_string(uid) + ":" + std::to_string(gid) + " " + std::to_string(mode >> 6 & 7) +
+           std::to_string(mode >> 3 & 7) + std::to_string(mode & 7);
+  }
+};
+// A file's, or that of a file this process has just made (0600) where it does not exist yet.
+Meta MetaOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {::geteuid(), ::getegid(), 0600};
+  return {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777)};
+}
+
 struct Op {
-  enum Kind { kCreate, kLink, kRename, kRemove, kWrite, kTruncate, kSync, kDirSync } kind;
+  enum Kind { kCreate, kLink, kRename, kRemove, kWrite, kTruncate, kOwn, kSync, kDirSync } kind;
   int file = 0;  // which file (an inode): names come and go, writes go to the file
   std::string name = {}, to = {};  // its name in the folder; a rename's old and new one
   int64_t offset = 0;
   std::string data = {};  // what a write wrote; for a sync, the whole file as it then was
+  Meta meta = {};         // a create's, or what TakeOwnership gave the file
 };
 struct Recording {
   std::map<std::string, std::string> base;  // the folder before the run
+  std::map<std::string, Meta> base_meta;
   std::vector<Op> ops;
 };
 
 // Logs what happens in `dir` for as long as it lives.
 class Recorder : public testing::FaultyFiles {
  public:
-  explicit Recorder(const fs::path& dir) : dir_(dir), rec{Snapshot(dir), {}} {
-    for (const auto& [name, bytes] : rec.base) names_[name] = ++files_;
+  explicit Recorder(const fs::path& dir) : dir_(dir), rec{Snapshot(dir), {}, {}} {
+    for (const auto& [name, bytes] : rec.base)
+      names_[name] = ++files_, rec.base_meta[name] = MetaOf((dir / name).string());
   }
   using Base = testing::FaultyFiles;
   using Path = const std::string&;
@@ -40,6 +65,12 @@ class Recorder : public testing::FaultyFiles {
   std::error_code Link(Path a, Path b) override { return Did(Base::Link(a, b), 'l', a, b); }
   std::error_code SyncFile(Path p) override { return Did(Base::SyncFile(p), 's', p); }
   std::error_code SyncParentDir(Path p) override { return Did(Base::SyncParentDir(p), 'D', p); }
+  std::error_code TakeOwnership(Path from, Path to) override {
+    const std::error_code ec = Base::TakeOwnership(from, to);
+    if (const std::string n = In(to); !ec && !n.empty())
+      rec.ops.push_back({Op::kOwn, FileOf(n), n, "", 0, "", MetaOf(to)});
+    return ec;
+  }
   std::error_code Copy(Path from, Path to) override {
     // Logged ahead: the copy's own sync comes through this layer before it returns.
     const std::string n = In(to);
@@ -88,7 +119,9 @@ class Recorder : public testing::FaultyFiles {
     return p.parent_path() == dir_ ? p.filename().string() : std::string();
   }
   int FileOf(const std::string& name) {  // new to us, whoever made it: a create
-    if (!names_.count(name)) rec.ops.push_back({Op::kCreate, names_[name] = ++files_, name});
+    if (!names_.count(name))
+      rec.ops.push_back(
+          {Op::kCreate, names_[name] = ++files_, name, "", 0, "", MetaOf((dir_ / name).string())});
     return names_[name];
   }
   void Gone(const std::string& name) {
@@ -107,12 +140,20 @@ struct Point {
   size_t c = 0, durable_end = 0;               // folder changes before durable_end are on disk
   std::vector<size_t> folder;                  // the later ones, in order
   std::map<int, std::string> synced;           // each file as its last sync saw it
-  std::map<int, std::vector<size_t>> pending;  // its writes since
-  void Advance(const Op& op, size_t i) {
+  std::map<int, Meta> synced_meta;             // and its owner and mode then
+  std::map<int, std::vector<size_t>> pending;  // its writes (and owner changes) since
+  void Advance(const std::vector<Op>& ops, size_t i) {
+    const Op& op = ops[i];
     if (op.kind <= Op::kRemove) folder.push_back(i);
     if (op.kind == Op::kCreate) synced.emplace(op.file, std::string());
-    if (op.kind == Op::kWrite || op.kind == Op::kTruncate) pending[op.file].push_back(i);
-    if (op.kind == Op::kSync) synced[op.file] = op.data, pending[op.file].clear();
+    if (op.kind == Op::kCreate) synced_meta.emplace(op.file, op.meta);
+    if (op.kind == Op::kWrite || op.kind == Op::kTruncate || op.kind == Op::kOwn)
+      pending[op.file].push_back(i);
+    if (op.kind == Op::kSync) {
+      for (size_t j : pending[op.file])
+        if (ops[j].kind == Op::kOwn) synced_meta[op.file] = ops[j].meta;
+      synced[op.file] = op.data, pending[op.file].clear();
+    }
     if (op.kind == Op::kDirSync) durable_end = i, folder.clear();
   }
 };
@@ -123,8 +164,13 @@ struct Choice {
   size_t torn = SIZE_MAX;  // the one write that reached it only up to a sector in its middle
 };
 
-// The state as names, each with its file and bytes.
-using State = std::map<std::string, std::pair<int, std::string>>;
+// The state as names, each with its file, bytes and owner and mode.
+struct FileState {
+  int file;
+  std::string bytes;
+  Meta meta;
+};
+using State = std::map<std::string, FileState>;
 
 State Build(const Recording& rec, const Point& p, const Choice& ch) {
   std::map<std::string, int> names;
@@ -137,16 +183,18 @@ State Build(const Recording& rec, const Point& p, const Choice& ch) {
   State out;
   for (const auto& [name, f] : names) {
     std::string bytes = p.synced.count(f) ? p.synced.at(f) : std::string();
+    Meta meta = p.synced_meta.count(f) ? p.synced_meta.at(f) : Meta{};
     if (p.pending.count(f))
       for (size_t j : p.pending.at(f)) {
         const Op& op = rec.ops[j];
+        if (ch.keep[j] && op.kind == Op::kOwn) meta = op.meta;
         const size_t at = size_t(op.offset),
                      n = j == ch.torn ? op.data.size() / 2 / 512 * 512 : op.data.size();
         if (ch.keep[j] && op.kind == Op::kTruncate) bytes.resize(at);
         if (ch.keep[j] && op.kind == Op::kWrite)
           bytes.resize(std::max(bytes.size(), at + n)), bytes.replace(at, n, op.data, 0, n);
       }
-    out[name] = {f, std::move(bytes)};
+    out[name] = {f, std::move(bytes), meta};
   }
   return out;
 }
@@ -156,10 +204,15 @@ void Materialize(const State& state, const fs::path& dir) {
   for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
   std::map<int, fs::path> first;
   for (const auto& [name, fc] : state)
-    if (auto [it, fresh] = first.emplace(fc.first, dir / name); fresh)
-      testing::WriteAll(it->second.string(), fc.second);
-    else
+    if (auto [it, fresh] = first.emplace(fc.file, dir / name); fresh) {
+      testing::WriteAll(it->second.string(), fc.bytes);
+      // Another owner only where this process may give it (as root).
+      if (::chown(it->second.c_str(), fc.meta.uid, fc.meta.gid) != 0) {
+      }
+      ::chmod(it->second.c_str(), fc.meta.mode);
+    } else {
       fs::create_hard_link(it->second, dir / name);
+    }
 }
 
 // 0, count and up to n values spread between them.
@@ -212,7 +265,10 @@ int Explore(const Recording& rec, const fs::path& dir,
   std::set<std::string> seen;
   std::mt19937 random(20261206);
   Point p;
-  for (const auto& [name, bytes] : rec.base) p.synced.emplace(int(p.synced.size()) + 1, bytes);
+  for (const auto& [name, bytes] : rec.base) {
+    p.synced_meta.emplace(int(p.synced.size()) + 1, rec.base_meta.at(name));
+    p.synced.emplace(int(p.synced.size()) + 1, bytes);
+  }
   for (size_t i = 0; i <= rec.ops.size(); ++i) {  // stopping at each sync and at the end
     if (i == rec.ops.size() || rec.ops[i].kind >= Op::kSync) {
       p.c = i;
@@ -221,15 +277,15 @@ int Explore(const Recording& rec, const fs::path& dir,
         const State state = Build(rec, p, choices[c]);
         std::string key;
         for (const auto& [name, fc] : state)
-          key += name + '\1' + std::to_string(fc.first) + '\1' +
-                 std::to_string(std::hash<std::string>{}(fc.second)) + '\2';
+          key += name + '\1' + std::to_string(fc.file) + '\1' +
+                 std::to_string(std::hash<std::string>{}(fc.bytes)) + '\1' + fc.meta.Text() + '\2';
         if (!seen.insert(key).second) continue;
         Materialize(state, dir);
         if (!check("cut before operation " + std::to_string(i) + ", state " + std::to_string(c)))
           return int(seen.size());
       }
     }
-    if (i < rec.ops.size()) p.Advance(rec.ops[i], i);
+    if (i < rec.ops.size()) p.Advance(rec.ops, i);
   }
   return int(seen.size());
 }
@@ -243,14 +299,20 @@ struct Case {
 struct Expected {
   std::string name, old_bytes;
   std::optional<Contents> old_rows, new_rows;
+  Meta meta;  // what the database's name must always have
 };
 
 // The workflow run once under the recorder, on a fresh small sample.
 struct Recorded {
   explicit Recorded(const Case& c) {
     const SampleFiles f = MakeSample(dir.path(), 30, 0, c.damaged);
-    for (const std::string& db : {f.db, f.queue})
-      expected.push_back({fs::path(db).filename(), ReadAll(db), ReadContents(db), {}});
+    // The crawler's files: another user's where this process may give them one (as root),
+    // and never the mode a new file of this process gets.
+    for (const auto& [db, mode] : {std::pair(f.db, 0640), std::pair(f.queue, 0604)}) {
+      if (::geteuid() == 0 && ::chown(db.c_str(), 65534, 65534) != 0) ADD_FAILURE() << db;
+      ::chmod(db.c_str(), mode_t(mode));
+      expected.push_back({fs::path(db).filename(), ReadAll(db), ReadContents(db), {}, MetaOf(db)});
+    }
     rec = [&] {  // the recorder leaves both seams before the states are explored
       Recorder recorder(dir.path());
       EXPECT_EQ(RunWorkflow(c.workflow, f).back(), ClosingMessage(c.workflow));
@@ -274,6 +336,8 @@ bool HoldsOld(const std::string& path, const Expected& e) {
 std::string Violation(const fs::path& dir, Workflow w, const std::vector<Expected>& expected) {
   for (const Expected& e : expected) {
     const std::string p = (dir / e.name).string();
+    if (!(MetaOf(p) == e.meta))
+      return e.name + " has owner and mode " + MetaOf(p).Text() + ", not " + e.meta.Text();
     if (ReadAll(p) == e.old_bytes) continue;
     if (IntegrityOf(p) != "ok") return e.name + " is not sound: " + IntegrityOf(p);
     if (!HoldsOld(p, e) && !(e.new_rows && HoldsAll(p, *e.new_rows)))
@@ -295,9 +359,11 @@ TEST_P(PowerCut, EveryStateKeepsTheOldOrTheNewDatabase) {
   testing::TempDir states("/dev/shm");
   {  // the log with every write and folder change kept must give the folder the run left
     Point p;
-    for (const auto& [name, bytes] : run.rec.base)
+    for (const auto& [name, bytes] : run.rec.base) {
+      p.synced_meta.emplace(int(p.synced.size()) + 1, run.rec.base_meta.at(name));
       p.synced.emplace(int(p.synced.size()) + 1, bytes);
-    for (size_t i = 0; i < run.rec.ops.size(); ++i) p.Advance(run.rec.ops[i], i);
+    }
+    for (size_t i = 0; i < run.rec.ops.size(); ++i) p.Advance(run.rec.ops, i);
     Materialize(Build(run.rec, p, {p.folder.size(), std::vector<char>(run.rec.ops.size(), 1)}),
                 states.path());
     ASSERT_TRUE(Snapshot(states.path()) == Snapshot(run.dir.path())) << "the log misses a change";

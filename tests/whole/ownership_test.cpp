@@ -1,0 +1,349 @@
+// The database stays the crawler's: owner, group, mode, ACL and attributes of the database
+// and its queue database survive every workflow run as root, and as the file's own user
+// with umask 022; no file a run leaves is readable by anyone who could not read the
+// database; a user who cannot give a copy the owner leaves the database as it is. And names
+// are compared by identity: on a folder that ignores case, a database named like its own
+// backup keeps every row. The runs as root or as another user need root and are skipped
+// (with a message) without it; the folder that ignores case is a fake behind the seam.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "engine/notes.h"
+#include "maintenance/dbReorg.h"
+#include "maintenance/modTidewell.h"
+#include "maintenance/progress_route.h"
+#include "tests/support/child_process.h"
+#include "tests/support/faulty_files.h"
+#include "tests/whole/whole_support.h"
+
+namespace tidewell::whole {
+namespace {
+
+struct Meta {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  mode_t mode = 0;
+  ino_t ino = 0;
+  bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+};
+Meta MetaOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {uid_t(-1), gid_t(-1), 0, 0};
+  return {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777), st.st_ino};
+}
+std::string Show(const Meta& m) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%u:%u %04o", unsigned(m.uid), unsigned(m.gid),
+                unsigned(m.mode));
+  return buffer;
+}
+
+// The crawler's user: nobody, in nogroup where that group exists.
+struct Crawler {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool found = false;
+  Crawler() {
+    if (const passwd* pw = ::getpwnam("nobody")) {
+      uid = pw->pw_uid, gid = pw->pw_gid, found = true;
+      if (const group* gr = ::getgrnam("nogroup")) gid = gr->gr_gid;
+    }
+  }
+};
+
+#define NEEDS_ROOT_AND_NOBODY(crawler)                                                    \
+  if (::geteuid() != 0)                                                                   \
+    GTEST_SKIP() << "skipped: needs root (CI runs as root) to own files as another user"; \
+  if (!(crawler).found) GTEST_SKIP() << "skipped: this machine has no user 'nobody'"
+
+void Own(const std::string& path, const Crawler& c, mode_t mode) {
+  ASSERT_EQ(::chown(path.c_str(), c.uid, c.gid), 0) << path << ": " << std::strerror(errno);
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path << ": " << std::strerror(errno);
+}
+
+// An access ACL that lets one more user read: user::rw-, user:<uid>:r--, group::r--,
+// mask::r--, other::---, in the kernel's xattr form. False where the folder has no ACLs.
+bool GiveAcl(const std::string& path, uid_t reader) {
+  struct Entry {
+    uint16_t tag, perm;
+    uint32_t id;
+  };
+  const Entry entries[] = {
+      {0x01, 6, ~0u}, {0x02, 4, reader}, {0x04, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+  std::string value(4, '\0');
+  value[0] = 2;  // version
+  value.append(reinterpret_cast<const char*>(entries), sizeof entries);
+  return ::setxattr(path.c_str(), "system.posix_acl_access", value.data(), value.size(), 0) == 0;
+}
+std::string Xattr(const std::string& path, const char* name) {
+  char buffer[256];
+  const ssize_t n = ::getxattr(path.c_str(), name, buffer, sizeof buffer);
+  return n < 0 ? std::string("(none)") : std::string(buffer, size_t(n));
+}
+
+// What is wrong with the owner, group and mode of any file in the folder, the template
+// aside: each must be its database's (the queue database's for the names derived from it).
+std::string WrongMeta(const SampleFiles& f, const Meta& db, const Meta& queue) {
+  const std::string queue_name = fs::path(f.queue).filename().string();
+  std::string wrong;
+  for (const auto& e : fs::directory_iterator(fs::path(f.db).parent_path())) {
+    const std::string name = e.path().filename().string();
+    if (e.path().string() == f.tmpl) continue;
+    const Meta& want = name.rfind(queue_name.substr(0, queue_name.size() - 4), 0) == 0 ? queue : db;
+    const Meta got = MetaOf(e.path().string());
+    if (!(got == want)) wrong += " " + name + " is " + Show(got) + ", not " + Show(want) + ";";
+  }
+  return wrong;
+}
+
+// Whether the crawler's user can write its database: a child that is that user opens it
+// and inserts a row.
+bool CrawlerWrites(const std::string& path, const Crawler& c) {
+  return testing::RunInChild([&] {
+           if (::setgid(c.gid) != 0 || ::setuid(c.uid) != 0) return 90;
+           sqlite3* db = nullptr;
+           if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+             return 91;
+           const int rc = sqlite3_exec(db,
+                                       "CREATE TABLE IF NOT EXISTS crawler_probe (x); "
+                                       "INSERT INTO crawler_probe VALUES (1)",
+                                       nullptr, nullptr, nullptr);
+           sqlite3_close(db);
+           return rc == SQLITE_OK ? 0 : 92;
+         }).exit_code == 0;
+}
+
+// Watches each new file as it is given its final owner and mode: until then it must be
+// readable by its owner alone, whatever the umask.
+struct NarrowUntilOwned : testing::FaultyFiles {
+  std::error_code TakeOwnership(const std::string& from, const std::string& to) override {
+    // A copy of a file that already has them (the regeneration's copy of its new file) may
+    // have them too.
+    if (const Meta m = MetaOf(to); (m.mode & 077) && !(m == MetaOf(from)))
+      wide += " " + fs::path(to).filename().string() + " was " + Show(m) + ";";
+    return FaultyFiles::TakeOwnership(from, to);
+  }
+  std::string wide;
+};
+
+struct Case {
+  Workflow workflow;
+  bool damaged;
+};
+std::string CaseName(const Case& c) {
+  return Name(c.workflow) + (c.damaged ? "Damaged" : "");
+}
+// Whether the run puts a new file under the database's name.
+bool Replaces(const Case& c) {
+  return c.workflow != Workflow::kRepair || c.damaged;
+}
+
+class Ownership : public ::testing::TestWithParam<Case> {};
+
+// Run as root on files of nobody: the database 0640 with an ACL and an attribute where the
+// folder has them, the queue database 0600.
+TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
+  const Crawler crawler;
+  NEEDS_ROOT_AND_NOBODY(crawler);
+  const Case c = GetParam();
+  testing::TempDir dir;
+  const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
+  Own(dir.path().string(), crawler, 0755);
+  Own(f.db, crawler, 0640);
+  Own(f.queue, crawler, 0600);
+  const bool acl = GiveAcl(f.db, crawler.uid + 1);
+  const bool attr = ::setxattr(f.db.c_str(), "user.tidewell", "kept", 4, 0) == 0;
+  const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
+  const std::string acl_before = Xattr(f.db, "system.posix_acl_access");
+
+  {
+    NarrowUntilOwned watch;
+    ASSERT_EQ(RunWorkflow(c.workflow, f).back(), ClosingMessage(c.workflow));
+    EXPECT_EQ(watch.wide, "") << "a new file was readable by others before it had its mode";
+  }
+  EXPECT_EQ(Show(MetaOf(f.db)), Show(db));
+  EXPECT_EQ(Show(MetaOf(f.queue)), Show(queue));
+  EXPECT_EQ(MetaOf(f.db).ino != db.ino, Replaces(c)) << "the database was not replaced";
+  EXPECT_EQ(WrongMeta(f, db, queue), "");
+  if (acl) {
+    EXPECT_EQ(Xattr(f.db, "system.posix_acl_access"), acl_before) << "the ACL was lost";
+  }
+  if (attr) {
+    EXPECT_EQ(Xattr(f.db, "user.tidewell"), "kept") << "the attribute was lost";
+  }
+  if (!acl || !attr)
+    std::printf("this folder has no%s%s\n", acl ? "" : " ACLs", attr ? "" : " user attributes");
+  EXPECT_TRUE(CrawlerWrites(f.db, crawler)) << "the crawler's user cannot write its database";
+  EXPECT_TRUE(CrawlerWrites(f.queue, crawler)) << "... nor its queue database";
+}
+
+// Run as the files' own user (nobody) with umask 022 on 0600 files.
+TEST_P(Ownership, TheOwnUserWithUmask022KeepsMode0600) {
+  const Crawler crawler;
+  NEEDS_ROOT_AND_NOBODY(crawler);
+  const Case c = GetParam();
+  testing::TempDir dir;
+  const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
+  Own(dir.path().string(), crawler, 0755);
+  Own(f.db, crawler, 0600);
+  Own(f.queue, crawler, 0600);
+  const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
+  const auto child = testing::RunInChild([&] {
+    if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
+    ::umask(022);
+    NarrowUntilOwned watch;
+    if (RunWorkflow(c.workflow, f).back() != ClosingMessage(c.workflow)) return 1;
+    std::fprintf(stderr, "%s", watch.wide.c_str());
+    return watch.wide.empty() ? 0 : 2;
+  });
+  ASSERT_TRUE(child.exited && child.exit_code != 1) << "the run as nobody did not finish";
+  EXPECT_EQ(child.exit_code, 0) << "a new file was readable by others before it had its mode";
+  EXPECT_EQ(Show(MetaOf(f.db)), Show(db));
+  EXPECT_EQ(MetaOf(f.db).ino != db.ino, Replaces(c)) << "the database was not replaced";
+  EXPECT_EQ(WrongMeta(f, db, queue), "");
+}
+
+const Case kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
+                       {Workflow::kCompress, false}, {Workflow::kRepair, false},
+                       {Workflow::kRepair, true},    {Workflow::kRegenerate, false}};
+INSTANTIATE_TEST_SUITE_P(Workflows, Ownership, ::testing::ValuesIn(kCases),
+                         [](const auto& i) { return CaseName(i.param); });
+
+// A host that keeps the notes.
+struct NoteHost : testing::ScriptedHost {
+  void Note(std::string_view, engine::Fate fate, std::string_view detail) override {
+    notes.push_back(std::string(engine::FateName(fate)) + ": " + std::string(detail));
+  }
+  std::vector<std::string> notes;
+};
+
+// A user who is not root cannot give a copy root's owner: the database root owns (and lets
+// everyone write) stays as it is, and the note says why.
+TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
+  const Crawler crawler;
+  NEEDS_ROOT_AND_NOBODY(crawler);
+  for (const Case c : {Case{Workflow::kCompress, false}, Case{Workflow::kRegenerate, false},
+                       Case{Workflow::kRepair, true}}) {
+    testing::TempDir dir;
+    const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
+    Own(dir.path().string(), crawler, 0755);
+    ASSERT_EQ(::chmod(f.db.c_str(), 0666), 0);  // root's, writable by all
+    const Meta db = MetaOf(f.db);
+    const std::string bytes = ReadAll(f.db);
+    const auto child = testing::RunInChild([&] {
+      if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
+      NoteHost host;
+      {
+        ProgressRoute route(host);
+        if (c.workflow == Workflow::kCompress) dbReorg(host, f.db, 0, 0, 0);
+        if (c.workflow == Workflow::kRepair) {
+          try {
+            engine::DBEngine().RepairDatabase(f.db);
+          } catch (const engine::EngineException&) {  // the repair also says so in a box
+          }
+        }
+        if (c.workflow == Workflow::kRegenerate) {
+          std::string error;
+          dbRegenerate(host, f.db, 3, error);
+        }
+      }
+      for (const std::string& n : host.notes)
+        if (n.rfind("not_replaced:", 0) == 0 && n.find("owner") != std::string::npos) return 0;
+      for (const std::string& n : host.notes) std::fprintf(stderr, "note: %s\n", n.c_str());
+      return 1;
+    });
+    EXPECT_TRUE(child.exited && child.exit_code == 0) << CaseName(c) << ": no note that says why";
+    EXPECT_EQ(MetaOf(f.db).ino, db.ino) << CaseName(c);
+    EXPECT_EQ(Show(MetaOf(f.db)), Show(db)) << CaseName(c);
+    EXPECT_TRUE(ReadAll(f.db) == bytes) << CaseName(c) << ": the database was changed";
+  }
+}
+
+// --- Names compared by identity ---
+
+// A folder that ignores case, in front of a real one: a name reaches the entry of the
+// folder that equals it but for case, as on exFAT, FAT or ext4 with casefold. SQLite opens
+// the database by its own spelling, which is the entry's.
+class CaseBlindFolder : public testing::FaultyFiles {
+ public:
+  using Path = const std::string&;
+  bool Exists(Path p) override { return FaultyFiles::Exists(Fold(p)); }
+  std::error_code Remove(Path p) override { return FaultyFiles::Remove(Fold(p)); }
+  std::error_code Rename(Path a, Path b) override { return FaultyFiles::Rename(Fold(a), Fold(b)); }
+  std::error_code Link(Path a, Path b) override { return FaultyFiles::Link(Fold(a), Fold(b)); }
+  std::error_code Copy(Path a, Path b) override { return FaultyFiles::Copy(Fold(a), Fold(b)); }
+  std::error_code SyncFile(Path p) override { return FaultyFiles::SyncFile(Fold(p)); }
+  std::error_code TakeOwnership(Path a, Path b) override {
+    return FaultyFiles::TakeOwnership(Fold(a), Fold(b));
+  }
+  bool Writable(Path p) override { return FaultyFiles::Writable(Fold(p)); }
+  // Names that exist: what they reach. Names that do not: the folder takes them as one
+  // when they are equal but for case, which is what creating one and looking up the other
+  // finds on such a folder.
+  bool SameFile(Path a, Path b) override {
+    const std::string fa = Fold(a), fb = Fold(b);
+    const bool ea = FaultyFiles::Exists(fa), eb = FaultyFiles::Exists(fb);
+    if (ea && eb) return FaultyFiles::SameFile(fa, fb);
+    return !ea && !eb && ::strcasecmp(fa.c_str(), fb.c_str()) == 0;
+  }
+
+ private:
+  static std::string Fold(Path path) {
+    const fs::path p(path);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(p.parent_path(), ec))
+      if (::strcasecmp(e.path().filename().c_str(), p.filename().c_str()) == 0)
+        return e.path().string();
+    return path;
+  }
+};
+
+TEST(CaseBlindFolder, ADatabaseNamedLikeItsOwnBackupKeepsEveryRow) {
+  for (const std::string name : {"site.bak", "site.bkk"}) {
+    for (const Workflow w : {Workflow::kCompress, Workflow::kRegenerate}) {
+      testing::TempDir dir;
+      const std::string p = dir.File(name);
+      sample::MakeSampleDatabase(p, {60});
+      const auto rows = ReadContents(p);
+      ASSERT_TRUE(rows);
+      NoteHost host;
+      {
+        CaseBlindFolder folder;
+        ProgressRoute route(host);
+        if (w == Workflow::kCompress) dbReorg(host, p, 0, 0, 0);
+        std::string error;
+        if (w == Workflow::kRegenerate) dbRegenerate(host, p, 3, error);
+      }
+      const std::string what = Name(w) + " of " + name;
+      EXPECT_EQ(IntegrityOf(p), "ok") << what;
+      EXPECT_TRUE(HoldsAll(p, *rows)) << what << ": rows are missing under " << name;
+      const bool own_backup = (w == Workflow::kCompress) == (name == "site.bak");
+      EXPECT_TRUE(std::find(host.notes.begin(), host.notes.end(), "replaced: ") != host.notes.end())
+          << what << ": not replaced" << (own_backup ? " (its own backup name)" : "");
+    }
+  }
+}
+
+// The real folder: two names that do not exist are one only where the folder says so.
+TEST(SameFile, NamesThatDoNotExistAreAskedOfTheFolder) {
+  testing::TempDir dir;
+  engine::FileSystem& files = engine::RealFiles();
+  EXPECT_TRUE(files.SameFile(dir.File("a"), (dir.path() / "." / "a").string()));
+  EXPECT_FALSE(files.Exists(dir.File("a"))) << "the probe was left behind";
+  testing::WriteAll(dir.File("b"), "x");
+  EXPECT_FALSE(files.SameFile(dir.File("b"), dir.File("c")));
+  ASSERT_EQ(::link(dir.File("b").c_str(), dir.File("d").c_str()), 0);
+  EXPECT_TRUE(files.SameFile(dir.File("b"), dir.File("d")));
+  // This folder tells case apart (ext4 or tmpfs without casefold).
+  EXPECT_FALSE(files.SameFile(dir.File("e.bak"), dir.File("e.BAK")));
+}
+
+}  // namespace
+}  // namespace tidewell::whole
