@@ -52,8 +52,8 @@ bool SwapIntoPlace(const std::string& p, const ReorgNames& n) {
   if (std::error_code ec = fs.TakeOwnership(p, n.temp); ec || (ec = fs.SyncFile(n.temp))) {
     engine::Tell(p, Fate::kNotReplaced,
                  "the compacted copy could not be given the owner and mode of the file (" +
-                     ec.message() + "); the compacted copy is " + n.temp);
-    return;
+                     ec.message() + ")");
+    return false;
   }
   // Decided by the file system, not by the text: on a folder that ignores case "site.bak"
   // is its own backup name "site.BAK".

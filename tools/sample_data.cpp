@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 
@@ -359,6 +360,11 @@ void MakeTemplateDatabase(const std::string& path) {
   db->TableDefs().Append(SitemapsTable());
   WriteSettings(*db);
   db->Close();
+  // The engine makes every new database private to its maker; a template is read by
+  // whoever regenerates, as the crawler's installer leaves it.
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::others_read);
 }
 
 std::vector<std::string> TemplateExtras() {
