@@ -440,5 +440,91 @@ TEST(Salvage, GeneratedColumnsAndAutoincrementCountersComeBack) {
   EXPECT_EQ(Query(out, counters), Query(src, counters));
 }
 
+// A catalog of many pages, page 1 an interior page whose b-tree header and cell pointers are
+// smashed, so the catalog is read from its leaves wherever they lie. A program that dropped a
+// table and created another left a stale catalog leaf on a free page, naming the new table's
+// root under the dropped table's name and shape. Fetched and Mirror have the same shape: no
+// row of one may land in the other, whichever of the two entries is read first.
+struct StaleCatalog {
+  const char* name;
+  const char* retired_columns;  // replaces ", size INT, at INT)", as long
+  bool fetched_back;            // Fetched's rows come back in Fetched
+};
+
+class SalvageManyPageCatalog : public ::testing::TestWithParam<StaleCatalog> {};
+
+TEST_P(SalvageManyPageCatalog, PutsNoRowInAnotherTable) {
+  TempDir dir;
+  std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
+  const std::string shape =
+      "(id INTEGER PRIMARY KEY, url TEXT, host TEXT, status INT, size INT,"
+      " at INT);";
+  std::string sql =
+      "PRAGMA page_size=1024; CREATE TABLE Scratch(x); WITH RECURSIVE k(i) AS (SELECT 1 UNION"
+      " ALL SELECT i+1 FROM k WHERE i < 30) INSERT INTO Scratch SELECT zeroblob(900) FROM k;";
+  for (int i = 0; i < 56; ++i) {
+    sql += "CREATE TABLE Filler" + std::to_string(i) + "(k INTEGER PRIMARY KEY, name TEXT);";
+    if (i == 20) sql += "CREATE TABLE Fetched" + shape;
+    if (i == 40) sql += "CREATE TABLE Mirror" + shape;
+  }
+  for (auto [table, rows] : {std::pair{"Fetched", 1059}, std::pair{"Mirror", 300}}) {
+    sql += std::string("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < ") +
+           std::to_string(rows) + ") INSERT INTO " + table + " SELECT i, 'https://" + table +
+           ".example/' || i, 'h' || (i % 7), 200, i * 3, i FROM k;";
+  }
+  Sql(src, sql + "DROP TABLE Scratch;");
+  const std::map<std::string, std::multiset<std::string>> truth = {
+      {"Fetched", RowSet(src, "Fetched")}, {"Mirror", RowSet(src, "Mirror")}};
+
+  const std::vector<uint32_t> catalog_leaves = PagesOf(src, "sqlite_schema", "leaf");
+  ASSERT_GT(catalog_leaves.size(), 4u);
+  ASSERT_EQ(ReadAll(src)[100], 5) << "page 1 is not an interior page";
+  std::string stale;
+  uint32_t fetched_leaf = 0;
+  for (uint32_t leaf : catalog_leaves) {
+    std::string page = ReadAll(src).substr((leaf - 1) * 1024ull, 1024);
+    if (page.find("CREATE TABLE Fetched") != std::string::npos) stale = page, fetched_leaf = leaf;
+  }
+  ASSERT_FALSE(stale.empty());
+  for (size_t at; (at = stale.find("Fetched")) != std::string::npos;)
+    stale.replace(at, 7, "Retired");
+  const std::string tail = ", size INT, at INT)";
+  ASSERT_EQ(std::string(GetParam().retired_columns).size(), tail.size());
+  stale.replace(stale.find(tail), tail.size(), GetParam().retired_columns);
+  // The stale leaf goes on a free page before the live one, so it is read first.
+  const std::string bytes = ReadAll(src);
+  auto get32 = [&](size_t at) {
+    return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+           uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+  };
+  const uint32_t trunk = get32(32);
+  ASSERT_GT(get32((trunk - 1) * 1024ull + 4), 0u);
+  const uint32_t free_page = get32((trunk - 1) * 1024ull + 8);
+  ASSERT_LT(free_page, fetched_leaf);
+  OverwriteAt(src, (free_page - 1) * 1024ull, stale);
+  OverwriteAt(src, 100, std::string(12 + 2 * Cells(src, 1), '\0'));
+
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  for (const auto& [table, rows] : truth) {
+    std::multiset<std::string> got = RowSet(out, table);
+    EXPECT_TRUE(std::includes(rows.begin(), rows.end(), got.begin(), got.end()))
+        << table << " has rows that were never there";
+  }
+  EXPECT_TRUE(RowSet(out, "Retired").empty()) << "the dropped table came back with rows";
+  EXPECT_EQ(RowSet(out, "Mirror").size(), 300u);
+  const size_t fetched = RowSet(out, "Fetched").size();
+  EXPECT_EQ(fetched, GetParam().fetched_back ? 1059u : 0u);
+  EXPECT_EQ(fetched + r.rows_lost_found, 1059u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DroppedTableLeftItsEntry, SalvageManyPageCatalog,
+    ::testing::Values(
+        // The tree under the root holds no row of the dropped table's shape: it is Fetched's.
+        StaleCatalog{"OfAnotherShape", ", note BLOB)       ", true},
+        // Both entries fit the rows under the root: neither can be told to own it.
+        StaleCatalog{"OfTheSameShape", ", size INT, at INT)", false}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 }  // namespace
 }  // namespace tidewell::engine
