@@ -481,14 +481,16 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind,
     }
     if (clean[100] == 5) {
       // A catalog of several pages: page 1's header and cell pointers smashed so that it
-      // still reads as an interior page, its right child and cells leading anywhere.
+      // still reads as an interior page, its right child and cells leading anywhere. Its
+      // own random numbers, so that the kinds after it damage what they did before.
+      std::mt19937 own(991 + static_cast<uint32_t>(n));
       std::string d = clean;
       const uint32_t cells = (uint32_t(uint8_t(d[103])) << 8) | uint8_t(d[104]);
       const uint32_t content = (uint32_t(uint8_t(d[105])) << 8) | uint8_t(d[106]);
       d[101] = d[102] = d[107] = 0;
-      Put32(d, 108, 2 + static_cast<uint32_t>(rng() % (count - 1)));
+      Put32(d, 108, 2 + static_cast<uint32_t>(own() % (count - 1)));
       for (uint32_t i = 0; i < cells && content + 4 < ps; ++i) {
-        const uint32_t at = content + static_cast<uint32_t>(rng() % (ps - content - 4));
+        const uint32_t at = content + static_cast<uint32_t>(own() % (ps - content - 4));
         d[112 + 2 * i] = static_cast<char>(at >> 8);
         d[113 + 2 * i] = static_cast<char>(at);
       }
