@@ -47,14 +47,20 @@ sanitize: deps
 demo: build
 	@bash tools/demo.sh $(BUILD)
 
-# The salvage benchmark also damages a real SQLite file nobody here wrote: PROJ's proj.db
-# (36 tables, most WITHOUT ROWID, with views and triggers) from Debian's proj-data.
-BENCH_PACKAGES := proj-data
+# The salvage benchmark also damages real SQLite files nobody here wrote: PROJ's proj.db
+# (36 tables, most WITHOUT ROWID, with views and triggers) from Debian's proj-data, and
+# files that spatialite, fossil and python3 write themselves (bench/real_files.sh).
+BENCH_PACKAGES := proj-data spatialite-bin fossil python3
 
 bench: build
-	@dpkg-query -W -f='$${Status}' $(BENCH_PACKAGES) 2>/dev/null | grep -q 'install ok installed' || \
-	  { $(SUDO) apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $(BENCH_PACKAGES); }
+	@missing=""; \
+	for p in $(BENCH_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
 	@bash bench/run $(BUILD)
 	@bash bench/salvage.sh $(BUILD)
 

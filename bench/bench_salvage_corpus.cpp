@@ -8,8 +8,8 @@
 // (locking, health check, salvage through SalvageDatabase, atomic replacement), whichever
 // salvage it is wired to.
 //
-//   bench-salvage-corpus WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND] [FOREIGN_DB]
-// FOREIGN_DB: a real SQLite file nobody here wrote, damaged like the others.
+//   bench-salvage-corpus WORK_DIR DBPAGE_EXTENSION [FILES_PER_KIND] [FOREIGN_DBS]
+// FOREIGN_DBS: real SQLite files nobody here wrote, separated by ':', damaged like the others.
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -381,7 +381,8 @@ std::string WriteAheadLog(const std::string& after, const std::vector<uint32_t>&
   return w;
 }
 
-std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind, const std::string& foreign) {
+std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind,
+                                const std::vector<std::string>& foreign) {
   std::vector<Damaged> corpus;
   // Ground truths: our own crawler-shaped generator's (with an older version of each file),
   // a family of foreign schemas (also with an older version), where the tools/ sample
@@ -412,10 +413,18 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind, const std:
     MakeForeignTruth(f.path, f.older, v);
     truths.push_back(f);
   }
-  if (!foreign.empty() && fs::exists(foreign)) {
-    Truth r{dir + "/real.db", "", "real"};
+  for (size_t i = 0; i < foreign.size(); ++i) {
+    // Only the file itself is damaged: one whose log still holds commits is not what its
+    // ground truth reads.
+    if (!fs::exists(foreign[i]) ||
+        (fs::exists(foreign[i] + "-wal") && fs::file_size(foreign[i] + "-wal") > 0)) {
+      std::fprintf(stderr, "skipping %s: missing, or its log not checkpointed\n",
+                   foreign[i].c_str());
+      continue;
+    }
+    Truth r{dir + "/real" + std::to_string(i) + ".db", "", "real" + std::to_string(i)};
     fs::remove(r.path);
-    fs::copy_file(foreign, r.path);
+    fs::copy_file(foreign[i], r.path);
     truths.push_back(r);
   }
   for (size_t n = 0; n < truths.size(); ++n) {
@@ -469,6 +478,23 @@ std::vector<Damaged> MakeCorpus(const std::string& dir, int per_kind, const std:
       uint32_t header = d[100] == 5 ? 12 : 8;
       Randomize(d, 100, header + 2 * cells, rng);
       emit("catalog_pointers", d);
+    }
+    if (clean[100] == 5) {
+      // A catalog of several pages: page 1's header and cell pointers smashed so that it
+      // still reads as an interior page, its right child and cells leading anywhere. Its
+      // own random numbers, so that the kinds after it damage what they did before.
+      std::mt19937 own(991 + static_cast<uint32_t>(n));
+      std::string d = clean;
+      const uint32_t cells = (uint32_t(uint8_t(d[103])) << 8) | uint8_t(d[104]);
+      const uint32_t content = (uint32_t(uint8_t(d[105])) << 8) | uint8_t(d[106]);
+      d[101] = d[102] = d[107] = 0;
+      Put32(d, 108, 2 + static_cast<uint32_t>(own() % (count - 1)));
+      for (uint32_t i = 0; i < cells && content + 4 < ps; ++i) {
+        const uint32_t at = content + static_cast<uint32_t>(own() % (ps - content - 4));
+        d[112 + 2 * i] = static_cast<char>(at >> 8);
+        d[113 + 2 * i] = static_cast<char>(at);
+      }
+      emit("catalog_interior_smashed", d);
     }
     {
       std::string d = clean;
@@ -923,7 +949,12 @@ int main(int argc, char** argv) {
   std::string dir = argv[1];
   std::string ext = fs::absolute(argv[2]).string();
   int per_kind = argc > 3 ? std::atoi(argv[3]) : 3;
-  std::string foreign = argc > 4 ? argv[4] : "";
+  std::vector<std::string> foreign;
+  for (std::string list = argc > 4 ? argv[4] : ""; !list.empty();) {
+    const size_t colon = list.find(':');
+    if (colon != 0) foreign.push_back(list.substr(0, colon));
+    list = colon == std::string::npos ? "" : list.substr(colon + 1);
+  }
   fs::create_directories(dir);
   dir = fs::absolute(dir).string();
 
@@ -956,7 +987,9 @@ int main(int argc, char** argv) {
   std::vector<Damaged> corpus = MakeCorpus(dir, per_kind, foreign);
   std::map<std::string, TableRows> truth_cache, older_cache;
   std::vector<std::string> kinds;
-  std::map<std::string, Score> ours, theirs, engine, real_ours, real_theirs;
+  std::map<std::string, Score> ours, theirs, engine;
+  // Each real file's scores by kind, under its tag ("real0", ...).
+  std::map<std::string, std::map<std::string, Score>> real_ours, real_theirs;
   for (const Damaged& d : corpus) {
     if (std::find(kinds.begin(), kinds.end(), d.kind) == kinds.end()) kinds.push_back(d.kind);
     if (!d.truth.empty() && !truth_cache.count(d.truth)) {
@@ -1056,9 +1089,10 @@ int main(int argc, char** argv) {
     ours[d.kind].Add(a);
     theirs[d.kind].Add(b);
     engine[d.kind].Add(c);
-    if (d.path.find("-real.db") != std::string::npos) {
-      real_ours[d.kind].Add(a);
-      real_theirs[d.kind].Add(b);
+    if (const size_t at = d.path.rfind("-real"); at != std::string::npos) {
+      const std::string tag = d.path.substr(at + 1, d.path.size() - at - 4);
+      real_ours[tag][d.kind].Add(a);
+      real_theirs[tag][d.kind].Add(b);
     }
   }
 
@@ -1101,16 +1135,17 @@ int main(int argc, char** argv) {
   line("tidewell", total_a);
   line(".recover", total_b);
   line("engine", total_c);
-  if (!real_ours.empty()) {
-    std::printf("\nTHE REAL FILE %s alone\n", foreign.c_str());
+  for (auto& [tag, by_kind] : real_ours) {
+    const std::string& name = foreign[std::stoul(tag.substr(4))];
+    std::printf("\nTHE REAL FILE %s alone\n", name.c_str());
     Score ra, rb;
     for (const std::string& k : kinds) {
-      if (!real_ours.count(k)) continue;
+      if (!by_kind.count(k)) continue;
       std::printf("%s\n", k.c_str());
-      line("tidewell", real_ours[k]);
-      line(".recover", real_theirs[k]);
-      ra.Add(real_ours[k]);
-      rb.Add(real_theirs[k]);
+      line("tidewell", by_kind[k]);
+      line(".recover", real_theirs[tag][k]);
+      ra.Add(by_kind[k]);
+      rb.Add(real_theirs[tag][k]);
     }
     std::printf("total\n");
     line("tidewell", ra);

@@ -112,19 +112,34 @@ std::vector<uint32_t> SamplePages(uint64_t page_count, uint32_t page_size) {
 }
 
 // Where a page stands in the sample, or -1. Everything kept per page is kept for the
-// sampled pages only, so memory stays the same whatever the file's size.
+// sampled pages only, so memory stays small whatever the file's size; the freelist's one
+// bit a page (FreeAmong) is the exception.
 ptrdiff_t SampleIndex(const std::vector<uint32_t>& sample, uint32_t pg) {
   const auto it = std::lower_bound(sample.begin(), sample.end(), pg);
   return it != sample.end() && *it == pg ? it - sample.begin() : -1;
 }
 
-// Which sampled pages are on the freelist: its trunk pages and the leaves they list. No
-// more trunks are followed than the header's count allows, so a looping chain ends.
-std::vector<bool> FreeAmong(const pf::PageFile& file, uint64_t page_count,
-                            const std::vector<uint32_t>& sample) {
-  std::vector<bool> free(sample.size(), false);
+// What the freelist was found to hold: how many distinct pages (its trunk pages and the
+// leaves they list) and which of the sampled pages are among them.
+struct FoundFree {
+  uint64_t pages = 0;
+  std::vector<bool> sampled;
+};
+
+// Follows the freelist. No more trunks are followed than the header's count allows, so a
+// looping chain ends. The header's count is a claim: a smashed trunk or a torn commit makes
+// it more than the list holds, and the pages it does not list are in use as far as anyone
+// can tell. Each page is counted once, one bit a page.
+FoundFree FreeAmong(const pf::PageFile& file, uint64_t page_count,
+                    const std::vector<uint32_t>& sample) {
+  FoundFree found;
+  found.sampled.assign(sample.size(), false);
+  std::vector<bool> seen(page_count + 1, false);
   auto mark = [&](uint32_t pg) {
-    if (const ptrdiff_t i = SampleIndex(sample, pg); i >= 0) free[i] = true;
+    if (pg < 2 || pg > page_count || seen[pg]) return;
+    seen[pg] = true;
+    ++found.pages;
+    if (const ptrdiff_t i = SampleIndex(sample, pg); i >= 0) found.sampled[i] = true;
   };
   std::vector<uint8_t> buf;
   uint32_t trunk = file.header().freelist_trunk;
@@ -138,7 +153,7 @@ std::vector<bool> FreeAmong(const pf::PageFile& file, uint64_t page_count,
     for (uint32_t i = 0; i < leaves; ++i) mark(pf::Get32(&buf[8 + 4 * i]));
     trunk = pf::Get32(&buf[0]);
   }
-  return free;
+  return found;
 }
 
 // The child pages of an interior page; none for a leaf.
@@ -277,7 +292,11 @@ SpaceFigures MeasureSpace(const std::string& path) {
   const bool count_current = header.page_count != 0 && pf::Get32(&head[24]) == pf::Get32(&head[92]);
   s.page_count = count_current ? header.page_count : file.page_count();
   if (s.page_count == 0) return s;
-  s.free_pages = std::min<uint64_t>(header.freelist_count, s.page_count - 1);
+  const std::vector<uint32_t> sample = SamplePages(s.page_count, s.page_size);
+  const FoundFree found = FreeAmong(file, s.page_count, sample);
+  const std::vector<bool>& free = found.sampled;
+  // Only what the list holds is free: every page counted in use below was found outside it.
+  s.free_pages = std::min({uint64_t{header.freelist_count}, found.pages, s.page_count - 1});
   s.free_bytes = s.free_pages * s.page_size;
 
   // Compaction drops the free pages and repacks every b-tree as full as whole cells allow.
@@ -285,8 +304,6 @@ SpaceFigures MeasureSpace(const std::string& path) {
   // (the mean of all sampled b-tree pages for a tree the sample missed), rounded up to
   // whole pages; overflow pages and pages no tree reached count as full.
   const uint64_t in_use = s.page_count - s.free_pages;
-  const std::vector<uint32_t> sample = SamplePages(s.page_count, s.page_size);
-  const std::vector<bool> free = FreeAmong(file, s.page_count, sample);
   const TreeMap map(file, s.page_count, sample);
   const size_t trees = map.trees();
   std::vector<uint64_t> pages(trees, 0), sampled(trees, 0);

@@ -328,17 +328,17 @@ HealthVerdict IntegrityCheckVerdict(sqlite3* db) {
 HealthVerdict CheckDatabaseHealth(sqlite3* db, const std::string& path,
                                   const std::function<void(uint64_t, uint64_t)>& progress) {
   try {
-    std::vector<std::string> shape = OneRow(
-        db,
-        "SELECT (SELECT page_size FROM pragma_page_size), (SELECT page_count FROM "
-        "pragma_page_count), (SELECT encoding FROM pragma_encoding), (SELECT journal_mode FROM "
-        "pragma_journal_mode)");
+    std::vector<std::string> shape =
+        OneRow(db,
+               "SELECT (SELECT page_size FROM pragma_page_size), (SELECT page_count FROM "
+               "pragma_page_count), (SELECT encoding FROM pragma_encoding)");
     const uint32_t page_size = static_cast<uint32_t>(std::stoul(shape[0]));
     const uint32_t pages = static_cast<uint32_t>(std::stoul(shape[1]));
     Progress tell{&progress, db, pages};
-    // A write-ahead log holds pages the file itself does not; leave such files to SQLite.
-    // An empty file is an empty database to SQLite; it has no pages to account for.
-    if (shape[3] == "wal" || pages == 0) return IntegrityCheckVerdict(db);
+    // An empty file is an empty database to SQLite; it has no pages to account for. A file
+    // in write-ahead mode is read as SQLite reads it, its log's last commit laid over it
+    // (pagefile::OpenCommittedSource), and gets every check a rollback-mode file gets.
+    if (pages == 0) return IntegrityCheckVerdict(db);
 
     pagefile::AccountingInput in{path, page_size, pages, {1}, {}};
     {

@@ -148,6 +148,7 @@ class Recoverer final : public OverflowGuard {
     WalkTree(kCatalogOwner, 1, kMinKey, kMaxKey, 0, &catalog_missing);
     stats_.catalog_complete = catalog_missing.empty() && !catalog_.empty();
     if (!catalog_missing.empty()) {
+      ReleaseCatalogWalk();
       ScanCatalogContent();
       FindCatalogPages();
     }
@@ -169,6 +170,8 @@ class Recoverer final : public OverflowGuard {
         WalkIndexTree(static_cast<int32_t>(t), rt.entry.root, 0, &rt.missing);
       } else if (rt.entry.root != 0) {
         WalkTree(static_cast<int32_t>(t), rt.entry.root, kMinKey, kMaxKey, 0, &rt.missing);
+      } else {
+        rt.missing.emplace_back(kMinKey, kMaxKey);  // its pages may be anywhere
       }
       rt.walk_complete = rt.missing.empty();
       if (auto tails = tails_.find(static_cast<int32_t>(t)); tails != tails_.end())
@@ -407,6 +410,7 @@ class Recoverer final : public OverflowGuard {
       state_[pgno] = kTree;
       owner_[pgno] = owner;
       ++stats_.pages_decoded;
+      if (owner == kCatalogOwner) catalog_interiors_.push_back(pgno);
       if (lost_cell) missing->emplace_back(lo, hi);
       int64_t child_lo = lo;
       for (const auto& [child, key] : children) {
@@ -453,7 +457,11 @@ class Recoverer final : public OverflowGuard {
     for (size_t i = 0; i < cells.size(); ++i) {
       if (fits[i]) {
         EmitToTable(owner, cells[i], pgno);
-      } else if (owner != kCatalogOwner && SerialTypesFitTable(shape, cells[i].types)) {
+      } else if (owner == kCatalogOwner) {
+        // A catalog record names itself: out of the range a damaged parent gives, it is
+        // still one, and the page is not read again.
+        if (SerialTypesFitTable(shape, cells[i].types)) EmitToTable(owner, cells[i], pgno);
+      } else if (SerialTypesFitTable(shape, cells[i].types)) {
         Defer(owner, cells[i], pgno);
       } else if (owner != kCatalogOwner) {
         EmitLost(cells[i], false, pgno);
@@ -690,6 +698,22 @@ class Recoverer final : public OverflowGuard {
     catalog_.push_back(std::move(e));
   }
 
+  // A walk of the catalog that broke off may have followed pointers read from a smashed
+  // page 1 into other tables' trees and claimed their pages (an interior page is taken on
+  // its layout alone). The interior pages it took and the pages it only named are given
+  // back, so that every table's tree is walked from its own root; the leaves it took hold
+  // catalog records, and the catalog's other leaves are found wherever they lie.
+  void ReleaseCatalogWalk() {
+    for (uint32_t p : catalog_interiors_) {
+      if (p == 1 || state_[p] != kTree) continue;
+      state_[p] = kUnseen;
+      --stats_.pages_decoded;
+    }
+    for (uint32_t p = 2; p <= last_; ++p) {
+      if (owner_[p] == kCatalogOwner && state_[p] == kUnseen) owner_[p] = kNoOwner;
+    }
+  }
+
   // Page 1 with its b-tree header or cell pointers destroyed still holds the catalog's
   // records in its content area: each is looked for at every offset, and taken only when
   // it decodes completely as a catalog row.
@@ -752,17 +776,59 @@ class Recoverer final : public OverflowGuard {
   }
 
   void BuildTables() {
-    std::set<uint32_t> roots;
+    std::map<uint32_t, std::vector<size_t>> claims;  // root -> the tables naming it
     for (const CatalogEntry& e : catalog_) {
       if (e.type != "table") continue;
       RecoveredTable t;
       t.entry = e;
       t.shape = ParseCreateTable(e.sql);
-      // Two tables claiming one root: the catalog is damaged and neither claim can be
-      // trusted enough to put rows under it.
-      if (e.root != 0 && !roots.insert(e.root).second) t.entry.root = 0;
+      if (e.root != 0) claims[e.root].push_back(tables_.size());
       tables_.push_back(std::move(t));
     }
+    // Two tables naming one root: a catalog read from its leaves wherever they lie can hold
+    // the entry of a table dropped long ago beside the one of the table that took its root
+    // since. The root keeps the one table whose shape the rows under it have; when none or
+    // several have it, nobody does, and the rows go to lost-and-found.
+    for (const auto& [root, named] : claims) {
+      if (named.size() < 2) continue;
+      std::vector<size_t> fitting;
+      for (size_t t : named) {
+        if (tables_[t].shape.parsed && TreeHoldsRowsOf(root, tables_[t].shape))
+          fitting.push_back(t);
+      }
+      for (size_t t : named) {
+        if (fitting.size() != 1 || fitting[0] != t) tables_[t].entry.root = 0;
+      }
+    }
+  }
+
+  // Whether the first leaf under `root` (reached through the first child of each interior
+  // page) holds mostly records of `shape`.
+  bool TreeHoldsRowsOf(uint32_t root, const TableShape& shape) {
+    std::vector<uint8_t> buf;
+    std::vector<LeafCell> cells;
+    uint32_t pgno = root;
+    for (int depth = 0; depth <= kMaxDepth; ++depth) {
+      BtreePage page;
+      if (pgno == 0 || pgno > f_.page_count() || !f_.ReadPage(pgno, &buf) ||
+          !ParseBtreePage(buf, pgno, f_.usable(), &page) || page.IsTable() == shape.without_rowid) {
+        return false;
+      }
+      if (page.type == kTableInterior) {
+        int64_t key = 0;
+        if (page.cell_count == 0) {
+          pgno = page.right_child;
+        } else if (!ParseTableInteriorCell(page, 0, &pgno, &key)) {
+          return false;
+        }
+        continue;
+      }
+      uint32_t total = ReadLeafCells(page, &cells);
+      uint32_t fit = 0;
+      for (const LeafCell& lc : cells) fit += SerialTypesFitTable(shape, lc.types) ? 1 : 0;
+      return total > 0 && fit * 2 > total;
+    }
+    return false;
   }
 
   void MarkFreelist() {
@@ -828,16 +894,20 @@ class Recoverer final : public OverflowGuard {
 
   // Which table a page that no tree reached belonged to: a table whose tree named it (a
   // child pointer or, in auto-vacuum files, the pointer map), or else the single table
-  // whose lost key ranges and shape fit most of its rows, or failing that, the single one
-  // in whose tails (InTail) they would lie. Two candidates: nobody.
+  // whose lost key ranges and shape fit most of its rows, or, when no table's do, the
+  // single one in whose tails (InTail) they would lie. Two candidates: nobody, not even
+  // one of the tails. A catalog not read whole from its own tree may lack the entry of the
+  // page's true table, of the same shape, so there only a tree's own pointer counts.
   int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
                       bool index_page) {
-    int32_t t = ChooseTable(pgno, cells, total, index_page, false);
-    return t != kNoOwner || index_page ? t : ChooseTable(pgno, cells, total, false, true);
+    int candidates = 0;
+    int32_t t = ChooseTable(pgno, cells, total, index_page, false, &candidates);
+    if (t != kNoOwner || index_page || candidates > 0) return t;
+    return ChooseTable(pgno, cells, total, false, true, &candidates);
   }
 
   int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
-                      bool index_page, bool in_tails) {
+                      bool index_page, bool in_tails, int* candidates) {
     int32_t hint = owner_[pgno];
     uint8_t ptype = 0;
     uint32_t parent = 0;
@@ -847,11 +917,12 @@ class Recoverer final : public OverflowGuard {
     }
     if (hint == kIndexOwner) return kNoOwner;
     int32_t chosen = kNoOwner, strong = kNoOwner;
-    int candidates = 0;
+    *candidates = 0;
     for (size_t t = 0; t < tables_.size(); ++t) {
       const RecoveredTable& rt = tables_[t];
       if (rt.shape.without_rowid != index_page) continue;
       bool is_hint = hint == static_cast<int32_t>(t) && !in_tails;
+      if (!is_hint && !stats_.catalog_complete) continue;
       if (!is_hint && !in_tails && rt.missing.empty()) continue;
       uint32_t fit = 0;
       for (const LeafCell& lc : cells) {
@@ -861,11 +932,11 @@ class Recoverer final : public OverflowGuard {
         }
       }
       if (fit == 0 || fit * 2 <= total) continue;
-      ++candidates;
+      ++*candidates;
       chosen = static_cast<int32_t>(t);
       if (is_hint) strong = chosen;
     }
-    if (index_page && candidates > 0) {
+    if (index_page && *candidates > 0) {
       // An index page has no key range to check against: a pointer to it from the table's
       // tree or the pointer map may come from a page of another version of the file, so
       // not even that decides when an index's records could have the same shape.
@@ -874,7 +945,7 @@ class Recoverer final : public OverflowGuard {
       }
     }
     if (strong != kNoOwner) return strong;
-    return candidates == 1 ? chosen : kNoOwner;
+    return *candidates == 1 ? chosen : kNoOwner;
   }
 
   // Whether records of an index page no tree reached could be rows of some WITHOUT ROWID
@@ -948,6 +1019,7 @@ class Recoverer final : public OverflowGuard {
   std::vector<uint32_t> chain_;
   std::vector<Value> values_;
   std::vector<Value> declared_;
+  std::vector<uint32_t> catalog_interiors_;  // interior pages the catalog's walk took
   bool any_without_rowid_ = false;
   uint32_t enc_ = 0;  // text encoding; 0 until known
   // Each index: its table, its record width, or -1 and the most it can be (-1: anything),

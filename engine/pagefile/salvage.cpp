@@ -101,10 +101,21 @@ class SqliteSink final : public RowSink {
     Exec("BEGIN");
     tables_ = tables;
     for (const CatalogEntry& e : catalog) taken_names_.push_back(Lower(e.name));
-    for (RecoveredTable& t : *tables) {
-      std::string lname = Lower(t.entry.name);
-      if (lname.rfind("sqlite_", 0) == 0) continue;  // made by SQLite itself
-      t.writable = !t.entry.sql.empty() && TryExec(t.entry.sql);
+    // Virtual tables first: their modules make tables of their own (an FTS index's, an
+    // R*Tree's nodes), whose catalog entries follow. Those tables' rows are the virtual
+    // table's content and go in as they were, over what the module put there to begin with.
+    module_made_.assign(tables->size(), false);
+    for (bool virtual_pass : {true, false}) {
+      for (size_t i = 0; i < tables->size(); ++i) {
+        RecoveredTable& t = (*tables)[i];
+        std::string lname = Lower(t.entry.name);
+        if (lname.rfind("sqlite_", 0) == 0) continue;  // made by SQLite itself
+        if (StartsWithWords(t.entry.sql, "CREATE", "VIRTUAL") != virtual_pass) continue;
+        t.writable = !t.entry.sql.empty() && TryExec(t.entry.sql);
+        if (!t.writable && !virtual_pass && MadeByAModule(t.entry.name, catalog)) {
+          t.writable = module_made_[i] = true;
+        }
+      }
     }
     for (const CatalogEntry& e : catalog) {
       if (e.type != "index" || e.sql.empty()) continue;
@@ -255,6 +266,16 @@ class SqliteSink final : public RowSink {
     return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   }
 
+  // Whether the table is there already, made by the module of a virtual table of the
+  // catalog whose name it extends ("words" makes "words_data").
+  bool MadeByAModule(const std::string& name, const std::vector<CatalogEntry>& catalog) {
+    if (!TableExists(name)) return false;
+    return std::any_of(catalog.begin(), catalog.end(), [&](const CatalogEntry& e) {
+      return e.type == "table" && StartsWithWords(e.sql, "CREATE", "VIRTUAL") &&
+             Lower(name).rfind(Lower(e.name) + "_", 0) == 0;
+    });
+  }
+
   bool TableExists(const std::string& name) {
     sqlite3_stmt* st = nullptr;
     bool found = false;
@@ -361,7 +382,8 @@ class SqliteSink final : public RowSink {
     } else {
       std::string params;
       for (size_t k = 0; k < cols.size(); ++k) params += k ? ",?" : "?";
-      sql = "INSERT INTO " + table_name + "(" + sql + ") VALUES(" + params + ")";
+      sql = std::string(module_made_[table] ? "INSERT OR REPLACE INTO " : "INSERT INTO ") +
+            table_name + "(" + sql + ") VALUES(" + params + ")";
     }
     sqlite3_stmt* st = nullptr;
     if (cols.empty() || sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
@@ -486,7 +508,8 @@ class SqliteSink final : public RowSink {
   std::vector<std::vector<std::string>> columns_;
   std::vector<std::string> rowid_alias_;
   std::vector<bool> ignored_;
-  int64_t sequence_ = -1;  // the table number of sqlite_sequence, when it was made
+  std::vector<bool> module_made_;  // tables a virtual table's module made (MadeByAModule)
+  int64_t sequence_ = -1;          // the table number of sqlite_sequence, when it was made
   std::vector<std::string> taken_names_;
   std::vector<std::string> deferred_;
   Statements stmts_, same_stmts_;

@@ -282,6 +282,16 @@ INSTANTIATE_TEST_SUITE_P(
                  FillPage(f, RootPageOf(f, "Queue"), 0x44);
                  return w;
                }},
+        // A third table of their shape has rows up to 50 only: that the rows above lie
+        // past its end (InTail) does not make it theirs when two others may own them.
+        Damage{"RootsOfSameShapedTablesSmashedBesideAThird", "",
+               "CREATE TABLE Wide(QID INTEGER PRIMARY KEY, Url TEXT, Priority INTEGER);"
+               "INSERT INTO Wide SELECT i, 'https://w.example/' || i, 1 FROM n WHERE i <= 50",
+               [](F f) {
+                 FillPage(f, RootPageOf(f, "Queue"), 0x33);
+                 FillPage(f, RootPageOf(f, "Twin"), 0x33);
+                 return Want{.missing = {{"Queue", 901}, {"Twin", 700}}, .lost_found = 1601};
+               }},
         Damage{"WithoutRowidRootsSmashed", "", "",
                [](F f) {
                  // Words' index has the table's shape: its records go to lost and found. Words'
@@ -439,6 +449,190 @@ TEST(Salvage, GeneratedColumnsAndAutoincrementCountersComeBack) {
   auto* counters = "SELECT name, seq FROM sqlite_sequence";
   EXPECT_EQ(Query(out, counters), Query(src, counters));
 }
+
+// The tables a virtual table's module makes (FTS5's index, an R*Tree's nodes) exist as soon
+// as the virtual table does: their rows go in over what the module put there, not to
+// lost-and-found, and the virtual tables answer as before.
+TEST(Salvage, TablesOfVirtualTablesComeBackWithTheirRows) {
+  TempDir dir;
+  std::string src = dir.File("docs.db"), out = dir.File("salvaged.db");
+  Sql(src,
+      "CREATE VIRTUAL TABLE words USING fts5(package, text);"
+      "CREATE VIRTUAL TABLE boxes USING rtree(id, x0, x1, y0, y1);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < 400)"
+      " INSERT INTO words SELECT 'pkg' || i, 'copyright ' || i || ' holder' || (i % 7) FROM k;"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < 400)"
+      " INSERT INTO boxes SELECT i, i, i + 1, -i, 1 - i FROM k;");
+  const char* const queries[] = {"SELECT package FROM words WHERE words MATCH 'holder3' ORDER BY 1",
+                                 "SELECT id FROM boxes WHERE x0 >= 100 AND x1 <= 120 ORDER BY 1",
+                                 "SELECT count(*) FROM words_data",
+                                 "SELECT count(*) FROM boxes_node"};
+  std::vector<std::vector<std::string>> want;
+  for (const char* q : queries) want.push_back(Query(src, q));
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  for (size_t i = 0; i < std::size(queries); ++i) {
+    EXPECT_FALSE(want[i].empty()) << queries[i];
+    EXPECT_EQ(Query(out, queries[i]), want[i]) << queries[i];
+  }
+  EXPECT_EQ(r.rows_lost_found, 0u);
+  EXPECT_EQ(Query(out, "PRAGMA integrity_check"), Query(src, "SELECT 'ok'"));
+}
+
+// The counters of many AUTOINCREMENT tables fill several leaves of sqlite_sequence. Its root
+// is smashed, so its leaves are read where they lie, and after them an older copy of one of
+// them, as a page of an earlier version of the file: an older counter read after a newer
+// one must not lower it, or ids handed out before would be handed out again.
+TEST(Salvage, AnOlderCounterReadLaterDoesNotLowerTheMergedOne) {
+  TempDir dir;
+  std::string src = dir.File("seen.db"), out = dir.File("salvaged.db");
+  std::string sql = "PRAGMA page_size=1024;";
+  for (int i = 0; i < 150; ++i) {
+    const std::string t = "Seen" + std::to_string(i);
+    sql += "CREATE TABLE " + t +
+           "(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT);"
+           "INSERT INTO " +
+           t + "(url) VALUES ('https://a.example/');";
+  }
+  Sql(src, sql);
+  const std::string older = ReadAll(src);
+  sql.clear();
+  for (int i = 0; i < 150; ++i) {
+    const std::string t = "Seen" + std::to_string(i);
+    sql += "INSERT INTO " + t + "(url) VALUES ('b'), ('c'), ('d'); DELETE FROM " + t +
+           " WHERE url = 'd';";
+  }
+  Sql(src, sql);
+  auto* counters = "SELECT name, seq FROM sqlite_sequence ORDER BY name";
+  const std::vector<std::string> want = Query(src, counters);
+  const std::vector<uint32_t> leaves = PagesOf(src, "sqlite_sequence", "leaf");
+  ASSERT_GE(leaves.size(), 2u);
+  const std::string stale = older.substr((leaves.front() - 1) * 1024ull, 1024);
+  ASSERT_NE(stale, ReadAll(src).substr((leaves.front() - 1) * 1024ull, 1024));
+  WriteAll(src, ReadAll(src) + stale);
+  FillPage(src, RootPageOf(src, "sqlite_sequence"), 0x33);
+
+  PageLevelSalvage(src, out, {});
+  EXPECT_EQ(Query(out, counters), want);
+  EXPECT_EQ(Query(out, "SELECT max(id) FROM Seen0"), Query(src, "SELECT 3"));
+}
+
+// A catalog of many pages, page 1 an interior page whose b-tree header and cell pointers are
+// smashed, so the catalog is read from its leaves wherever they lie. Fetched and Mirror have
+// the same shape, and Mirror's rows end below Fetched's: no row of one may land in the other.
+enum class CatalogHarm {
+  // A program that dropped a table and created another left a stale catalog leaf on a free
+  // page before the live one, naming the new table's root under the dropped table's name.
+  kStaleLeafFirst,
+  kEntryLost,          // the live leaf holding Fetched's entry is zeroed as well
+  kPointerIntoATable,  // the smashed header's right child names Fetched's root
+};
+struct ManyPageCatalog {
+  const char* name;
+  CatalogHarm harm;
+  const char* retired_columns;  // the dropped table's, in place of ", size INT, at INT)"
+  bool fetched_back;            // Fetched's rows come back in Fetched, or all in lost-and-found
+};
+
+class SalvageManyPageCatalog : public ::testing::TestWithParam<ManyPageCatalog> {};
+
+TEST_P(SalvageManyPageCatalog, PutsNoRowInAnotherTable) {
+  TempDir dir;
+  std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
+  const std::string shape =
+      "(id INTEGER PRIMARY KEY, url TEXT, host TEXT, status INT, size INT,"
+      " at INT);";
+  std::string sql =
+      "PRAGMA page_size=1024; CREATE TABLE Scratch(x); WITH RECURSIVE k(i) AS (SELECT 1 UNION"
+      " ALL SELECT i+1 FROM k WHERE i < 30) INSERT INTO Scratch SELECT zeroblob(900) FROM k;";
+  for (int i = 0; i < 56; ++i) {
+    sql += "CREATE TABLE Filler" + std::to_string(i) + "(k INTEGER PRIMARY KEY, name TEXT);";
+    if (i == 20) sql += "CREATE TABLE Fetched" + shape;
+    if (i == 40) sql += "CREATE TABLE Mirror" + shape;
+  }
+  for (auto [table, rows] : {std::pair{"Fetched", 1059}, std::pair{"Mirror", 300}}) {
+    sql += std::string("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < ") +
+           std::to_string(rows) + ") INSERT INTO " + table + " SELECT i, 'https://" + table +
+           ".example/' || i, 'h' || (i % 7), 200, i * 3, i FROM k;";
+  }
+  Sql(src, sql + "DROP TABLE Scratch;");
+  const std::map<std::string, std::multiset<std::string>> truth = {
+      {"Fetched", RowSet(src, "Fetched")}, {"Mirror", RowSet(src, "Mirror")}};
+
+  const std::vector<uint32_t> catalog_leaves = PagesOf(src, "sqlite_schema", "leaf");
+  ASSERT_GT(catalog_leaves.size(), 4u);
+  ASSERT_EQ(ReadAll(src)[100], 5) << "page 1 is not an interior page";
+  std::string leaf_bytes;
+  uint32_t fetched_leaf = 0;
+  for (uint32_t leaf : catalog_leaves) {
+    std::string page = ReadAll(src).substr((leaf - 1) * 1024ull, 1024);
+    if (page.find("CREATE TABLE Fetched") != std::string::npos)
+      leaf_bytes = page, fetched_leaf = leaf;
+  }
+  ASSERT_FALSE(leaf_bytes.empty());
+  std::string header(12, '\0');
+  const size_t page_one_cells = Cells(src, 1);
+  switch (GetParam().harm) {
+    case CatalogHarm::kStaleLeafFirst: {
+      std::string stale = leaf_bytes;
+      for (size_t at; (at = stale.find("Fetched")) != std::string::npos;)
+        stale.replace(at, 7, "Retired");
+      const std::string tail = ", size INT, at INT)";
+      ASSERT_EQ(std::string(GetParam().retired_columns).size(), tail.size());
+      stale.replace(stale.find(tail), tail.size(), GetParam().retired_columns);
+      const std::string bytes = ReadAll(src);
+      auto get32 = [&](size_t at) {
+        return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+               uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+      };
+      const uint32_t trunk = get32(32);
+      ASSERT_GT(get32((trunk - 1) * 1024ull + 4), 0u);
+      const uint32_t free_page = get32((trunk - 1) * 1024ull + 8);
+      ASSERT_LT(free_page, fetched_leaf);
+      OverwriteAt(src, (free_page - 1) * 1024ull, stale);
+      break;
+    }
+    case CatalogHarm::kEntryLost:
+      FillPage(src, fetched_leaf, 0);
+      break;
+    case CatalogHarm::kPointerIntoATable: {
+      // The content start and the rest kept, so that the page still reads as a b-tree page.
+      const uint32_t root = RootPageOf(src, "Fetched");
+      header = ReadAll(src).substr(100, 12);
+      header.replace(3, 2, std::string(2, '\0'));
+      header.replace(8, 4, {char(root >> 24), char(root >> 16), char(root >> 8), char(root)});
+      break;
+    }
+  }
+  OverwriteAt(src, 100, header + std::string(2 * page_one_cells, '\0'));
+
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  for (const auto& [table, rows] : truth) {
+    std::multiset<std::string> got = RowSet(out, table);
+    EXPECT_TRUE(std::includes(rows.begin(), rows.end(), got.begin(), got.end()))
+        << table << " has rows that were never there";
+  }
+  EXPECT_TRUE(RowSet(out, "Retired").empty()) << "the dropped table came back with rows";
+  EXPECT_EQ(RowSet(out, "Mirror").size(), 300u);
+  const size_t fetched = RowSet(out, "Fetched").size();
+  EXPECT_EQ(fetched, GetParam().fetched_back ? 1059u : 0u);
+  EXPECT_EQ(fetched + r.rows_lost_found, 1059u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PageOneSmashed, SalvageManyPageCatalog,
+    ::testing::Values(
+        // The tree under the root holds no row of the dropped table's shape: it is Fetched's.
+        ManyPageCatalog{"StaleEntryOfAnotherShape", CatalogHarm::kStaleLeafFirst,
+                        ", note BLOB)       ", true},
+        // Both entries fit the rows under the root: neither can be told to own it.
+        ManyPageCatalog{"StaleEntryOfTheSameShape", CatalogHarm::kStaleLeafFirst,
+                        ", size INT, at INT)", false},
+        // Fetched's pages are nobody's that is known: Mirror's shape and tail are no claim.
+        ManyPageCatalog{"EntryLost", CatalogHarm::kEntryLost, "", false},
+        // The walk of the catalog is led into Fetched's tree, which must not keep it from
+        // Fetched's own walk.
+        ManyPageCatalog{"PointerIntoATable", CatalogHarm::kPointerIntoATable, "", true}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tidewell::engine
