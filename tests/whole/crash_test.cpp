@@ -19,24 +19,6 @@
 namespace tidewell::whole {
 namespace {
 
-// Owner, group and mode.
-struct Meta {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  mode_t mode = 0;
-  bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
-  std::string Text() const {
-    return std::to_string(uid) + ":" + std::to_string(gid) + " " + std::to_string(mode >> 6 & 7) +
-           std::to_string(mode >> 3 & 7) + std::to_string(mode & 7);
-  }
-};
-// A file's, or that of a file this process has just made (0600) where it does not exist yet.
-Meta MetaOf(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return {::geteuid(), ::getegid(), 0600};
-  return {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777)};
-}
-
 struct Op {
   enum Kind { kCreate, kLink, kRename, kRemove, kWrite, kTruncate, kOwn, kSync, kDirSync } kind;
   int file = 0;  // which file (an inode): names come and go, writes go to the file

@@ -26,25 +26,6 @@
 namespace tidewell::whole {
 namespace {
 
-struct Meta {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  mode_t mode = 0;
-  ino_t ino = 0;
-  bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
-};
-Meta MetaOf(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return {uid_t(-1), gid_t(-1), 0, 0};
-  return {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777), st.st_ino};
-}
-std::string Show(const Meta& m) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%u:%u %04o", unsigned(m.uid), unsigned(m.gid),
-                unsigned(m.mode));
-  return buffer;
-}
-
 // The crawler's user: nobody, in nogroup where that group exists.
 struct Crawler {
   uid_t uid = 0;
@@ -98,7 +79,7 @@ std::string WrongMeta(const SampleFiles& f, const Meta& db, const Meta& queue) {
     if (e.path().string() == f.tmpl) continue;
     const Meta& want = name.rfind(queue_name.substr(0, queue_name.size() - 4), 0) == 0 ? queue : db;
     const Meta got = MetaOf(e.path().string());
-    if (!(got == want)) wrong += " " + name + " is " + Show(got) + ", not " + Show(want) + ";";
+    if (!(got == want)) wrong += " " + name + " is " + got.Text() + ", not " + want.Text() + ";";
   }
   return wrong;
 }
@@ -127,7 +108,7 @@ struct NarrowUntilOwned : testing::FaultyFiles {
     // A copy of a file that already has them (the regeneration's copy of its new file) may
     // have them too.
     if (const Meta m = MetaOf(to); (m.mode & 077) && !(m == MetaOf(from)))
-      wide += " " + fs::path(to).filename().string() + " was " + Show(m) + ";";
+      wide += " " + fs::path(to).filename().string() + " was " + m.Text() + ";";
     return FaultyFiles::TakeOwnership(from, to);
   }
   std::string wide;
@@ -147,6 +128,17 @@ bool Replaces(const Case& c) {
 
 class Ownership : public ::testing::TestWithParam<Case> {};
 
+// The sample in `dir`, folder and files given to the crawler's user: the database with
+// `db_mode`, the queue database 0600.
+SampleFiles CrawlersSample(const testing::TempDir& dir, const Crawler& crawler, bool damaged,
+                           mode_t db_mode) {
+  SampleFiles f = MakeSample(dir.path(), 40, 0, damaged);
+  Own(dir.path().string(), crawler, 0755);
+  Own(f.db, crawler, db_mode);
+  Own(f.queue, crawler, 0600);
+  return f;
+}
+
 // Run as root on files of nobody: the database 0640 with an ACL and an attribute where the
 // folder has them, the queue database 0600.
 TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
@@ -154,10 +146,7 @@ TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
   NEEDS_ROOT_AND_NOBODY(crawler);
   const Case c = GetParam();
   testing::TempDir dir;
-  const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
-  Own(dir.path().string(), crawler, 0755);
-  Own(f.db, crawler, 0640);
-  Own(f.queue, crawler, 0600);
+  const SampleFiles f = CrawlersSample(dir, crawler, c.damaged, 0640);
   const bool acl = GiveAcl(f.db, crawler.uid + 1);
   const bool attr = ::setxattr(f.db.c_str(), "user.tidewell", "kept", 4, 0) == 0;
   const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
@@ -168,8 +157,8 @@ TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
     ASSERT_EQ(RunWorkflow(c.workflow, f).back(), ClosingMessage(c.workflow));
     EXPECT_EQ(watch.wide, "") << "a new file was readable by others before it had its mode";
   }
-  EXPECT_EQ(Show(MetaOf(f.db)), Show(db));
-  EXPECT_EQ(Show(MetaOf(f.queue)), Show(queue));
+  EXPECT_EQ(MetaOf(f.db).Text(), db.Text());
+  EXPECT_EQ(MetaOf(f.queue).Text(), queue.Text());
   EXPECT_EQ(MetaOf(f.db).ino != db.ino, Replaces(c)) << "the database was not replaced";
   EXPECT_EQ(WrongMeta(f, db, queue), "");
   if (acl) {
@@ -190,10 +179,7 @@ TEST_P(Ownership, TheOwnUserWithUmask022KeepsMode0600) {
   NEEDS_ROOT_AND_NOBODY(crawler);
   const Case c = GetParam();
   testing::TempDir dir;
-  const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
-  Own(dir.path().string(), crawler, 0755);
-  Own(f.db, crawler, 0600);
-  Own(f.queue, crawler, 0600);
+  const SampleFiles f = CrawlersSample(dir, crawler, c.damaged, 0600);
   const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
   const auto child = testing::RunInChild([&] {
     if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
@@ -205,7 +191,7 @@ TEST_P(Ownership, TheOwnUserWithUmask022KeepsMode0600) {
   });
   ASSERT_TRUE(child.exited && child.exit_code != 1) << "the run as nobody did not finish";
   EXPECT_EQ(child.exit_code, 0) << "a new file was readable by others before it had its mode";
-  EXPECT_EQ(Show(MetaOf(f.db)), Show(db));
+  EXPECT_EQ(MetaOf(f.db).Text(), db.Text());
   EXPECT_EQ(MetaOf(f.db).ino != db.ino, Replaces(c)) << "the database was not replaced";
   EXPECT_EQ(WrongMeta(f, db, queue), "");
 }
@@ -261,7 +247,7 @@ TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
     });
     EXPECT_TRUE(child.exited && child.exit_code == 0) << CaseName(c) << ": no note that says why";
     EXPECT_EQ(MetaOf(f.db).ino, db.ino) << CaseName(c);
-    EXPECT_EQ(Show(MetaOf(f.db)), Show(db)) << CaseName(c);
+    EXPECT_EQ(MetaOf(f.db).Text(), db.Text()) << CaseName(c);
     EXPECT_TRUE(ReadAll(f.db) == bytes) << CaseName(c) << ": the database was changed";
   }
 }

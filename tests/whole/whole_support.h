@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -33,6 +36,28 @@ inline const std::string kNames[][2] = {{"Start", "Done."},
                                         {"Regenerate", "Done with regeneration."}};
 inline const auto Name = [](Workflow w) { return kNames[int(w)][0]; };
 inline const auto ClosingMessage = [](Workflow w) { return kNames[int(w)][1]; };
+
+// Owner, group and mode of a file, and its inode, which tells a file replaced under its name.
+struct Meta {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  mode_t mode = 0;
+  ino_t ino = 0;
+  // Owner, group and mode; the inode is not part of what must be kept.
+  bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+  std::string Text() const {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%u:%u %04o", unsigned(uid), unsigned(gid),
+                  unsigned(mode));
+    return buffer;
+  }
+};
+// A file's; where there is none, that of a file this process has just made (0600).
+inline Meta MetaOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {::geteuid(), ::getegid(), 0600, 0};
+  return {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777), st.st_ino};
+}
 
 // The sample database, its queue database and the template, side by side in `dir`.
 struct SampleFiles : WindowPort {  // and the window that shows them, never closed by the user
