@@ -23,7 +23,10 @@ expected=(
   usr/bin/tidewell-cli
   usr/share/man/man1/tidewell-cli.1.gz
   usr/share/doc/tidewell/README.md
-  usr/share/doc/tidewell/cli.md
+  usr/share/doc/tidewell/LICENSE
+  usr/share/doc/tidewell/docs/cli.md
+  usr/share/doc/tidewell/docs/guarantees.md
+  usr/share/doc/tidewell/docs/benchmarks.md
   usr/share/doc/tidewell/copyright
 )
 if [ "$flavour" = window ]; then
