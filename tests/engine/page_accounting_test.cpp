@@ -21,13 +21,22 @@ using P = const std::string&;
 
 constexpr uint32_t kPage = 1024;
 
+enum Shape {
+  kPlain,
+  kAutoVacuum,
+  kManyMaps,  // auto-vacuum with more pointer-map pages than the check keeps at once
+};
+
 // A table with overflow chains under an index three levels deep, and free pages.
-void MakeSound(P path, bool auto_vacuum) {
+void MakeSound(P path, Shape shape) {
+  const std::string rows = shape == kManyMaps ? "40000" : "1500";
   Sql(path, std::string("PRAGMA page_size = 1024;") +
-                (auto_vacuum ? "PRAGMA auto_vacuum = INCREMENTAL;" : "") +
+                (shape != kPlain ? "PRAGMA auto_vacuum = INCREMENTAL;" : "") +
                 "CREATE TABLE T (ID INTEGER PRIMARY KEY, Url TEXT, Body BLOB);"
                 "CREATE INDEX U ON T (Url);"
-                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1500) "
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                rows +
+                ") "
                 "INSERT INTO T SELECT i, printf('https://example.org/page/%05d', i), "
                 "CASE WHEN i % 100 = 0 THEN randomblob(3000) END FROM n;"
                 "DELETE FROM T WHERE ID % 3 = 0 OR ID BETWEEN 800 AND 900;");
@@ -152,31 +161,33 @@ TEST(PageAccounting, NamesTheLinkThatIsWrong) {
   using Damage = std::function<std::string(const File&)>;
   struct Case {
     const char* what;
-    bool auto_vacuum;
+    Shape shape;
     Damage damage;
   };
   const std::vector<Case> cases = {
-      {"sound", false, [](const File&) { return std::string(); }},
-      {"sound, auto-vacuum", true, [](const File&) { return std::string(); }},
-      {"a child claimed by two parents", false,
+      {"sound", kPlain, [](const File&) { return std::string(); }},
+      {"sound, auto-vacuum", kAutoVacuum, [](const File&) { return std::string(); }},
+      {"sound, auto-vacuum, many pointer-map pages", kManyMaps,
+       [](const File&) { return std::string(); }},
+      {"a child claimed by two parents", kPlain,
        [](const File& f) {
          // The walk goes right to left: the second child is reached first, then again.
          f.SetChild(f.table, 0, f.Child(f.table, 1));
          return Twice(f.table, f.Child(f.table, 1));
        }},
-      {"a child past the end of the file", false,
+      {"a child past the end of the file", kPlain,
        [](const File& f) {
          f.SetChild(f.index, 0, f.Pages() + 3);
          return Twice(f.index, f.Pages() + 3);
        }},
-      {"an index page under the table", false,
+      {"an index page under the table", kPlain,
        [](const File& f) {
          const uint32_t stray = f.Child(f.index, 0);
          f.SetChild(f.table, 0, stray);
          return "the b-tree at page " + std::to_string(f.table) + " holds page " +
                 std::to_string(stray) + ", which is not one of its pages";
        }},
-      {"a leaf where an interior page belongs", false,
+      {"a leaf where an interior page belongs", kPlain,
        [](const File& f) {
          // A free page made an empty index leaf, one level above the others.
          const uint32_t leaf = f.TrunkLeaves().front();
@@ -186,66 +197,86 @@ TEST(PageAccounting, NamesTheLinkThatIsWrong) {
          return "the b-tree at page " + std::to_string(f.index) +
                 " has leaves at different depths (page " + std::to_string(leaf) + ")";
        }},
-      {"a page nobody claims", false, [](const File& f) { return NeverUsed(Unclaim(f)); }},
-      {"a tree page also on the freelist", false,
+      {"a leaf with overflow one level too deep", kPlain,
+       [](const File& f) {
+         // A free page made an interior page with no cells between the root and the leaf.
+         const uint32_t leaf = FirstChain(f.path()).owner, interior = f.TrunkLeaves().front();
+         uint32_t i = 0;
+         while (f.Child(f.table, i) != leaf) ++i;
+         f.Put(interior, 0, 0x05000000);
+         f.Put(interior, 4, 0x00040000);
+         f.Put(interior, 8, leaf);
+         f.SetChild(f.table, i, interior);
+         return "the b-tree at page " + std::to_string(f.table) +
+                " has leaves at different depths (page " + std::to_string(leaf) + ")";
+       }},
+      {"a page nobody claims", kPlain, [](const File& f) { return NeverUsed(Unclaim(f)); }},
+      {"a tree page also on the freelist", kPlain,
        [](const File& f) {
          const uint32_t leaf = f.Child(f.table, 0);
          f.Put(f.Trunk(), 8, leaf);
          return "freelist trunk page " + std::to_string(f.Trunk()) + " lists page " +
                 std::to_string(leaf) + ", which is out of range or used twice";
        }},
-      {"an overflow chain cut short", false,
+      {"an overflow chain cut short", kPlain,
        [](const File& f) {
          const Chain c = FirstChain(f.path());
          f.Put(c.pages[0], 0, 0);
          return "an overflow chain of page " + std::to_string(c.owner) +
                 " reaches page 0, which is out of range or used twice";
        }},
-      {"an overflow chain that loops", false,
+      {"an overflow chain that loops", kPlain,
        [](const File& f) {
          const Chain c = FirstChain(f.path());
          f.Put(c.pages[1], 0, c.pages[0]);
          return "an overflow chain of page " + std::to_string(c.owner) + " reaches page " +
                 std::to_string(c.pages[0]) + ", which is out of range or used twice";
        }},
-      {"an overflow chain longer than its value", false,
+      {"an overflow chain longer than its value", kPlain,
        [](const File& f) {
          const Chain c = FirstChain(f.path());
          f.Put(c.pages.back(), 0, 2);
          return "an overflow chain of page " + std::to_string(c.owner) +
                 " is longer than its value";
        }},
-      {"the header counts a free page too many", false,
+      {"the header counts a free page too many", kPlain,
        [](const File& f) {
          const uint32_t count = f.FreeCount();
          f.Put(1, 36, count + 1);
          return "the freelist holds " + std::to_string(count) + " pages, the header says " +
                 std::to_string(count + 1);
        }},
-      {"a trunk lists more leaves than fit", false,
+      {"a trunk lists more leaves than fit", kPlain,
        [](const File& f) {
          f.Put(f.Trunk(), 4, kPage / 4 - 1);
          return "freelist trunk page " + std::to_string(f.Trunk()) + " lists too many pages";
        }},
-      {"a wrong pointer-map entry", true,
+      {"a wrong pointer-map entry", kAutoVacuum,
        [](const File& f) {
          const uint32_t leaf = f.Child(f.table, 0);
          MisMap(f, leaf);
          return WrongMap(leaf);
        }},
-      {"an overflow page's entry names the wrong owner", true,
+      {"an overflow page's entry names the wrong owner", kAutoVacuum,
        [](const File& f) {
          const Chain c = FirstChain(f.path());
          MisMap(f, c.pages[1]);
          return WrongMap(c.pages[1]);
        }},
-      {"a free page's entry is wrong", true,
+      {"a free page's entry is wrong", kAutoVacuum,
        [](const File& f) {
          const uint32_t leaf = f.TrunkLeaves().front();
          MisMap(f, leaf);
          return WrongMap(leaf);
        }},
-      {"two wrong entries: the lower page is named", true,
+      {"a wrong entry far into the file", kManyMaps,
+       [](const File& f) {
+         const uint32_t count = f.Get(f.table, 3, 2), last = f.Child(f.table, count);
+         EXPECT_GT(f.MapEntry(last).first, 16 * (kPage / 5 + 1));
+         MisMap(f, last);
+         return WrongMap(last);
+       }},
+      {"two wrong entries: the lower page is named", kAutoVacuum,
        [](const File& f) {
          // The walk claims the last leaf long before the first.
          const uint32_t count = f.Get(f.table, 3, 2);
@@ -255,7 +286,7 @@ TEST(PageAccounting, NamesTheLinkThatIsWrong) {
          MisMap(f, first);
          return WrongMap(first);
        }},
-      {"a wrong entry and a page nobody claims: the page is named", true,
+      {"a wrong entry and a page nobody claims: the page is named", kAutoVacuum,
        [](const File& f) {
          MisMap(f, f.Child(f.table, 0));
          return NeverUsed(Unclaim(f));
@@ -265,7 +296,7 @@ TEST(PageAccounting, NamesTheLinkThatIsWrong) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir.File(std::string(c.what) + ".db");
-    MakeSound(path, c.auto_vacuum);
+    MakeSound(path, c.shape);
     const std::string expected = c.damage(File(path));
     EXPECT_EQ(Problem(path), expected);
   }
