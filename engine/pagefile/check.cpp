@@ -11,9 +11,11 @@ namespace {
 
 // What the first, sequential pass keeps of a page: whether it decodes as a b-tree page
 // with every cell readable, of which kind, and whether a leaf has cells that go on in
-// overflow pages. Everything else is read again from the file when the walk gets there:
-// only interior pages and leaves with overflow need it, a small part of a large file, so
-// the memory is four bits per page (with the "claimed" bit) whatever the file's size.
+// overflow pages, and of other pages whether their first four bytes name the page after them
+// (a link of an overflow chain laid out in order, as most are). Everything else is read
+// again from the file when the walk gets there: only interior pages, leaves with overflow
+// and the ends of chains need it, so the memory is four bits per page (with the "claimed"
+// bit) whatever the file's size.
 enum Kind : uint8_t {
   kNotBtree = 0,  // not a b-tree page, or a cell of it does not decode
   kTableLeafPage = 1,
@@ -22,9 +24,13 @@ enum Kind : uint8_t {
   kIndexLeafPage = 4,
   kIndexLeafOverflow = 5,
   kIndexInteriorPage = 6,
+  kChainLink = 7,  // not a b-tree page; its first four bytes are its own number plus one
 };
 constexpr uint8_t kKindMask = 7, kUsedBit = 8;
 
+bool IsBtreeKind(uint8_t k) {
+  return k != kNotBtree && k != kChainLink;
+}
 bool IsTableKind(uint8_t k) {
   return k >= kTableLeafPage && k <= kTableInteriorPage;
 }
@@ -155,7 +161,8 @@ class Accounting {
   static uint8_t KindOf(Bytes page, uint32_t pgno, uint32_t usable) {
     uint8_t type = 0;
     bool overflow = false;
-    if (!ReadLinks(page, pgno, usable, &type, &overflow, nullptr)) return kNotBtree;
+    if (!ReadLinks(page, pgno, usable, &type, &overflow, nullptr))
+      return Get32(page.data()) == uint64_t{pgno} + 1 ? kChainLink : kNotBtree;
     switch (type) {
       case kTableInterior:
         return kTableInteriorPage;
@@ -175,6 +182,7 @@ class Accounting {
   }
   // The first four bytes of a page: the next page of an overflow chain.
   uint32_t NextOf(uint32_t pgno) const {
+    if ((pages_.Get(pgno) & kKindMask) == kChainLink) return pgno + 1;
     uint8_t b[4] = {0, 0, 0, 0};
     (void)file_.source().ReadAt(uint64_t{pgno - 1} * in_.page_size, b);
     return Get32(b);
@@ -209,9 +217,10 @@ class Accounting {
       const uint8_t kind = pages_.Get(s.page) & kKindMask;
       // A page written by a transaction that never committed, or a stray page, does not
       // fit the tree that points at it: wrong kind, wrong depth or undecodable cells.
-      const std::string stray =
-          tree + " holds page " + std::to_string(s.page) + ", which is not one of its pages";
-      if (kind == kNotBtree || IsTableKind(kind) != table_tree) return stray;
+      auto stray = [&] {
+        return tree + " holds page " + std::to_string(s.page) + ", which is not one of its pages";
+      };
+      if (!IsBtreeKind(kind) || IsTableKind(kind) != table_tree) return stray();
       if (IsLeafKind(kind)) {
         if (leaf_depth < 0) leaf_depth = s.depth;
         if (leaf_depth != s.depth)
@@ -224,7 +233,7 @@ class Accounting {
       uint8_t type = 0;
       bool overflow = false;
       // The page decoded in the first pass; one that no longer does changed under us.
-      if (!ReadLinks(buf, s.page, file_.usable(), &type, &overflow, &links)) return stray;
+      if (!ReadLinks(buf, s.page, file_.usable(), &type, &overflow, &links)) return stray();
       for (uint32_t child : links.children) stack.push_back({child, s.page, s.depth + 1});
       for (const OverflowHead& head : links.overflows)
         if (auto problem = WalkOverflow(head, s.page); !problem.empty()) return problem;
