@@ -5,10 +5,15 @@
 // table: seconds, the ratios, the child's peak memory and the time per MB, so that growth
 // with size can be read off directly. The "pages" shape holds its bulk in large page
 // bodies, the "links" shape in small link rows under a unique URL index, as a crawl does.
-// Last, a file of many one-row tables, where the cost per table shows.
+// Check is `tidewell-cli check` on the sound file, run as its own process (the console front
+// end sits above the runners). Last, a file of many one-row tables, where the cost per
+// table shows.
 //
 //   bench-scale [--sizes 10,200,1000] [--shapes pages,links] [--tables 2000] [--rounds N]
-//               [--dir DIR] [--keep]
+//               [--dir DIR] [--keep] [--stages start,compress,repair,damaged,regenerate,check]
+//               [--cli PATH]
+// --stages runs only the workflows named (the yardsticks always run); --cli is the
+// tidewell-cli that Check runs, by default the one of this build.
 // With --rounds N every figure is the median of N runs (small files are noisy); peak
 // memory is the largest of them.
 #include <fcntl.h>
@@ -56,6 +61,31 @@ Measure InChild(const std::function<bool()>& work) {
   const auto start = Clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(work() ? 0 : 1);
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  Measure m;
+  m.seconds = Seconds(start, Clock::now());
+  m.peak_kib = usage.ru_maxrss;
+  m.cpu = CpuSeconds(usage);
+  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return m;
+}
+
+// Runs a program in a child and measures it like InChild; ok when it exits with 0.
+Measure Program(const std::vector<std::string>& args) {
+  std::fflush(nullptr);
+  const auto start = Clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) ::dup2(null, 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
   int status = 0;
   rusage usage{};
   ::wait4(pid, &status, 0, &usage);
@@ -185,6 +215,11 @@ int main(int argc, char** argv) {
   int rounds = 1;
   std::string dir = "/tmp/tidewell-bench-scale";
   bool keep = false;
+  std::vector<std::string> stages_wanted = {"start",   "compress",   "repair",
+                                            "damaged", "regenerate", "check"};
+  std::string cli =
+      (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "cli" / "tidewell-cli")
+          .string();
   auto list = [](const char* text) {
     std::vector<std::string> out;
     std::stringstream in(text);
@@ -206,10 +241,15 @@ int main(int argc, char** argv) {
       dir = argv[++i];
     } else if (flag == "--keep") {
       keep = true;
+    } else if (flag == "--stages" && i + 1 < argc) {
+      stages_wanted = list(argv[++i]);
+    } else if (flag == "--cli" && i + 1 < argc) {
+      cli = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: bench-scale [--sizes 10,200,1000] [--shapes pages,links] "
-                   "[--tables 2000] [--rounds N] [--dir DIR] [--keep]\n");
+                   "[--tables 2000] [--rounds N] [--dir DIR] [--keep] [--stages LIST] "
+                   "[--cli PATH]\n");
       return 64;
     }
   }
@@ -233,8 +273,13 @@ int main(int argc, char** argv) {
   // One sample file against the three yardsticks and the chosen workflows.
   struct Stage {
     const char* name;
+    const char* key;  // as --stages names it
     tidewell::Workflow w;
     bool damaged;
+    bool check = false;  // tidewell-cli check instead of a workflow
+  };
+  auto wanted = [&](const Stage& s) {
+    return std::find(stages_wanted.begin(), stages_wanted.end(), s.key) != stages_wanted.end();
   };
   auto measure = [&](const std::string& shape, const std::string& base,
                      const std::vector<Stage>& stages) {
@@ -290,10 +335,16 @@ int main(int argc, char** argv) {
     row("cp", cp, false);
     row("sqlite3 VACUUM INTO", vacuum, false);
     row("sqlite3 VACUUM INTO + sync", vacuum_sync, false);
-    for (const Stage& s : stages)
+    for (const Stage& s : stages) {
+      if (!wanted(s)) continue;
       row(s.name,
-          median(s.damaged, [&] { return InChild([&] { return RunWorkflow(s.w, work, tmpl); }); }),
+          median(s.damaged,
+                 [&] {
+                   return s.check ? Program({cli, "--quiet", "check", work})
+                                  : InChild([&] { return RunWorkflow(s.w, work, tmpl); });
+                 }),
           true);
+    }
     if (!keep) {
       fresh(false);
       fs::remove(work);
@@ -301,11 +352,13 @@ int main(int argc, char** argv) {
     }
   };
 
-  const std::vector<Stage> all = {{"Start", tidewell::Workflow::kStart, false},
-                                  {"Compress", tidewell::Workflow::kCompress, false},
-                                  {"Repair (sound)", tidewell::Workflow::kRepair, false},
-                                  {"Repair (damaged)", tidewell::Workflow::kRepair, true},
-                                  {"Regenerate", tidewell::Workflow::kRegenerate, false}};
+  const std::vector<Stage> all = {
+      {"Start", "start", tidewell::Workflow::kStart, false},
+      {"Compress", "compress", tidewell::Workflow::kCompress, false},
+      {"Repair (sound)", "repair", tidewell::Workflow::kRepair, false},
+      {"Repair (damaged)", "damaged", tidewell::Workflow::kRepair, true},
+      {"Regenerate", "regenerate", tidewell::Workflow::kRegenerate, false},
+      {"Check", "check", tidewell::Workflow::kStart, false, true}};
   for (const std::string& shape : shapes) {
     for (int size : sizes) {
       const std::string base = dir + "/base-" + shape + "-" + std::to_string(size) + ".mdb";
@@ -326,14 +379,15 @@ int main(int argc, char** argv) {
       return 1;
     }
     measure(std::to_string(tables) + " one-row tables", base,
-            {{"Start", tidewell::Workflow::kStart, false},
-             {"Compress", tidewell::Workflow::kCompress, false},
-             {"Regenerate", tidewell::Workflow::kRegenerate, false}});
+            {{"Start", "start", tidewell::Workflow::kStart, false},
+             {"Compress", "compress", tidewell::Workflow::kCompress, false},
+             {"Regenerate", "regenerate", tidewell::Workflow::kRegenerate, false}});
   }
   std::printf(
       "\n(each workflow treats the database and its small queue database; cpu s is user + "
       "system time of the workflow child or of the shell commands; peak MB is the workflow "
-      "child's ru_maxrss; caches %s before each step; median of %d round%s)\n",
+      "child's ru_maxrss (Check: that of tidewell-cli check); caches %s before each step; median "
+      "of %d round%s)\n",
       dropping ? "dropped" : "NOT dropped (not root)", rounds, rounds == 1 ? "" : "s");
   return 0;
 }

@@ -1,7 +1,8 @@
-// Page accounting of a database file, read once from start to end: every page must sit in
-// exactly one place (a b-tree, an overflow chain, the freelist or the pointer map). SQLite
-// 3.40's own check skips this whole bookkeeping when the schema holds a view, and a torn
-// commit or a smashed freelist then passes as healthy.
+// Page accounting of a database file, read once from start to end and then walked, tree by
+// tree, with a few bits kept per page: every page must sit in exactly one place (a b-tree,
+// an overflow chain, the freelist or the pointer map). SQLite 3.40's own check skips this
+// whole bookkeeping when the schema holds a view, and a torn commit or a smashed freelist
+// then passes as healthy.
 #pragma once
 
 #include <cstdint>
