@@ -221,7 +221,11 @@ class SqliteSink final : public RowSink {
 
   void End() override {
     if (!db_) return;
-    // The indexes left to the end are sorted whole; on a large table more cores help.
+    // The indexes left to the end are sorted whole; on a large table more cores help. Each
+    // sorting thread buffers as much as the page cache holds, so the cache the row inserts
+    // needed is given back first: the sort then spills to its temporary file sooner, and
+    // the memory stays what it was before the build.
+    Exec("PRAGMA cache_size=-4096");
     sqlite::SortOnAllCores(db_);
     for (const std::string& sql : deferred_) TryExec(sql);
     Exec("COMMIT");
