@@ -45,17 +45,6 @@ const Case kCases[] = {
 };
 // clang-format on
 
-// Keeps the notes as well as the boxes.
-struct NotingHost : testing::ScriptedHost {
-  std::vector<std::pair<std::string, engine::Fate>> notes;
-  void Note(std::string_view file, engine::Fate fate, std::string_view) override {
-    notes.emplace_back(std::string(file), fate);
-  }
-  bool Noted(const std::string& file, engine::Fate fate) const {
-    return std::ranges::count(notes, std::pair(file, fate)) > 0;
-  }
-};
-
 ino_t InodeOf(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
@@ -91,7 +80,7 @@ TEST_P(OtherHolder, FileStaysUnderItAndTheWorkflowSaysSo) {
     files.OnStep("SyncFile " + held + ".repairing", hold);
   }
 
-  NotingHost host;
+  testing::ScriptedHost host;
   const auto outcome = Runners(host, f).Run(c.w);
   ASSERT_TRUE(holder && holder->Holding()) << "the holder never came";
 
