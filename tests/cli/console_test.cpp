@@ -161,8 +161,12 @@ void ExpectNoMorePagesReadThanInUse(const std::string& out) {
 
 class ConsoleProcessTest : public ::testing::Test {
  public:
-  void SetUp() override {
-    sample::MakeSampleDatabase(db);
+  void SetUp() override { Fresh(); }
+  // The folder emptied and the sample made in it again.
+  void Fresh(sample::SampleOptions options = {}) {
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    sample::MakeSampleDatabase(db, options);
     sample::MakeQueueDatabase(queue);
   }
   testing::TempDir dir;
@@ -217,10 +221,7 @@ TEST_F(ConsoleProcessTest, ExitStatusAndStreamsTellWhatHappened) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ConsoleProcessTest& t = *this;
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    sample::MakeSampleDatabase(db);
-    sample::MakeQueueDatabase(queue);
+    Fresh();
     if (c.arrange) c.arrange(t);
     std::vector<std::string> args = c.args;
     for (std::string& a : args)
@@ -323,10 +324,7 @@ TEST_F(ConsoleProcessTest, CheckOfAWalFileWithASmashedTrunkCountsOnlyPagesFoundF
 TEST_F(ConsoleProcessTest, CtrlCOnceStopsAfterTheFileTwiceStopsNow) {
   for (const int presses : {1, 2}) {
     SCOPED_TRACE(presses);
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    sample::MakeSampleDatabase(db, {.size_mb = 40});  // big enough to be still at work
-    sample::MakeQueueDatabase(queue);
+    Fresh({.size_mb = 40});  // big enough to be still at work
     const auto counts = sample::TableRowCounts(db);
     int out[2], err[2];
     ASSERT_EQ(::pipe(out), 0);

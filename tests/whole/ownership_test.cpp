@@ -194,6 +194,20 @@ const Case kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
 INSTANTIATE_TEST_SUITE_P(Workflows, Ownership, ::testing::ValuesIn(kCases),
                          [](const auto& i) { return CaseName(i.param); });
 
+// One file's compaction, repair or regeneration, its progress and notes routed to `host`
+// as a runner routes them.
+void Treat(Workflow w, testing::ScriptedHost& host, const std::string& p) {
+  ProgressRoute route(host);
+  std::string error;
+  if (w == Workflow::kCompress) dbReorg(host, p, 0, 0, 0);
+  if (w == Workflow::kRegenerate) dbRegenerate(host, p, 3, error);
+  if (w != Workflow::kRepair) return;
+  try {
+    engine::DBEngine().RepairDatabase(p);
+  } catch (const engine::EngineException&) {  // the repair also says so in a box
+  }
+}
+
 // A user who is not root cannot give a copy root's owner: the database root owns (and lets
 // everyone write) stays as it is, and the note says why.
 TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
@@ -210,20 +224,7 @@ TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
     const auto child = testing::RunInChild([&] {
       if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
       testing::ScriptedHost host;
-      {
-        ProgressRoute route(host);
-        if (c.workflow == Workflow::kCompress) dbReorg(host, f.db, 0, 0, 0);
-        if (c.workflow == Workflow::kRepair) {
-          try {
-            engine::DBEngine().RepairDatabase(f.db);
-          } catch (const engine::EngineException&) {  // the repair also says so in a box
-          }
-        }
-        if (c.workflow == Workflow::kRegenerate) {
-          std::string error;
-          dbRegenerate(host, f.db, 3, error);
-        }
-      }
+      Treat(c.workflow, host, f.db);
       for (const std::string& n : host.Notes())
         if (n.find(": not_replaced ") != std::string::npos && n.find("owner") != std::string::npos)
           return 0;
@@ -287,10 +288,7 @@ TEST(CaseBlindFolder, ADatabaseNamedLikeItsOwnBackupKeepsEveryRow) {
       testing::ScriptedHost host;
       {
         CaseBlindFolder folder;
-        ProgressRoute route(host);
-        if (w == Workflow::kCompress) dbReorg(host, p, 0, 0, 0);
-        std::string error;
-        if (w == Workflow::kRegenerate) dbRegenerate(host, p, 3, error);
+        Treat(w, host, p);
       }
       const std::string what = Name(w) + " of " + name;
       EXPECT_EQ(IntegrityOf(p), "ok") << what;
