@@ -30,15 +30,9 @@ void ScriptedHost::SetPointer(int pointer) {
   calls_.push_back({HostCall::kPointer, {}, pointer, 0});
 }
 
-// Progress is counted, and a run of reports recorded once: long runs would otherwise drown
-// the interesting calls.
+// Progress is counted, not recorded: long runs would otherwise drown the interesting calls.
 void ScriptedHost::Progress(std::string_view, uint64_t, uint64_t) {
-  if (progress_count_++ == 0 || calls_.back().kind != HostCall::kProgress)
-    calls_.push_back({HostCall::kProgress});
-}
-
-void ScriptedHost::BeginFile(std::string_view file) {
-  calls_.push_back({HostCall::kFile, std::string(file)});
+  ++progress_count_;
 }
 
 void ScriptedHost::Note(std::string_view file, engine::Fate fate, std::string_view detail) {

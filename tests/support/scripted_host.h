@@ -10,8 +10,8 @@
 namespace tidewell::testing {
 
 struct HostCall {
-  enum Kind { kMsgBox, kStatus, kDoEvents, kPointer, kProgress, kFile, kNote } kind;
-  std::string text = {};    // box text, caption, progress stage, or the file begun or noted
+  enum Kind { kMsgBox, kStatus, kDoEvents, kPointer, kProgress, kNote } kind;
+  std::string text = {};    // box text, caption, progress stage, or the file noted
   int value = 0;            // box style, pointer, a note's fate
   int answer = 0;           // what the box answered
   std::string detail = {};  // a note's
@@ -28,7 +28,6 @@ class ScriptedHost : public Host {
   void DoEvents() override;
   void SetPointer(int pointer) override;
   void Progress(std::string_view stage, uint64_t done, uint64_t total) override;
-  void BeginFile(std::string_view file) override;
   void Note(std::string_view file, engine::Fate fate, std::string_view detail) override;
 
   const std::vector<HostCall>& Calls() const { return calls_; }

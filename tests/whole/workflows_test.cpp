@@ -1,30 +1,10 @@
-// The workflows with the real operations: Start reports progress and the fate of each file;
-// Regenerate on files another program wrote gains the template's structure, and without a
-// template touches nothing at all.
-#include "engine/notes.h"
+// Regenerate with the real operations on files another program wrote: with a template the
+// database gains the template's structure; without one nothing is touched at all. (What
+// Start reports of each file is the console tests'.)
 #include "tests/whole/whole_support.h"
 
 namespace tidewell::whole {
 namespace {
-
-// Each file's steps report progress and say what became of the file, also after the
-// compaction that the repair's own steps wrap in routes of their own.
-TEST(RealWorkflows, StartReportsProgressAndTheFateOfBothFiles) {
-  testing::TempDir dir;
-  SampleFiles f = MakeSample(dir.path(), 400, 0, false);
-  testing::ScriptedHost host;
-  EXPECT_EQ(Runners(host, f).Run(Workflow::kStart), Outcome::kDone);
-  Rows log;  // the files turned to, runs of progress reports and the notes
-  for (const testing::HostCall& c : host.Calls()) {
-    if (c.kind == testing::HostCall::kFile) log.push_back("file " + c.text);
-    if (c.kind == testing::HostCall::kProgress && (log.empty() || log.back() != "progress"))
-      log.push_back("progress");
-    if (c.kind == testing::HostCall::kNote)
-      log.push_back(std::string("note ") + engine::FateName(engine::Fate(c.value)));
-  }
-  EXPECT_EQ(log, (Rows{"file " + f.db, "progress", "note sound", "progress", "note replaced",
-                       "file " + f.queue, "progress", "note sound", "progress", "note replaced"}));
-}
 
 // One line per table column and per index; an index under the engine's own encoded name is
 // listed by the name the engine shows for it (its last part).
