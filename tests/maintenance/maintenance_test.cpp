@@ -1,8 +1,8 @@
 // The maintenance operations on real files. The compaction and the regeneration both put a new
 // copy of the database P in its place and keep the old file as backup K: what they leave on disk
 // when they succeed, fail, are killed, or find P changed or held, then what each of them asks
-// and shows. Then bringing a database's structure up to its template, the message templates'
-// placeholders, and where the engine's progress is reported.
+// and shows. Then bringing a database's structure up to its template, and the message
+// templates' placeholders. (Routes of the engine's progress: the console tests.)
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 #include "maintenance/modTidewell.h"
 #include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
-#include "maintenance/progress_route.h"
 #include "tests/support/child_process.h"
 #include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
@@ -461,29 +460,6 @@ TEST(FormatStr, PlaceholdersAreReplacedInAscendingOrderAndValuesNotSearchedAgain
   EXPECT_EQ(FormatText("%10%-%11%-%1%", "one", "", "", "", "", "", "", "", "", "ten", "eleven"),
             "ten-eleven-one");
   EXPECT_EQ(FormatText("%1%", "%10%", "", "", "", "", "", "", "", "", "X"), "X");
-}
-
-// An operation's route inside a runner's neither takes over nor silences the runner's.
-TEST(ProgressRoute, AnInnerRouteNeitherTakesOverNorSilencesTheOuterOne) {
-  TempDir dir;
-  const std::string db = dir.File("a.mdb");
-  DBEngine().CreateDatabase(db, std::string(kGeneralLocale))->Close();
-  // A compaction always reports once at its start.
-  auto compact = [&](const char* to) { DBEngine().CompactDatabase(db, dir.File(to)); };
-  ScriptedHost outer, inner;
-  {
-    ProgressRoute route(outer);
-    {
-      ProgressRoute nested(inner);
-      compact("b.mdb");
-    }
-    compact("c.mdb");
-  }
-  const int reported = outer.ProgressCount();
-  compact("d.mdb");
-  EXPECT_EQ(inner.ProgressCount(), 0);
-  EXPECT_GE(reported, 2);
-  EXPECT_EQ(outer.ProgressCount(), reported);
 }
 
 }  // namespace
