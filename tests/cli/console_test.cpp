@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "cli/console_host.h"
@@ -160,8 +161,12 @@ void ExpectNoMorePagesReadThanInUse(const std::string& out) {
 
 class ConsoleProcessTest : public ::testing::Test {
  public:
-  void SetUp() override {
-    sample::MakeSampleDatabase(db);
+  void SetUp() override { Fresh(); }
+  // The folder emptied and the sample made in it again.
+  void Fresh(sample::SampleOptions options = {}) {
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    sample::MakeSampleDatabase(db, options);
     sample::MakeQueueDatabase(queue);
   }
   testing::TempDir dir;
@@ -216,10 +221,7 @@ TEST_F(ConsoleProcessTest, ExitStatusAndStreamsTellWhatHappened) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ConsoleProcessTest& t = *this;
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    sample::MakeSampleDatabase(db);
-    sample::MakeQueueDatabase(queue);
+    Fresh();
     if (c.arrange) c.arrange(t);
     std::vector<std::string> args = c.args;
     for (std::string& a : args)
@@ -264,35 +266,23 @@ TEST_F(ConsoleProcessTest, CompactionOfAHeldFileExitsFourAndLeavesNoCopy) {
 TEST_F(ConsoleProcessTest, EveryJsonEventOfStartNamesItsFile) {
   const testing::CliRun r = testing::RunCli({"--json", "start", db});
   EXPECT_EQ(r.exit, 0) << r.out;
-  int status = 0, progress = 0, summary = 0;
+  std::map<std::string, int> events;  // of each kind
   for (const std::string& line : r.lines) {
-    const bool named = line.find(",\"file\":\"" + dir.path().string()) != npos;
-    if (line.starts_with("{\"event\":\"status\"")) {
-      ++status;
-      EXPECT_TRUE(named) << line;
-    }
-    if (line.starts_with("{\"event\":\"progress\"")) {
-      ++progress;
-      EXPECT_TRUE(named) << line;
-    }
-    if (line.starts_with("{\"event\":\"summary\"")) {
-      ++summary;
-      EXPECT_TRUE(named) << line;
+    for (const std::string kind : {"status", "progress", "summary"}) {
+      if (!line.starts_with("{\"event\":\"" + kind + "\"")) continue;
+      ++events[kind];
+      EXPECT_NE(line.find(",\"file\":\"" + dir.path().string()), npos) << line;
     }
     EXPECT_EQ(line.find("\"total\":1}"), npos) << "a one-unit stage: " << line;
   }
-  EXPECT_EQ(status, 8);  // four stages, two files
-  EXPECT_GE(progress, 4);
-  EXPECT_EQ(summary, 2);
+  EXPECT_EQ(events["status"], 8);  // four stages, two files
+  EXPECT_GE(events["progress"], 4);
+  EXPECT_EQ(events["summary"], 2);
 }
 
 // The estimate is judged against what compaction really gives (the sample has rows deleted).
 TEST_F(ConsoleProcessTest, CheckOfASoundFileEstimatesTheCompactedSize) {
-  sqlite3* c = nullptr;
-  sqlite3_open(db.c_str(), &c);
-  const std::string sql = "VACUUM INTO '" + dir.File("c.mdb") + "'";
-  ASSERT_EQ(sqlite3_exec(c, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(c);
+  testing::Sql(db, "VACUUM INTO '" + dir.File("c.mdb") + "'");
   const testing::CliRun r = testing::RunCli({"check", db});
   EXPECT_EQ(r.exit, 0) << r.out;
   const double estimate = std::stod(r.out.substr(r.out.find("after compaction: about ") + 24));
@@ -318,13 +308,8 @@ TEST_F(ConsoleProcessTest, CheckOfABrokenFileNamesTheTableAndTheFirstEightProble
 // The same estimate of a write-ahead mode file whose freelist trunk is smashed: the header
 // still counts the free pages the trunk listed, but they are not found free any more.
 TEST_F(ConsoleProcessTest, CheckOfAWalFileWithASmashedTrunkCountsOnlyPagesFoundFree) {
-  sqlite3* c = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &c), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(c, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(c);
-  const std::string b = testing::ReadAll(db);
-  const uint32_t trunk =
-      uint32_t(uint8_t(b[32])) << 24 | uint8_t(b[33]) << 16 | uint8_t(b[34]) << 8 | uint8_t(b[35]);
+  testing::Sql(db, "PRAGMA journal_mode = WAL");
+  const uint32_t trunk = testing::BigEndian32(testing::ReadAll(db), 32);
   ASSERT_NE(trunk, 0u);
   testing::FillPage(db, trunk, 0x5a);
   const testing::CliRun r = testing::RunCli({"check", db});
@@ -339,10 +324,7 @@ TEST_F(ConsoleProcessTest, CheckOfAWalFileWithASmashedTrunkCountsOnlyPagesFoundF
 TEST_F(ConsoleProcessTest, CtrlCOnceStopsAfterTheFileTwiceStopsNow) {
   for (const int presses : {1, 2}) {
     SCOPED_TRACE(presses);
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    sample::MakeSampleDatabase(db, {.size_mb = 40});  // big enough to be still at work
-    sample::MakeQueueDatabase(queue);
+    Fresh({.size_mb = 40});  // big enough to be still at work
     const auto counts = sample::TableRowCounts(db);
     int out[2], err[2];
     ASSERT_EQ(::pipe(out), 0);
@@ -361,10 +343,8 @@ TEST_F(ConsoleProcessTest, CtrlCOnceStopsAfterTheFileTwiceStopsNow) {
       ::usleep(20000);
     }
     EXPECT_EQ(testing::WaitChild(pid).exit_code, 130);
-    std::string said, errors;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) said.append(buf, n);
-    for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) errors.append(buf, n);
+    const std::string said = testing::ReadAll("/dev/fd/" + std::to_string(out[0])),
+                      errors = testing::ReadAll("/dev/fd/" + std::to_string(err[0]));
     ::close(out[0]);
     ::close(err[0]);
     EXPECT_NE(errors.find("stopping after the current file; press Ctrl-C again to stop now"), npos)

@@ -11,6 +11,7 @@
 #include "engine/file_system.h"
 #include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
+#include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/files.h"
 
@@ -23,14 +24,6 @@ using Calls = std::vector<std::function<void()>>;
 const std::string kLocale(kGeneralLocale);
 constexpr int kBigRows = 1200;
 
-// 0 when the call succeeds, else the engine's error number.
-int32_t ErrorOf(const std::function<void()>& call) try {
-  return call(), 0;
-} catch (const EngineException& e) {
-  return e.error().number;
-}
-
-// One integer from a plain SQLite query, or -1 when it cannot be read.
 // The first value of a query's first row as a number; -1 when there is none.
 int64_t RawInt(const std::string& path, const std::string& sql) {
   std::vector<std::string> rows = Query(path, sql);  // "type:value|"

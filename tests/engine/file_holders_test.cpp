@@ -16,6 +16,7 @@
 #include "engine/notes.h"
 #include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
+#include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
 
 namespace tidewell::engine {
@@ -23,12 +24,6 @@ namespace {
 
 using namespace tidewell::testing;
 namespace fs = std::filesystem;
-
-int32_t ErrorOf(const std::function<void()>& call) try {
-  return call(), 0;
-} catch (const EngineException& e) {
-  return e.error().number;
-}
 
 class Holders : public ::testing::Test {
  protected:

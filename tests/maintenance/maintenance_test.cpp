@@ -1,8 +1,8 @@
 // The maintenance operations on real files. The compaction and the regeneration both put a new
 // copy of the database P in its place and keep the old file as backup K: what they leave on disk
 // when they succeed, fail, are killed, or find P changed or held, then what each of them asks
-// and shows. Then bringing a database's structure up to its template, the message templates'
-// placeholders, and where the engine's progress is reported.
+// and shows. Then bringing a database's structure up to its template, and the message
+// templates' placeholders. (Routes of the engine's progress: the console tests.)
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 #include "maintenance/modTidewell.h"
 #include "maintenance/modXDAO.h"
 #include "maintenance/modXStrings.h"
-#include "maintenance/progress_route.h"
 #include "tests/support/child_process.h"
 #include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
@@ -92,15 +91,6 @@ class Swaps : public ::testing::TestWithParam<bool> {
   const std::string leftover_ = GetParam() ? dir_.File("site.$") : p_ + "_$temp.mdb$";
   std::string digest_, bytes_;
 };
-
-// A database named like its own backup has no second name for the old file.
-TEST_P(Swaps, NamedLikeItsBackup) {
-  ScriptedHost host;
-  WriteAll(k_, bytes_);
-  EXPECT_TRUE(Run(host, k_));
-  EXPECT_EQ(Digest(k_), digest_);
-  EXPECT_EQ(FreePages(k_), 0u);
-}
 
 // A crawler commits a row to P after the copy was taken, then another program holds P open:
 // the copy must not replace P, or the row or that program's later writes would be only in the
@@ -307,15 +297,10 @@ TEST(Regeneration, SystemTablesAreNotCopied) {
       {"XMSys", true},
       {"Links", true},
   };
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(p.c_str(), &db), SQLITE_OK);
-  for (const auto& [name, copied] : tables) {
-    if (std::string(name) == "Links") continue;
-    const std::string sql = "CREATE TABLE [" + std::string(name) + "](ID INTEGER); INSERT INTO [" +
-                            name + "] VALUES (1);";
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << name;
-  }
-  sqlite3_close(db);
+  for (const auto& [name, copied] : tables)
+    if (std::string(name) != "Links")
+      Sql(p, "CREATE TABLE [" + std::string(name) + "](ID INTEGER); INSERT INTO [" + name +
+                 "] VALUES (1);");
 
   ScriptedHost host;
   std::string error;
@@ -475,29 +460,6 @@ TEST(FormatStr, PlaceholdersAreReplacedInAscendingOrderAndValuesNotSearchedAgain
   EXPECT_EQ(FormatText("%10%-%11%-%1%", "one", "", "", "", "", "", "", "", "", "ten", "eleven"),
             "ten-eleven-one");
   EXPECT_EQ(FormatText("%1%", "%10%", "", "", "", "", "", "", "", "", "X"), "X");
-}
-
-// An operation's route inside a runner's neither takes over nor silences the runner's.
-TEST(ProgressRoute, AnInnerRouteNeitherTakesOverNorSilencesTheOuterOne) {
-  TempDir dir;
-  const std::string db = dir.File("a.mdb");
-  DBEngine().CreateDatabase(db, std::string(kGeneralLocale))->Close();
-  // A compaction always reports once at its start.
-  auto compact = [&](const char* to) { DBEngine().CompactDatabase(db, dir.File(to)); };
-  ScriptedHost outer, inner;
-  {
-    ProgressRoute route(outer);
-    {
-      ProgressRoute nested(inner);
-      compact("b.mdb");
-    }
-    compact("c.mdb");
-  }
-  const int reported = outer.ProgressCount();
-  compact("d.mdb");
-  EXPECT_EQ(inner.ProgressCount(), 0);
-  EXPECT_GE(reported, 2);
-  EXPECT_EQ(outer.ProgressCount(), reported);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The repair-and-compact run on real files, with a second process where another program is
-// meant to hold the file and a scripted engine where a failure has to come at a chosen step;
-// and the before/after counts that its report is made of.
+// The repair-and-compact run on real files, with a scripted engine where a failure has to
+// come at a chosen step; and the before/after counts that its report is made of. Files held
+// by another program are the whole-tool tests' (holders_test.cpp, hostile_test.cpp).
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -8,7 +8,6 @@
 #include "repair/dbRepair.h"
 #include "repair/tableAnalysis.h"
 #include "tests/salvage/salvage_files.h"
-#include "tests/support/child_process.h"
 #include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
@@ -55,23 +54,6 @@ TEST_F(RepairTest, HealthyFileIsFlushedRepairedCompactedAndBackedUpWithoutAWord)
   EXPECT_GT(FreePages(backup_), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("site.$")));
   for (const std::string& file : {db_, backup_}) EXPECT_EQ(DigestOf(file, "Links"), links_);
-}
-
-// The engine's own tests hold the file every way; here another program reads it.
-TEST_F(RepairTest, AHeldFileGetsTheInUseAndTheRepairErrorAndIsNotTouched) {
-  DatabaseHolder holder(db_, DatabaseHolder::kSqliteRead);
-  ASSERT_TRUE(holder.Holding());
-  const std::string before = ReadAll(db_);
-  ScriptedHost host;
-  std::string ret;
-  EXPECT_EQ(DbRepair_Repair(host, db_, true, true, &ret), 1);
-  const auto boxes = host.Boxes();
-  ASSERT_EQ(boxes.size(), 2u);
-  EXPECT_EQ(boxes[0].text.rfind("The database '" + db_ + "' must be available", 0), 0u);
-  EXPECT_EQ(boxes[1].text.rfind("An error has occured during the repair of '" + db_, 0), 0u);
-  holder.Stop();
-  EXPECT_EQ(ReadAll(db_), before);
-  EXPECT_FALSE(std::filesystem::exists(backup_));
 }
 
 // One engine call made to fail (operation, number, at which call, whether to show failures),

@@ -10,18 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace tidewell::testing {
+#include "tests/support/files.h"
 
-inline void Sql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  char* err = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-  std::string msg = err ? err : "";
-  sqlite3_free(err);
-  sqlite3_close(db);
-  if (rc != SQLITE_OK) throw std::runtime_error("test SQL failed: " + msg);
-}
+namespace tidewell::testing {
 
 // Each row of a read-only query as one comparable string of its typed values; none when
 // the query cannot be prepared.

@@ -86,11 +86,6 @@ void FaultyEngine::OnCall(const std::string& operation, std::function<void(int)>
   plans_[operation].hook = std::move(hook);
 }
 
-int FaultyEngine::Calls(const std::string& operation) const {
-  auto it = calls_.find(operation);
-  return it == calls_.end() ? 0 : it->second;
-}
-
 std::vector<std::string> FaultyEngine::Log(const std::set<std::string>& only) const {
   std::vector<std::string> out;
   for (const std::string& entry : log_)

@@ -7,7 +7,7 @@
 //   faults.FailNext("OpenDatabase", 3049, "Damaged", 2);         // the 2nd open from now fails
 //   faults.FailAlways("RepairDatabase", 3056, "Cannot repair");  // every repair fails
 //   ... run the operation ...
-//   EXPECT_EQ(faults.Calls("CompactDatabase"), 1);
+//   EXPECT_EQ(faults.Log({"CompactDatabase"}).size(), 1u);
 //
 // Operation names are the method names: engine calls "OpenDatabase", "CreateDatabase",
 // "CompactDatabase", "RepairDatabase", "Idle", "BeginTrans", "CommitTrans"; calls on a
@@ -28,8 +28,16 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/errors.h"
 
 namespace tidewell::testing {
+
+// 0 when the call succeeds, else the number of the engine's error.
+inline int32_t ErrorOf(const std::function<void()>& call) try {
+  return call(), 0;
+} catch (const engine::EngineException& e) {
+  return e.error().number;
+}
 
 class FaultyEngine final : public engine::DatabaseEngine {
  public:
@@ -45,8 +53,6 @@ class FaultyEngine final : public engine::DatabaseEngine {
   // Runs `hook` before each call of `operation` (with the call's 1-based count), e.g. to
   // kill the process at a chosen point. The hook may throw EngineException itself.
   void OnCall(const std::string& operation, std::function<void(int call)> hook);
-  // How many calls of `operation` were made since this engine was installed.
-  int Calls(const std::string& operation) const;
 
   // Every call since this engine was installed, in order, by operation name; an Idle call
   // carries its action ("Idle 8"), since which flush came when is what tests look at.

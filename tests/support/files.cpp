@@ -48,6 +48,23 @@ void WriteAll(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+void Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  char* err = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+  const std::string msg = err ? err : "";
+  sqlite3_free(err);
+  sqlite3_close(db);
+  if (rc != SQLITE_OK) throw std::runtime_error("test SQL failed: " + msg);
+}
+
+uint32_t BigEndian32(const std::string& bytes, size_t offset) {
+  uint32_t n = 0;
+  for (size_t i = offset; i < offset + 4; ++i) n = n << 8 | uint8_t(bytes.at(i));
+  return n;
+}
+
 uint32_t PageSizeOf(const std::string& db_path) {
   std::string head = ReadAll(db_path).substr(0, 100);
   if (head.size() < 18) throw std::runtime_error("not a database: " + db_path);

@@ -24,8 +24,12 @@ class TempDir {
 };
 
 std::string ReadAll(const std::string& path);
+// Runs `sql` with plain SQLite, the file made when there is none; throws when it fails.
+void Sql(const std::string& path, const std::string& sql);
 void WriteAll(const std::string& path, const std::string& bytes);
 
+// The 4-byte big-endian number at `offset`, as the file format stores them.
+uint32_t BigEndian32(const std::string& bytes, size_t offset);
 // Page numbers are 1-based as in the SQLite file format; page 1 holds the header.
 uint32_t PageSizeOf(const std::string& db_path);
 void FillPage(const std::string& db_path, uint32_t page, uint8_t byte);

@@ -1,5 +1,7 @@
 #include "tests/support/scripted_host.h"
 
+#include <algorithm>
+
 namespace tidewell::testing {
 
 int ScriptedHost::MsgBox(std::string_view text, int style, int safe_answer) {
@@ -31,6 +33,25 @@ void ScriptedHost::SetPointer(int pointer) {
 // Progress is counted, not recorded: long runs would otherwise drown the interesting calls.
 void ScriptedHost::Progress(std::string_view, uint64_t, uint64_t) {
   ++progress_count_;
+}
+
+void ScriptedHost::Note(std::string_view file, engine::Fate fate, std::string_view detail) {
+  calls_.push_back({HostCall::kNote, std::string(file), int(fate), 0, std::string(detail)});
+}
+
+std::vector<std::string> ScriptedHost::Notes() const {
+  std::vector<std::string> notes;
+  for (const HostCall& c : calls_)
+    if (c.kind == HostCall::kNote)
+      notes.push_back(c.text + ": " + engine::FateName(engine::Fate(c.value)) +
+                      (c.detail.empty() ? "" : " " + c.detail));
+  return notes;
+}
+
+bool ScriptedHost::Noted(std::string_view file, engine::Fate fate) const {
+  return std::ranges::any_of(calls_, [&](const HostCall& c) {
+    return c.kind == HostCall::kNote && c.text == file && c.value == int(fate);
+  });
 }
 
 std::vector<HostCall> ScriptedHost::Boxes() const {

@@ -10,10 +10,11 @@
 namespace tidewell::testing {
 
 struct HostCall {
-  enum Kind { kMsgBox, kStatus, kDoEvents, kPointer, kProgress } kind;
-  std::string text;  // box text, caption or progress stage
-  int value = 0;     // box style, pointer
-  int answer = 0;    // what the box answered
+  enum Kind { kMsgBox, kStatus, kDoEvents, kPointer, kProgress, kNote } kind;
+  std::string text = {};    // box text, caption, progress stage, or the file noted
+  int value = 0;            // box style, pointer, a note's fate
+  int answer = 0;           // what the box answered
+  std::string detail = {};  // a note's
 };
 
 class ScriptedHost : public Host {
@@ -27,11 +28,15 @@ class ScriptedHost : public Host {
   void DoEvents() override;
   void SetPointer(int pointer) override;
   void Progress(std::string_view stage, uint64_t done, uint64_t total) override;
+  void Note(std::string_view file, engine::Fate fate, std::string_view detail) override;
 
   const std::vector<HostCall>& Calls() const { return calls_; }
   // The message boxes only, in order.
   std::vector<HostCall> Boxes() const;
   std::vector<std::string> Captions() const;
+  // Each note as "file: fate detail", in order.
+  std::vector<std::string> Notes() const;
+  bool Noted(std::string_view file, engine::Fate fate) const;
   int ProgressCount() const { return progress_count_; }
 
  private:

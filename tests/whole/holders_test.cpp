@@ -3,8 +3,6 @@
 // began or opened the file while the work ran, the file is not swapped under it: it keeps
 // the same file with the same bytes, its next write lands in the database, and the
 // workflow says the file was in use.
-#include <sys/stat.h>
-
 #include <optional>
 #include <utility>
 
@@ -45,22 +43,6 @@ const Case kCases[] = {
 };
 // clang-format on
 
-// Keeps the notes as well as the boxes.
-struct NotingHost : testing::ScriptedHost {
-  std::vector<std::pair<std::string, engine::Fate>> notes;
-  void Note(std::string_view file, engine::Fate fate, std::string_view) override {
-    notes.emplace_back(std::string(file), fate);
-  }
-  bool Noted(const std::string& file, engine::Fate fate) const {
-    return std::ranges::count(notes, std::pair(file, fate)) > 0;
-  }
-};
-
-ino_t InodeOf(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 class OtherHolder : public ::testing::TestWithParam<size_t> {};  // the row of kCases
 
 TEST_P(OtherHolder, FileStaysUnderItAndTheWorkflowSaysSo) {
@@ -73,7 +55,7 @@ TEST_P(OtherHolder, FileStaysUnderItAndTheWorkflowSaysSo) {
   const std::string other = c.which == kMain ? f.queue : f.db;
   const std::string bytes = ReadAll(held);
   const auto rows = ReadContents(held);
-  const ino_t inode = InodeOf(held);
+  const ino_t inode = MetaOf(held).ino;
 
   std::optional<Holder> holder;
   const auto hold = [&] { holder.emplace(held, c.mode); };
@@ -91,12 +73,12 @@ TEST_P(OtherHolder, FileStaysUnderItAndTheWorkflowSaysSo) {
     files.OnStep("SyncFile " + held + ".repairing", hold);
   }
 
-  NotingHost host;
+  testing::ScriptedHost host;
   const auto outcome = Runners(host, f).Run(c.w);
   ASSERT_TRUE(holder && holder->Holding()) << "the holder never came";
 
   EXPECT_EQ(outcome, Outcome::kDone);
-  EXPECT_EQ(InodeOf(held), inode);
+  EXPECT_EQ(MetaOf(held).ino, inode);
   // Regenerate's structure update adds what the template has to the file itself, as SQLite
   // lets it; the rows stay.
   if (c.w == kRegenerate)

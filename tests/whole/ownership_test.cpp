@@ -89,15 +89,10 @@ std::string WrongMeta(const SampleFiles& f, const Meta& db, const Meta& queue) {
 bool CrawlerWrites(const std::string& path, const Crawler& c) {
   return testing::RunInChild([&] {
            if (::setgid(c.gid) != 0 || ::setuid(c.uid) != 0) return 90;
-           sqlite3* db = nullptr;
-           if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
-             return 91;
-           const int rc = sqlite3_exec(db,
-                                       "CREATE TABLE IF NOT EXISTS crawler_probe (x); "
-                                       "INSERT INTO crawler_probe VALUES (1)",
-                                       nullptr, nullptr, nullptr);
-           sqlite3_close(db);
-           return rc == SQLITE_OK ? 0 : 92;
+           testing::Sql(path,
+                        "CREATE TABLE IF NOT EXISTS crawler_probe (x);"
+                        "INSERT INTO crawler_probe VALUES (1)");
+           return 0;  // a failure throws, which ends the child with 125
          }).exit_code == 0;
 }
 
@@ -126,27 +121,27 @@ bool Replaces(const Case& c) {
   return c.workflow != Workflow::kRepair || c.damaged;
 }
 
-class Ownership : public ::testing::TestWithParam<Case> {};
-
-// The sample in `dir`, folder and files given to the crawler's user: the database with
-// `db_mode`, the queue database 0600.
-SampleFiles CrawlersSample(const testing::TempDir& dir, const Crawler& crawler, bool damaged,
-                           mode_t db_mode) {
-  SampleFiles f = MakeSample(dir.path(), 40, 0, damaged);
-  Own(dir.path().string(), crawler, 0755);
-  Own(f.db, crawler, db_mode);
-  Own(f.queue, crawler, 0600);
-  return f;
-}
+class Ownership : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override { NEEDS_ROOT_AND_NOBODY(crawler); }
+  // The sample, folder and files given to the crawler's user: the database with `db_mode`,
+  // the queue database 0600.
+  SampleFiles CrawlersSample(mode_t db_mode) {
+    SampleFiles f = MakeSample(dir.path(), 40, 0, GetParam().damaged);
+    Own(dir.path().string(), crawler, 0755);
+    Own(f.db, crawler, db_mode);
+    Own(f.queue, crawler, 0600);
+    return f;
+  }
+  const Crawler crawler;
+  testing::TempDir dir;
+};
 
 // Run as root on files of nobody: the database 0640 with an ACL and an attribute where the
 // folder has them, the queue database 0600.
 TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
-  const Crawler crawler;
-  NEEDS_ROOT_AND_NOBODY(crawler);
   const Case c = GetParam();
-  testing::TempDir dir;
-  const SampleFiles f = CrawlersSample(dir, crawler, c.damaged, 0640);
+  const SampleFiles f = CrawlersSample(0640);
   const bool acl = GiveAcl(f.db, crawler.uid + 1);
   const bool attr = ::setxattr(f.db.c_str(), "user.tidewell", "kept", 4, 0) == 0;
   const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
@@ -175,11 +170,8 @@ TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
 
 // Run as the files' own user (nobody) with umask 022 on 0600 files.
 TEST_P(Ownership, TheOwnUserWithUmask022KeepsMode0600) {
-  const Crawler crawler;
-  NEEDS_ROOT_AND_NOBODY(crawler);
   const Case c = GetParam();
-  testing::TempDir dir;
-  const SampleFiles f = CrawlersSample(dir, crawler, c.damaged, 0600);
+  const SampleFiles f = CrawlersSample(0600);
   const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
   const auto child = testing::RunInChild([&] {
     if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
@@ -202,13 +194,19 @@ const Case kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
 INSTANTIATE_TEST_SUITE_P(Workflows, Ownership, ::testing::ValuesIn(kCases),
                          [](const auto& i) { return CaseName(i.param); });
 
-// A host that keeps the notes.
-struct NoteHost : testing::ScriptedHost {
-  void Note(std::string_view, engine::Fate fate, std::string_view detail) override {
-    notes.push_back(std::string(engine::FateName(fate)) + ": " + std::string(detail));
+// One file's compaction, repair or regeneration, its progress and notes routed to `host`
+// as a runner routes them.
+void Treat(Workflow w, testing::ScriptedHost& host, const std::string& p) {
+  ProgressRoute route(host);
+  std::string error;
+  if (w == Workflow::kCompress) dbReorg(host, p, 0, 0, 0);
+  if (w == Workflow::kRegenerate) dbRegenerate(host, p, 3, error);
+  if (w != Workflow::kRepair) return;
+  try {
+    engine::DBEngine().RepairDatabase(p);
+  } catch (const engine::EngineException&) {  // the repair also says so in a box
   }
-  std::vector<std::string> notes;
-};
+}
 
 // A user who is not root cannot give a copy root's owner: the database root owns (and lets
 // everyone write) stays as it is, and the note says why.
@@ -225,24 +223,12 @@ TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
     const std::string bytes = ReadAll(f.db);
     const auto child = testing::RunInChild([&] {
       if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
-      NoteHost host;
-      {
-        ProgressRoute route(host);
-        if (c.workflow == Workflow::kCompress) dbReorg(host, f.db, 0, 0, 0);
-        if (c.workflow == Workflow::kRepair) {
-          try {
-            engine::DBEngine().RepairDatabase(f.db);
-          } catch (const engine::EngineException&) {  // the repair also says so in a box
-          }
-        }
-        if (c.workflow == Workflow::kRegenerate) {
-          std::string error;
-          dbRegenerate(host, f.db, 3, error);
-        }
-      }
-      for (const std::string& n : host.notes)
-        if (n.rfind("not_replaced:", 0) == 0 && n.find("owner") != std::string::npos) return 0;
-      for (const std::string& n : host.notes) std::fprintf(stderr, "note: %s\n", n.c_str());
+      testing::ScriptedHost host;
+      Treat(c.workflow, host, f.db);
+      for (const std::string& n : host.Notes())
+        if (n.find(": not_replaced ") != std::string::npos && n.find("owner") != std::string::npos)
+          return 0;
+      for (const std::string& n : host.Notes()) std::fprintf(stderr, "note: %s\n", n.c_str());
       return 1;
     });
     EXPECT_TRUE(child.exited && child.exit_code == 0) << CaseName(c) << ": no note that says why";
@@ -299,19 +285,16 @@ TEST(CaseBlindFolder, ADatabaseNamedLikeItsOwnBackupKeepsEveryRow) {
       sample::MakeSampleDatabase(p, {60});
       const auto rows = ReadContents(p);
       ASSERT_TRUE(rows);
-      NoteHost host;
+      testing::ScriptedHost host;
       {
         CaseBlindFolder folder;
-        ProgressRoute route(host);
-        if (w == Workflow::kCompress) dbReorg(host, p, 0, 0, 0);
-        std::string error;
-        if (w == Workflow::kRegenerate) dbRegenerate(host, p, 3, error);
+        Treat(w, host, p);
       }
       const std::string what = Name(w) + " of " + name;
       EXPECT_EQ(IntegrityOf(p), "ok") << what;
       EXPECT_TRUE(HoldsAll(p, *rows)) << what << ": rows are missing under " << name;
       const bool own_backup = (w == Workflow::kCompress) == (name == "site.bak");
-      EXPECT_TRUE(std::find(host.notes.begin(), host.notes.end(), "replaced: ") != host.notes.end())
+      EXPECT_TRUE(host.Noted(p, engine::Fate::kReplaced))
           << what << ": not replaced" << (own_backup ? " (its own backup name)" : "");
     }
   }

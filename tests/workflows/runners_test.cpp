@@ -9,7 +9,6 @@
 
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
-#include "tools/sample_data.h"
 #include "workflows/modXFiles.h"
 
 namespace tidewell {
@@ -122,55 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Closing stops before the next file and skips the closing message.
         Row{kCompress, kClose, kNone, "compress A.mdb"},
         Row{kStart, kNone, kClose, "repair A.mdb|repair A-Queue.mdb"}));
-
-}  // namespace
-}  // namespace tidewell
-
-namespace tidewell {
-namespace {
-
-// A host that also keeps the files the runner turned to and what became of them.
-class NotingHost : public testing::ScriptedHost {
- public:
-  void BeginFile(std::string_view file) override { log.push_back("file " + std::string(file)); }
-  void Note(std::string_view, engine::Fate fate, std::string_view) override {
-    log.push_back(std::string("note ") + engine::FateName(fate));
-  }
-  void Progress(std::string_view stage, uint64_t done, uint64_t total) override {
-    ScriptedHost::Progress(stage, done, total);
-    if (log.empty() || !log.back().starts_with("progress")) log.push_back("progress");
-  }
-  std::vector<std::string> log;
-};
-
-class PathWindow : public WindowPort {
- public:
-  explicit PathWindow(std::string db) : db_(std::move(db)) {}
-  void SetBusy(bool) override {}
-  std::string DbName(bool full) override { return full ? db_ : db_ + ".none"; }
-  std::string PathBoxText() override { return db_; }
-  bool CloseRequested() override { return false; }
-  void CloseWindow() override {}
-
- private:
-  std::string db_;
-};
-
-// The real operations: each file's steps report progress and say what became of the file,
-// also after the compaction that the repair's own steps wrap in routes of their own.
-TEST(RealWorkflowTest, StartReportsProgressAndTheFateOfBothFiles) {
-  const testing::TempDir dir;
-  const std::string db = dir.File("Vardlink.mdb"), queue = dir.File("Vardlink-Queue.mdb");
-  sample::MakeSampleDatabase(db);
-  sample::MakeQueueDatabase(queue);
-  NotingHost host;
-  PathWindow window(db);
-  EXPECT_EQ(Runners(host, window).cmdCompress_Click(), Outcome::kDone);
-  const std::vector<std::string> expected = {
-      "file " + db,    "progress", "note sound", "progress", "note replaced",
-      "file " + queue, "progress", "note sound", "progress", "note replaced"};
-  EXPECT_EQ(host.log, expected);
-}
 
 }  // namespace
 }  // namespace tidewell
