@@ -103,20 +103,6 @@ TEST(ConsoleHostTest, ProgressNamesItsFileAndNeverGoesBack) {
   EXPECT_EQ(out.str(), "");
 }
 
-TEST(ConsoleHostTest, JsonEventsOfAFileNameIt) {
-  std::ostringstream out, err;
-  ConsoleOptions options;
-  options.json = true;
-  ConsoleHost host(options, out, err);
-  host.BeginFile("/d/V.mdb");
-  host.SetStatus("Opening database");
-  host.Progress("Checking", 0, 10);
-  EXPECT_EQ(out.str(),
-            "{\"event\":\"status\",\"file\":\"/d/V.mdb\",\"text\":\"Opening database\"}\n"
-            "{\"event\":\"progress\",\"file\":\"/d/V.mdb\",\"stage\":\"Checking\",\"done\":0,"
-            "\"total\":10}\n");
-}
-
 TEST(ParseArgsTest, DefaultsOptionsAndUsageErrors) {
   // Kept beside the crawler, the program finds both files in its own folder; installed
   // elsewhere, the database in the current folder and the template beside it.
