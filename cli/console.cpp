@@ -12,9 +12,6 @@
 #include <optional>
 
 #include "cli/console_host.h"
-#include "engine/file_system.h"
-#include "maintenance/dbReorg.h"
-#include "maintenance/modTidewell.h"
 #include "workflows/default_paths.h"
 #include "workflows/modXFiles.h"
 #include "workflows/runners.h"
@@ -59,16 +56,7 @@ extern "C" void OnInterrupt(int) {
 // Called as the run turns to a file, with Ctrl-C held back so the handler never reads a
 // half-written list.
 void SetTemporaryFiles(const std::string& file) {
-  std::vector<std::string> names;
-  const std::string p = engine::ResolveLinks(file);
-  names.push_back(p + ".repairing");
-  try {
-    names.push_back(ReorgNamesFor(p).temp);
-  } catch (const std::exception&) {
-  }
-  const RegenerateNames regen = RegenerateNamesFor(p);
-  names.push_back(regen.fresh);
-  names.push_back(regen.swap);
+  const std::vector<std::string> names = BesideNamesFor(file).Temporary();
   sigset_t block, old;
   sigemptyset(&block);
   sigaddset(&block, SIGINT);

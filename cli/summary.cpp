@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/file_system.h"
@@ -65,30 +66,45 @@ RunSummary::Stamp RunSummary::StampOf(const std::string& path) {
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-// Every name a run may leave beside a database: backups, the damaged original, and the
-// temporary files of a run that was cut short or refused.
-std::vector<std::string> RunSummary::DerivedNames(const std::string& file) {
+BesideNames BesideNamesFor(const std::string& file) {
   const std::string p = engine::ResolveLinks(file);
-  std::vector<std::string> names = {p + ".damaged", p + ".repairing"};
+  BesideNames n;
+  n.damaged = p + ".damaged";
+  n.repairing = p + ".repairing";
   try {
     const ReorgNames reorg = ReorgNamesFor(p);
-    names.push_back(reorg.backup);
-    names.push_back(reorg.temp);
+    n.backup = reorg.backup;
+    n.temp = reorg.temp;
   } catch (const std::exception&) {
     // too short to have them
   }
   const RegenerateNames regen = RegenerateNamesFor(p);
-  names.push_back(regen.fresh);
-  names.push_back(regen.swap);
-  if (!regen.backup.empty()) names.push_back(regen.backup);
-  return names;
+  n.regenerated = regen.fresh;
+  n.swap = regen.swap;
+  n.kept = regen.backup;
+  return n;
+}
+
+std::vector<std::string> BesideNames::All() const {
+  std::vector<std::string> all;
+  for (const std::string* name : {&damaged, &repairing, &backup, &temp, &regenerated, &swap, &kept})
+    if (!name->empty()) all.push_back(*name);
+  return all;
+}
+
+std::vector<std::string> BesideNames::Temporary() const {
+  std::vector<std::string> all;
+  for (const std::string* name : {&repairing, &temp, &regenerated, &swap})
+    if (!name->empty()) all.push_back(*name);
+  return all;
 }
 
 void RunSummary::Begin(const std::string& file) {
   Record r;
   r.file = file;
+  r.names = BesideNamesFor(file);
   r.before = StampOf(file);
-  for (const std::string& name : DerivedNames(file)) r.beside[name] = StampOf(name);
+  for (const std::string& name : r.names.All()) r.beside[name] = StampOf(name);
   files_.push_back(std::move(r));
 }
 
@@ -152,31 +168,23 @@ std::vector<FileSummary> RunSummary::Finish() const {
     }
     for (size_t i = 0; i < parts.size(); ++i) s.done += (i ? "; " : "") + parts[i];
 
-    // The earliest state of the file that this run kept, for the way back.
-    std::string oldest;
     for (const auto& [name, before] : r.beside) {
       const Stamp now = StampOf(name);
       if (!now.exists || now == before) continue;
       s.left.push_back({name, now.bytes});
     }
-    auto made = [&](const std::string& suffix_name) {
-      for (const LeftFile& f : s.left)
-        if (f.path == suffix_name) return true;
-      return false;
+    auto made = [&](const std::string& name) {
+      return !name.empty() && std::any_of(s.left.begin(), s.left.end(),
+                                          [&](const LeftFile& f) { return f.path == name; });
     };
-    const std::string p = engine::ResolveLinks(r.file);
-    std::string bak, bkk;
-    try {
-      bak = ReorgNamesFor(p).backup;
-    } catch (const std::exception&) {
-    }
-    bkk = RegenerateNamesFor(p).backup;
-    if (repaired && made(p + ".damaged"))
-      oldest = p + ".damaged";
-    else if (action_ == "regenerate" && replaced && !bkk.empty() && made(bkk))
-      oldest = bkk;
-    else if (replaced && !bak.empty() && made(bak))
-      oldest = bak;
+    // The earliest state of the file that this run kept, for the way back.
+    std::string oldest;
+    if (repaired && made(r.names.damaged))
+      oldest = r.names.damaged;
+    else if (action_ == "regenerate" && replaced && made(r.names.kept))
+      oldest = r.names.kept;
+    else if (replaced && made(r.names.backup))
+      oldest = r.names.backup;
     if (!oldest.empty())
       s.undo = "with the crawler stopped: cp -- " + Quote(oldest) + " " + Quote(r.file);
     out.push_back(std::move(s));

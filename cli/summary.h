@@ -26,6 +26,18 @@ enum ExitCode : int {
   kExitInterrupted = 130,
 };
 
+// The names a run uses or leaves beside a database, derived from the file its path leads
+// to; a name the path is too short for is empty.
+struct BesideNames {
+  std::string damaged, repairing;       // the repair's
+  std::string backup, temp;             // the compaction's .BAK and $
+  std::string regenerated, swap, kept;  // the regeneration's _$temp.mdb, its copy, and .BKK
+  std::vector<std::string> All() const;
+  // Those only a run at work has: a run stopped at once removes them.
+  std::vector<std::string> Temporary() const;
+};
+BesideNames BesideNamesFor(const std::string& file);
+
 struct LeftFile {
   std::string path;
   uint64_t bytes = 0;
@@ -65,13 +77,13 @@ class RunSummary {
   };
   struct Record {
     std::string file;
+    BesideNames names;
     Stamp before;
     std::map<std::string, Stamp> beside;  // our derived names as the run found them
     std::vector<std::pair<engine::Fate, std::string>> notes;
     bool error_shown = false;
   };
   static Stamp StampOf(const std::string& path);
-  static std::vector<std::string> DerivedNames(const std::string& file);
 
   std::string action_;
   std::vector<Record> files_;
