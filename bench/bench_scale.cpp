@@ -55,12 +55,13 @@ double CpuSeconds(const rusage& u) {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Runs `work` in a child and measures wall time and the child's own peak memory.
-Measure InChild(const std::function<bool()>& work) {
+// Forks a child that runs `child` and never returns, and measures its wall time, CPU and
+// own peak memory; ok when it exits with 0.
+Measure Measured(const std::function<void()>& child) {
   std::fflush(nullptr);
   const auto start = Clock::now();
   const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(work() ? 0 : 1);
+  if (pid == 0) child();
   int status = 0;
   rusage usage{};
   ::wait4(pid, &status, 0, &usage);
@@ -72,12 +73,13 @@ Measure InChild(const std::function<bool()>& work) {
   return m;
 }
 
-// Runs a program in a child and measures it like InChild; ok when it exits with 0.
+Measure InChild(const std::function<bool()>& work) {
+  return Measured([&] { ::_exit(work() ? 0 : 1); });
+}
+
+// A program, its standard output thrown away.
 Measure Program(const std::vector<std::string>& args) {
-  std::fflush(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  return Measured([&] {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -85,16 +87,7 @@ Measure Program(const std::vector<std::string>& args) {
     if (null >= 0) ::dup2(null, 1);
     ::execv(argv[0], argv.data());
     ::_exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  Measure m;
-  m.seconds = Seconds(start, Clock::now());
-  m.peak_kib = usage.ru_maxrss;
-  m.cpu = CpuSeconds(usage);
-  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return m;
+  });
 }
 
 // The shell commands run through sh, whose own memory is not what we compare: time only.
