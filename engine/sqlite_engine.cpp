@@ -8,15 +8,20 @@
 //   CompactDatabase are recorded in the header's user version. Every format gives the
 //   same SQLite 3 file; the number only tells which format the caller asked for.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -959,6 +964,7 @@ class CopyBeside {
         ok_ = !CreatePrivate(copy_) && VacuumInto(r.conn.db, copy_) == SQLITE_DONE;
       } catch (const EngineException&) {
       }
+      CopyDone();
     });
   }
   ~CopyBeside() { Join(); }
@@ -969,9 +975,84 @@ class CopyBeside {
   }
   const std::string& stamp() const { return stamp_; }
 
+  using HealthFn = std::function<void(uint64_t, uint64_t)>;
+  // Runs `check` while the copy is made. The copy is the longer of the two and the one
+  // the swap waits for, so where cores are fewer than the threads of both, the check's
+  // threads stand back: they run at a lower priority until the copy is done, and get their
+  // own back then where the system lets us raise it again. Progress is handed to `report`
+  // on the calling thread, which is the one a window may be drawn from.
+  HealthVerdict CheckMeanwhile(const std::function<HealthVerdict(const HealthFn&)>& check,
+                               const HealthFn& report) {
+    std::mutex m;
+    std::condition_variable changed;
+    uint64_t done = 0, total = 0;
+    bool told = false, finished = false;
+    HealthVerdict verdict;
+    std::exception_ptr failed;
+    std::thread checker([&] {
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        checker_ = static_cast<pid_t>(::gettid());
+        if (!copy_done_) (void)!::setpriority(PRIO_PROCESS, 0, kCheckerNice);
+      }
+      try {
+        verdict = check([&](uint64_t d, uint64_t t) {
+          std::lock_guard<std::mutex> hold(m);
+          done = d, total = t, told = true;
+          changed.notify_one();
+        });
+      } catch (...) {
+        failed = std::current_exception();
+      }
+      std::lock_guard<std::mutex> hold(m);
+      finished = true;
+      changed.notify_one();
+    });
+    {
+      std::unique_lock<std::mutex> hold(m);
+      while (!finished || told) {
+        changed.wait_for(hold, std::chrono::milliseconds(100), [&] { return finished || told; });
+        if (!told) continue;
+        const uint64_t d = done, t = total;
+        told = false;
+        hold.unlock();
+        report(d, t);
+        hold.lock();
+      }
+    }
+    checker.join();
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      checker_ = 0;
+    }
+    if (failed) std::rethrow_exception(failed);
+    return verdict;
+  }
+
  private:
+  static constexpr int kCheckerNice = 19;
+
+  // The copy is done: the check's threads, if they still run, get their priority back where
+  // the system lets us raise it again. Only they were lowered in this process.
+  void CopyDone() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    copy_done_ = true;
+    if (checker_ == 0) return;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+      const id_t tid = static_cast<id_t>(std::strtoul(task.path().filename().c_str(), nullptr, 10));
+      errno = 0;
+      if (tid != 0 && ::getpriority(PRIO_PROCESS, tid) == kCheckerNice && errno == 0)
+        (void)!::setpriority(PRIO_PROCESS, tid, own_);
+    }
+  }
+
   std::string source_, copy_, stamp_;
   bool ok_ = false;
+  std::mutex mutex_;
+  pid_t checker_ = 0;
+  const int own_ = ::getpriority(PRIO_PROCESS, 0);
+  bool copy_done_ = false;
   std::thread thread_;
 };
 
@@ -1096,9 +1177,13 @@ void SqliteEngine::RepairResolved(const std::string& name) {
       if (copy_beside && cleared && !InWalMode(r.conn.db)) copy.emplace(r.conn.db, name, temp);
       copied = copy.has_value();
       ProgressThrottle throttle(&progress_);
-      healthy = CheckDatabaseHealth(r.conn.db, name, [&](uint64_t done, uint64_t total) {
-                  throttle.Report("Checking", done, total, done == 0 || done == total);
-                }).healthy;
+      auto report = [&](uint64_t done, uint64_t total) {
+        throttle.Report("Checking", done, total, done == 0 || done == total);
+      };
+      auto check = [&](const std::function<void(uint64_t, uint64_t)>& tell) {
+        return CheckDatabaseHealth(r.conn.db, name, tell);
+      };
+      healthy = (copy ? copy->CheckMeanwhile(check, report) : check(report)).healthy;
       if (copy && copy->Join() && healthy) prepared_ = {name, copy->stamp(), temp};
     } catch (const EngineException& e) {
       if (e.error().number != kErrNotADatabase) throw;

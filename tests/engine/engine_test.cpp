@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <set>
+#include <thread>
 
 #include "engine/file_system.h"
 #include "tests/salvage/salvage_files.h"
@@ -159,12 +161,22 @@ TEST(EngineFiles, ACopyOfManyStepsKeepsEveryByte) {
 }
 
 // A repair told that a compaction follows leaves a compacted copy beside the sound file;
-// the compaction takes it only while the file is as the repair found it.
+// the compaction takes it only while the file is as the repair found it. The check runs
+// on a thread of its own meanwhile, but its progress comes on the caller's, a window's.
 TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
   for (bool written : {false, true}) {
     fs::remove(copy_);
     DBEngine().CompactionFollows(path_);
+    std::set<std::thread::id> callers;
+    uint64_t last = 0, total = 1;
+    DBEngine().SetProgress([&](std::string_view, uint64_t d, uint64_t t) {
+      callers.insert(std::this_thread::get_id());
+      last = d, total = t;
+    });
     DBEngine().RepairDatabase(path_);
+    DBEngine().SetProgress({});
+    EXPECT_EQ(callers, std::set{std::this_thread::get_id()});
+    EXPECT_EQ(last, total);
     EXPECT_TRUE(fs::exists(path_ + ".repairing"));
     if (written) Sql(path_, "INSERT INTO Small VALUES ('d')");
     DBEngine().CompactDatabase(path_, copy_, kLocale, 16);
