@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -73,14 +74,26 @@ class FaultyFiles : public engine::FileSystem {
  private:
   static engine::FileSystem& Real() { return engine::RealFiles(); }
   // Counts one operation; fails it, kills the process at it or lets `real` do it.
+  // A copy made on a thread of its own may meet the counter too: each operation takes its
+  // number whole, so a number names one operation however the threads interleave.
   template <typename Op>
   std::error_code Step(std::string what, const Op& real) {
-    if (hook_ && what.starts_with(hook_line_)) std::exchange(hook_, nullptr)();
-    log_.push_back(std::move(what));
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (hook_ && what.starts_with(hook_line_)) hook = std::exchange(hook_, nullptr);
+    }
+    if (hook) hook();
+    int number = 0;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      log_.push_back(std::move(what));
+      number = Count();
+    }
     // SIGKILL cannot be caught, so nothing of the process's own clean-up runs: the disk is
     // left exactly as a power cut or a killed process would leave it.
-    if (Count() == kill_at_) ::kill(::getpid(), SIGKILL), ::pause();
-    if (Count() == fail_at_) return std::error_code(fail_errno_, std::generic_category());
+    if (number == kill_at_) ::kill(::getpid(), SIGKILL), ::pause();
+    if (number == fail_at_) return std::error_code(fail_errno_, std::generic_category());
     return real();
   }
 
@@ -89,6 +102,7 @@ class FaultyFiles : public engine::FileSystem {
   std::string hook_line_;
   std::function<void()> hook_;
   std::vector<std::string> log_;
+  std::mutex mutex_;
 };
 
 }  // namespace tidewell::testing
