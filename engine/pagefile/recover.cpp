@@ -178,7 +178,6 @@ class Recoverer final : public OverflowGuard {
         std::sort(tails->second.begin(), tails->second.end());
       std::sort(rt.missing.begin(), rt.missing.end());
     }
-    sink_.TreesWalked();
     PlaceDeferred();
     MarkFreelist();
     ScanUnreached();

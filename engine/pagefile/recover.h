@@ -46,12 +46,9 @@ class RowSink {
   virtual void Begin(const std::vector<CatalogEntry>& catalog, std::vector<RecoveredTable>* tables,
                      uint32_t text_encoding) = 0;
   // `pgno`: the page the row was read from. A rowid table's rows come in rowid order while
-  // its b-tree is walked; rows placed after TreesWalked come in any order.
+  // its b-tree is walked; rows placed after the walks come in any order.
   virtual Outcome TableRow(size_t table, int64_t rowid, uint32_t pgno,
                            const std::vector<Value>& values) = 0;
-  // Every table's b-tree has been walked: what comes now is deferred rows and rows from pages
-  // no tree reached.
-  virtual void TreesWalked() {}
   virtual void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) = 0;
   // Whether `record` could be an entry of `index` on `table`: false only when the index's
   // own terms, worked out from the record's other values, give other values than it holds.

@@ -156,7 +156,6 @@ class SqliteSink final : public RowSink {
     }
   }
 
-  void TreesWalked() override { walked_ = true; }
   uint64_t RowsMovedToLostAndFound() const override { return moved_; }
 
   Outcome TableRow(size_t table, int64_t rowid, uint32_t pgno,
@@ -164,7 +163,7 @@ class SqliteSink final : public RowSink {
     if (static_cast<int64_t>(table) == sequence_) MergeSequence(values);
     if (ignored_[table]) return Outcome::kIgnored;
     if (Waiting& w = waiting_[table]; !w.unique.empty()) {
-      if (walked_ || (w.any && rowid <= w.last)) {
+      if (w.any && rowid <= w.last) {
         Settle(table);  // from here on the table's rows go in row by row
       } else {
         if (!w.any || pgno != w.leaf) NoteLeaf(table, rowid, pgno);
@@ -291,8 +290,9 @@ class SqliteSink final : public RowSink {
   // A unique index of a rowid table waits while the table's rows come in rowid order, as
   // the walk of its b-tree gives them: they go into the table with no index to keep up to
   // date, and of the rows with one key the first given is the one with the smallest rowid.
-  // The index is built (Settle) when a row breaks that order, when a row comes after the
-  // walks, or at the end; from then on the table's rows go in row by row.
+  // The index is built (Settle) when a row breaks that order, such as most rows placed after
+  // the walks, or at the end; from then on the table's rows go in row by row. A later row
+  // that keeps the order has the largest rowid so far and is the last given alike.
   struct Waiting {
     std::vector<std::string> unique;  // CREATE UNIQUE INDEX statements yet to run
     bool any = false;                 // a row has been given
@@ -769,7 +769,6 @@ class SqliteSink final : public RowSink {
   std::map<size_t, sqlite3_stmt*> lost_stmts_;
   std::map<std::string, Probe> probes_;  // by index name
   std::vector<Waiting> waiting_;         // by table
-  bool walked_ = false;                  // every b-tree has been walked
   std::string leaves_name_, held_name_;  // the sink's temporary tables
   sqlite3_stmt* leaf_st_ = nullptr;
   uint64_t moved_ = 0;  // rows settled away to lost-and-found
