@@ -24,7 +24,8 @@ class CheckingSink final : public RowSink {
     tables_ = tables->size();
     catalog_ = catalog;
   }
-  Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) override {
+  Outcome TableRow(size_t table, int64_t rowid, uint32_t,
+                   const std::vector<Value>& values) override {
     if (table >= tables_) std::abort();  // a row for a table the decoder never announced
     Touch(values);
     sum_ += static_cast<uint64_t>(rowid);

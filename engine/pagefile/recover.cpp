@@ -182,6 +182,11 @@ class Recoverer final : public OverflowGuard {
     MarkFreelist();
     ScanUnreached();
     sink_.End();
+    // Counted as recovered when written; they are duplicates in lost-and-found after all.
+    const uint64_t moved = sink_.RowsMovedToLostAndFound();
+    stats_.rows_recovered -= moved;
+    stats_.duplicate_keys += moved;
+    stats_.rows_lost_found += moved;
     pages_done_ = last_;  // every page has been read or ruled out
     Progress(true);
     return stats_;
@@ -334,7 +339,7 @@ class Recoverer final : public OverflowGuard {
         return;
       }
     }
-    switch (sink_.TableRow(t, rowid, shape.without_rowid ? declared_ : values_)) {
+    switch (sink_.TableRow(t, rowid, pgno, shape.without_rowid ? declared_ : values_)) {
       case RowSink::Outcome::kWritten:
         ++stats_.rows_recovered;
         break;

@@ -45,7 +45,10 @@ class RowSink {
   // texts when the header is gone). The sink may mark tables unwritable.
   virtual void Begin(const std::vector<CatalogEntry>& catalog, std::vector<RecoveredTable>* tables,
                      uint32_t text_encoding) = 0;
-  virtual Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) = 0;
+  // `pgno`: the page the row was read from. A rowid table's rows come in rowid order while
+  // its b-tree is walked; rows placed after the walks come in any order.
+  virtual Outcome TableRow(size_t table, int64_t rowid, uint32_t pgno,
+                           const std::vector<Value>& values) = 0;
   virtual void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) = 0;
   // Whether `record` could be an entry of `index` on `table`: false only when the index's
   // own terms, worked out from the record's other values, give other values than it holds.
@@ -55,6 +58,9 @@ class RowSink {
     return true;
   }
   virtual void End() = 0;
+  // Rows reported kWritten that the sink later found to repeat a unique key of a row given
+  // before them, and moved to lost-and-found (with their page) itself. Asked after End.
+  virtual uint64_t RowsMovedToLostAndFound() const { return 0; }
 };
 
 struct RecoverStats {

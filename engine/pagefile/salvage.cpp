@@ -62,6 +62,8 @@ class SqliteSink final : public RowSink {
     lost_stmts_.clear();
     for (auto& [k, probe] : probes_) sqlite3_finalize(probe.st);
     probes_.clear();
+    sqlite3_finalize(leaf_st_);
+    leaf_st_ = nullptr;
     if (db_) sqlite3_close(db_);
     db_ = nullptr;
   }
@@ -84,9 +86,11 @@ class SqliteSink final : public RowSink {
     if (text_enc_ == SQLITE_UTF16LE) Exec("PRAGMA encoding='UTF-16le'");
     if (text_enc_ == SQLITE_UTF16BE) Exec("PRAGMA encoding='UTF-16be'");
     // The file is new and is synced once complete; a crash before that leaves only a
-    // temporary file behind, so no journal is needed while it is filled, not even for the
-    // header fields below.
-    Exec("PRAGMA journal_mode=OFF");
+    // temporary file behind, so no journal on disk is needed while it is filled. One in
+    // memory undoes a statement that fails, such as a unique index refused for a repeated
+    // key; it holds only pages the file had when the transaction began, the few of an empty
+    // file, and pages a failing statement takes from the freelist.
+    Exec("PRAGMA journal_mode=MEMORY");
     Exec("PRAGMA synchronous=OFF");
     const auto& h = f_.header();
     if (h.magic_ok) {
@@ -117,19 +121,6 @@ class SqliteSink final : public RowSink {
         }
       }
     }
-    for (const CatalogEntry& e : catalog) {
-      if (e.type != "index" || e.sql.empty()) continue;
-      // Unique indexes go in before the rows so duplicates are caught row by row; the
-      // others are built once at the end, which is faster.
-      if (StartsWithWords(e.sql, "CREATE", "UNIQUE")) {
-        TryExec(e.sql);
-      } else {
-        deferred_.push_back(e.sql);
-      }
-    }
-    for (const CatalogEntry& e : catalog) {
-      if ((e.type == "view" || e.type == "trigger") && !e.sql.empty()) deferred_.push_back(e.sql);
-    }
     for (RecoveredTable& t : *tables) {
       std::string lname = Lower(t.entry.name);
       if (lname.rfind("sqlite_", 0) == 0) {
@@ -145,11 +136,46 @@ class SqliteSink final : public RowSink {
       }
       columns_.push_back(ColumnNames(t));
     }
+    waiting_.resize(tables->size());
+    for (const CatalogEntry& e : catalog) {
+      if (e.type != "index" || e.sql.empty()) continue;
+      // The indexes are built once the rows are in, which is faster than keeping each up
+      // to date row by row. A unique index waits only where the rows come in an order that
+      // tells which of two rows with the same key came first (see Settle); elsewhere it goes
+      // in before the rows, so that duplicates are caught row by row.
+      if (!StartsWithWords(e.sql, "CREATE", "UNIQUE")) {
+        deferred_.push_back(e.sql);
+      } else if (const size_t t = TableOf(e.tbl_name); t < tables->size() && MayWait(t, e.sql)) {
+        waiting_[t].unique.push_back(e.sql);
+      } else {
+        TryExec(e.sql);
+      }
+    }
+    for (const CatalogEntry& e : catalog) {
+      if ((e.type == "view" || e.type == "trigger") && !e.sql.empty()) deferred_.push_back(e.sql);
+    }
   }
 
-  Outcome TableRow(size_t table, int64_t rowid, const std::vector<Value>& values) override {
+  uint64_t RowsMovedToLostAndFound() const override { return moved_; }
+
+  Outcome TableRow(size_t table, int64_t rowid, uint32_t pgno,
+                   const std::vector<Value>& values) override {
     if (static_cast<int64_t>(table) == sequence_) MergeSequence(values);
     if (ignored_[table]) return Outcome::kIgnored;
+    if (Waiting& w = waiting_[table]; !w.unique.empty()) {
+      if (w.any && rowid <= w.last) {
+        Settle(table);  // from here on the table's rows go in row by row
+      } else {
+        if (!w.any || pgno != w.leaf) NoteLeaf(table, rowid, pgno);
+        w.any = true;
+        w.last = rowid;
+        w.leaf = pgno;
+      }
+    }
+    return Insert(table, rowid, values);
+  }
+
+  Outcome Insert(size_t table, int64_t rowid, const std::vector<Value>& values) {
     sqlite3_stmt* st = StatementFor(stmts_, table, values.size(), false);
     if (!st) return Outcome::kRejected;
     BindRow(st, table, rowid, values);
@@ -227,6 +253,11 @@ class SqliteSink final : public RowSink {
     // the memory stays what it was before the build.
     Exec("PRAGMA cache_size=-4096");
     sqlite::SortOnAllCores(db_);
+    for (size_t t = 0; t < waiting_.size(); ++t) Settle(t, false);
+    sqlite3_finalize(leaf_st_);
+    leaf_st_ = nullptr;
+    if (!leaves_name_.empty()) Exec("DROP TABLE temp." + QuoteName(leaves_name_));
+    leaves_name_.clear();
     for (const std::string& sql : deferred_) TryExec(sql);
     Exec("COMMIT");
     Close();
@@ -254,6 +285,222 @@ class SqliteSink final : public RowSink {
       }
       sqlite3_finalize(st);
     }
+  }
+
+  // A unique index of a rowid table waits while the table's rows come in rowid order, as
+  // the walk of its b-tree gives them: they go into the table with no index to keep up to
+  // date, and of the rows with one key the first given is the one with the smallest rowid.
+  // The index is built (Settle) when a row breaks that order, such as most rows placed after
+  // the walks, or at the end; from then on the table's rows go in row by row. A later row
+  // that keeps the order has the largest rowid so far and is the last given alike.
+  struct Waiting {
+    std::vector<std::string> unique;  // CREATE UNIQUE INDEX statements yet to run
+    bool any = false;                 // a row has been given
+    int64_t last = 0;                 // the rowid of the last row given
+    uint32_t leaf = 0;                // the page it came from
+  };
+
+  size_t TableOf(const std::string& name) const {
+    for (size_t t = 0; t < tables_->size(); ++t)
+      if (Lower((*tables_)[t].entry.name) == Lower(name)) return t;
+    return SIZE_MAX;
+  }
+
+  // The name the table's rowid goes by here ("" when every name for it is a column's).
+  std::string RowidName(size_t t) const {
+    const int ipk = (*tables_)[t].shape.rowid_column;
+    return ipk >= 0 ? columns_[t][static_cast<size_t>(ipk)] : rowid_alias_[t];
+  }
+
+  // Whether unique index `sql` of table t can wait for the table's rows. Not on a WITHOUT
+  // ROWID table, whose rows come in key order, nor beside a unique key of the table's own
+  // statement (a UNIQUE or non-integer PRIMARY KEY constraint): SQLite checks that one row
+  // by row from the start, against rows a waiting index might turn away later, so that the
+  // two together could keep other rows than both checked in the order the rows came. A
+  // statement that does not compile on the empty table is run as before, and fails.
+  bool MayWait(size_t t, const std::string& sql) {
+    const RecoveredTable& rt = (*tables_)[t];
+    if (!rt.writable || ignored_[t] || module_made_[t] || rt.shape.without_rowid ||
+        RowidName(t).empty() || Lower(pagefile::IndexTableName(sql)) != Lower(rt.entry.name)) {
+      return false;
+    }
+    sqlite3_stmt* st = nullptr;
+    bool ok = sqlite3_prepare_v2(db_, "SELECT 1 FROM pragma_index_list(?1)", -1, &st, nullptr) ==
+              SQLITE_OK;
+    if (ok) {
+      sqlite3_bind_text(st, 1, rt.entry.name.c_str(), -1, SQLITE_TRANSIENT);
+      ok = sqlite3_step(st) == SQLITE_DONE;  // no index of its own
+    }
+    sqlite3_finalize(st);
+    st = nullptr;
+    ok = ok && sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && st;
+    sqlite3_finalize(st);
+    return ok;
+  }
+
+  // A name for a temporary table of the sink's own that no table of the file has.
+  std::string FreeName(const std::string& base) {
+    std::string name = base;
+    for (int n = 1;
+         std::find(taken_names_.begin(), taken_names_.end(), Lower(name)) != taken_names_.end();
+         ++n) {
+      name = base + std::to_string(n);
+    }
+    taken_names_.push_back(Lower(name));
+    return name;
+  }
+
+  void Prepare(const std::string& sql, sqlite3_stmt** st) {
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, st, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(*st);
+      *st = nullptr;
+      Fail("cannot write to");
+    }
+  }
+
+  // One row per leaf page of a table whose unique indexes wait: the page and the first
+  // rowid given from it, so that a row settled away later goes to lost-and-found with the
+  // page it came from. A temporary table on disk, not memory: a file has many leaves.
+  void NoteLeaf(size_t t, int64_t first, uint32_t pgno) {
+    if (!leaf_st_) {
+      leaves_name_ = FreeName("salvage_leaves");
+      Exec("CREATE TEMP TABLE " + QuoteName(leaves_name_) +
+           "(tbl INTEGER, first INTEGER, page INTEGER, PRIMARY KEY(tbl, first)) WITHOUT ROWID");
+      Prepare("INSERT INTO temp." + QuoteName(leaves_name_) + " VALUES(?1, ?2, ?3)", &leaf_st_);
+    }
+    sqlite3_bind_int64(leaf_st_, 1, static_cast<int64_t>(t));
+    sqlite3_bind_int64(leaf_st_, 2, first);
+    sqlite3_bind_int64(leaf_st_, 3, pgno);
+    const int rc = sqlite3_step(leaf_st_);
+    sqlite3_reset(leaf_st_);
+    if (rc != SQLITE_DONE) Fail("cannot write to");
+  }
+
+  // Builds table t's waiting unique indexes. Where one is refused for a repeated key, the
+  // rows that repeat a key of it are taken out and put back one by one in rowid order under
+  // the built indexes: each key keeps the row with the smallest rowid, the first given, and
+  // the others go to lost-and-found with their page, as checks row by row from the start
+  // would have had it. The rows left in repeat no key of any row, so they change no check
+  // of the others.
+  void Settle(size_t t, bool mid_way = true) {
+    std::vector<std::string> unique = std::move(waiting_[t].unique);
+    waiting_[t] = {};
+    if (unique.empty()) return;
+    if (mid_way) {  // as in End: the sort's threads buffer what the page cache holds
+      Exec("PRAGMA cache_size=-4096");
+      sqlite::SortOnAllCores(db_);
+    }
+    std::vector<std::string> refused = Build(unique);
+    if (!refused.empty()) {
+      const size_t n = (*tables_)[t].shape.columns.size();
+      held_name_ = FreeName("salvage_held");
+      std::string values;
+      for (size_t c = 1; c <= n; ++c) values += ", v" + std::to_string(c);
+      Exec("CREATE TEMP TABLE " + QuoteName(held_name_) + "(r INTEGER PRIMARY KEY" + values + ")");
+      Hold(t, refused, false);
+      refused = Build(refused);
+      if (!refused.empty()) {  // a repeat the query did not see: every row is put back
+        Hold(t, refused, true);
+        Build(refused);
+      }
+      PutBack(t);
+      Exec("DROP TABLE temp." + QuoteName(held_name_));
+    }
+    if (mid_way) Exec("PRAGMA cache_size=-16384");
+  }
+
+  // Runs the statements; returns those refused for a repeated key. An index that fails
+  // otherwise (a term that cannot be worked out for some row) is left out.
+  std::vector<std::string> Build(const std::vector<std::string>& statements) {
+    std::vector<std::string> refused;
+    for (const std::string& sql : statements) {
+      const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+      if ((rc & 0xff) == SQLITE_CONSTRAINT) refused.push_back(sql);
+    }
+    return refused;
+  }
+
+  // Moves rows of table t to the held table: those whose key in one of the statements'
+  // indexes is another row's too (with `all`, every row). The key is compared as the index
+  // compares it, by its terms as written, COLLATE and all; a NULL in it matches nothing.
+  // The partial indexes' conditions are left out: more rows are held, never fewer.
+  void Hold(size_t t, const std::vector<std::string>& statements, bool all) {
+    const RecoveredTable& rt = (*tables_)[t];
+    const std::string table = "main." + QuoteName(rt.entry.name);
+    const std::string rowid = QuoteName(RowidName(t));
+    std::string repeats;
+    for (const std::string& sql : statements) {
+      std::string key;
+      for (const pagefile::IndexTerm& term : pagefile::IndexTerms(sql))
+        key += (key.empty() ? "" : ", ") + term.text;
+      if (key.empty()) all = true;
+      repeats += (repeats.empty() ? "" : " UNION ") +
+                 ("SELECT " + rowid + " FROM " + table + " WHERE (" + key + ") IN (SELECT " + key +
+                  " FROM " + table + " GROUP BY " + key + " HAVING count(*) > 1)");
+    }
+    std::string values;
+    for (size_t c = 0; c < rt.shape.columns.size(); ++c) {
+      values += ", " + (static_cast<int>(c) == rt.shape.rowid_column ? std::string("NULL")
+                                                                     : QuoteName(columns_[t][c]));
+    }
+    const std::string held = "temp." + QuoteName(held_name_);
+    const std::string move =
+        "INSERT OR IGNORE INTO " + held + " SELECT " + rowid + values + " FROM " + table;
+    if (all || !TryExec(move + " WHERE " + rowid + " IN (" + repeats + ")")) Exec(move);
+    Exec("DELETE FROM " + table + " WHERE " + rowid + " IN (SELECT r FROM " + held + ")");
+  }
+
+  // Puts the held rows of table t back in rowid order under its indexes; a row refused for
+  // a repeated key goes to lost-and-found with the page it came from.
+  void PutBack(size_t t) {
+    const RecoveredTable& rt = (*tables_)[t];
+    const size_t n = rt.shape.columns.size();
+    const int ipk = rt.shape.rowid_column;
+    const std::string held = "temp." + QuoteName(held_name_);
+    std::string columns = ipk < 0 ? QuoteName(rowid_alias_[t]) : "";
+    std::string values = ipk < 0 ? "r" : "";
+    for (size_t c = 0; c < n; ++c) {
+      if (rt.shape.columns[c].generated) continue;  // SQLite computes it again
+      columns += (columns.empty() ? "" : ", ") + QuoteName(columns_[t][c]);
+      values += (values.empty() ? "" : ", ") +
+                (static_cast<int>(c) == ipk ? std::string("r") : "v" + std::to_string(c + 1));
+    }
+    EnsureLostTable(n);
+    std::string fields, fields_held;
+    for (size_t c = 1; c <= n; ++c) {
+      fields += ", Field" + std::to_string(c);
+      fields_held += ", v" + std::to_string(c);
+    }
+    const std::string page =
+        leaves_name_.empty() ? "NULL"
+                             : "(SELECT page FROM temp." + QuoteName(leaves_name_) +
+                                   " WHERE tbl = ?1 AND first <= r ORDER BY first DESC LIMIT 1)";
+    sqlite3_stmt *each = nullptr, *put = nullptr, *lose = nullptr;
+    Prepare("SELECT r FROM " + held + " ORDER BY r", &each);
+    Prepare("INSERT INTO main." + QuoteName(rt.entry.name) + "(" + columns + ") SELECT " + values +
+                " FROM " + held + " WHERE r = ?1",
+            &put);
+    Prepare("INSERT INTO main." + QuoteName(lost_name_) + "(SourcePage, SourceRowid, FieldCount" +
+                fields + ") SELECT " + page + ", r, " + std::to_string(n) + fields_held + " FROM " +
+                held + " WHERE r = ?2",
+            &lose);
+    int rc = SQLITE_DONE;
+    while (sqlite3_step(each) == SQLITE_ROW) {
+      const int64_t r = sqlite3_column_int64(each, 0);
+      sqlite3_bind_int64(put, 1, r);
+      rc = sqlite3_step(put);
+      sqlite3_reset(put);
+      if (rc == SQLITE_DONE) continue;
+      if ((rc & 0xff) != SQLITE_CONSTRAINT) break;
+      sqlite3_bind_int64(lose, 1, static_cast<int64_t>(t));
+      sqlite3_bind_int64(lose, 2, r);
+      rc = sqlite3_step(lose);
+      sqlite3_reset(lose);
+      if (rc != SQLITE_DONE) break;
+      ++moved_;
+    }
+    for (sqlite3_stmt* st : {each, put, lose}) sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) Fail("cannot write to");
   }
 
   [[noreturn]] void Fail(const std::string& what) {
@@ -521,6 +768,10 @@ class SqliteSink final : public RowSink {
   size_t lost_fields_ = 0;
   std::map<size_t, sqlite3_stmt*> lost_stmts_;
   std::map<std::string, Probe> probes_;  // by index name
+  std::vector<Waiting> waiting_;         // by table
+  std::string leaves_name_, held_name_;  // the sink's temporary tables
+  sqlite3_stmt* leaf_st_ = nullptr;
+  uint64_t moved_ = 0;  // rows settled away to lost-and-found
 };
 
 void RemoveFileAndJournal(const std::string& path) {

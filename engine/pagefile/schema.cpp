@@ -419,6 +419,16 @@ std::vector<IndexTerm> IndexTerms(std::string_view sql) {
   return {};
 }
 
+std::string IndexTableName(std::string_view sql) {
+  std::vector<Token> toks;
+  if (!Tokenize(sql, &toks)) return {};
+  size_t i = 0;
+  while (i < toks.size() && !IsWord(toks[i], "ON")) ++i;
+  if (++i >= toks.size()) return {};
+  if (i + 2 < toks.size() && toks[i + 1].kind == Token::kPunct && toks[i + 1].text == ".") i += 2;
+  return IsName(toks[i]) ? toks[i].text : std::string();
+}
+
 int IndexColumns(std::string_view sql, std::vector<std::string>* plain_names) {
   std::vector<IndexTerm> terms = IndexTerms(sql);
   if (terms.empty()) return -1;

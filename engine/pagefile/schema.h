@@ -77,6 +77,9 @@ struct IndexTerm {
 };
 std::vector<IndexTerm> IndexTerms(std::string_view create_index_sql);
 
+// The table an index statement is on (without its schema), or "" when it does not read.
+std::string IndexTableName(std::string_view create_index_sql);
+
 // Quotes a name for SQL ("name" with inner quotes doubled).
 std::string QuoteName(std::string_view name);
 

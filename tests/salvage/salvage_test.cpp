@@ -468,6 +468,127 @@ TEST(Salvage, TablesOfVirtualTablesComeBackWithTheirRows) {
   EXPECT_EQ(Query(out, "PRAGMA integrity_check"), Query(src, "SELECT 'ok'"));
 }
 
+// Rows that repeat a unique key, as a file holds them when its index and its table no
+// longer agree: made under ordinary indexes whose statements then say UNIQUE. Each key keeps
+// the row met first, the others go to lost-and-found with the page they were on. One row
+// per leaf, so the k-th leaf holds rowid k.
+struct RepeatedKeys {
+  const char* name;
+  const char* columns;  // of t, after "id INTEGER PRIMARY KEY, pad BLOB"
+  const char* indexes;  // made as ordinary ones
+  const char* rows;     // VALUES of the columns, rowids 1, 2, ...
+  std::set<int64_t> lost;
+  const char* edit = "";         // a further change to the catalog
+  bool first_leaf_late = false;  // row 1's leaf is found only by the scan, after the walk
+};
+
+class SalvageRepeatedKeys : public ::testing::TestWithParam<RepeatedKeys> {};
+
+TEST_P(SalvageRepeatedKeys, KeepTheFirstRowOfEachKey) {
+  const RepeatedKeys& c = GetParam();
+  TempDir dir;
+  std::string src = dir.File("keys.db"), out = dir.File("salvaged.db");
+  Sql(src, std::string("PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY, pad BLOB, ") +
+               c.columns + ");" + c.indexes + "; CREATE TEMP TABLE v AS SELECT * FROM (VALUES " +
+               c.rows + "); INSERT INTO t SELECT NULL, zeroblob(700), * FROM v;");
+  const std::vector<std::string> rows = Query(src, "SELECT * FROM t ORDER BY id");
+  std::vector<uint32_t> leaves;  // in key order
+  for (const std::string& p : Query(src,
+                                    "SELECT pageno FROM dbstat WHERE name = 't' AND"
+                                    " pagetype = 'leaf' ORDER BY path"))
+    leaves.push_back(static_cast<uint32_t>(std::stoul(p.substr(2))));
+  ASSERT_EQ(leaves.size(), rows.size());
+  if (c.first_leaf_late) {
+    const std::string root = ReadAll(src).substr((RootPageOf(src, "t") - 1) * 1024ull, 1024);
+    const uint32_t cell = uint8_t(root[12]) << 8 | uint8_t(root[13]);
+    OverwriteAt(src, (RootPageOf(src, "t") - 1) * 1024ull + cell, std::string(4, '\0'));
+  }
+  const auto* unique = "replace(sql, 'CREATE INDEX', 'CREATE UNIQUE INDEX')";
+  const auto* indexes = " FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL ORDER BY 1";
+  const std::vector<std::string> schema =
+      Query(src, std::string("SELECT name, ") + unique + indexes);
+  Sql(src, std::string("PRAGMA writable_schema=ON; UPDATE sqlite_schema SET sql = ") + unique +
+               " WHERE type = 'index';" + c.edit);
+
+  SalvageReport r = PageLevelSalvage(src, out, {});
+  std::vector<std::string> kept, lost;
+  for (size_t i = 0; i < rows.size(); ++i)
+    (c.lost.count(int64_t(i) + 1) ? lost : kept).push_back(rows[i]);
+  EXPECT_EQ(Query(out, "SELECT * FROM t ORDER BY id"), kept);
+  const size_t width = std::count(rows.front().begin(), rows.front().end(), '|');
+  std::string lost_query = "SELECT SourceRowid";
+  for (size_t f = 2; f <= width; ++f) lost_query += ", Field" + std::to_string(f);
+  EXPECT_EQ(Query(out, lost_query + " FROM MSysLostAndFound ORDER BY 1"), lost);
+  for (int64_t id : c.lost) {
+    EXPECT_EQ(Query(out, "SELECT SourcePage FROM MSysLostAndFound WHERE SourceRowid = " +
+                             std::to_string(id)),
+              std::vector<std::string>{"1:" + std::to_string(leaves.at(size_t(id) - 1)) + "|"})
+        << "row " << id;
+  }
+  EXPECT_EQ(r.rows_recovered, kept.size());
+  EXPECT_EQ(r.duplicate_keys, c.lost.size());
+  EXPECT_EQ(r.rows_lost_found, c.lost.size());
+  EXPECT_EQ(Query(out, std::string("SELECT name, sql ") + indexes), schema);
+  EXPECT_EQ(Query(out, "PRAGMA integrity_check"), Query(out, "SELECT 'ok'"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SalvageRepeatedKeys,
+    ::testing::Values(
+        RepeatedKeys{"FirstRowKept",
+                     "k TEXT",
+                     "CREATE INDEX ix ON t(k)",
+                     "('a'), ('b'), ('a'), ('c'), ('b'), ('a')",
+                     {3, 5, 6}},
+        RepeatedKeys{"PartialIndex",
+                     "k TEXT, s INT",
+                     "CREATE INDEX ix ON t(k) WHERE s > 0",
+                     "('a', 1), ('a', 0), ('a', 1), ('b', 0), ('b', 0)",
+                     {3}},
+        RepeatedKeys{"Expression",
+                     "k TEXT",
+                     "CREATE INDEX ix ON t(lower(k))",
+                     "('Ab'), ('aB'), ('ab '), ('x')",
+                     {2}},
+        RepeatedKeys{"NullsRepeatNothing",
+                     "k TEXT, s INT",
+                     "CREATE INDEX ix ON t(k, s)",
+                     "(NULL, 1), (NULL, 1), ('a', NULL), ('a', NULL), ('a', 1), ('a', 1)",
+                     {6}},
+        RepeatedKeys{"NocaseColumn",
+                     "k TEXT COLLATE NOCASE",
+                     "CREATE INDEX ix ON t(k)",
+                     "('Ab'), ('aB'), ('x'), ('AB')",
+                     {2, 4}},
+        RepeatedKeys{"RtrimDescending",
+                     "k TEXT",
+                     "CREATE INDEX ix ON t(k COLLATE RTRIM DESC)",
+                     "('a'), ('a  '), ('a b')",
+                     {2}},
+        // Row 2 repeats row 1's s; row 3 repeats row 2's k, but row 2 is not kept.
+        RepeatedKeys{"TwoIndexes",
+                     "k INT, s TEXT",
+                     "CREATE INDEX ix ON t(k); CREATE INDEX iy ON t(s)",
+                     "(1, 'x'), (2, 'x'), (2, 'y')",
+                     {2}},
+        // The same with s UNIQUE in the table's own statement, whose index SQLite makes.
+        RepeatedKeys{"BesideAUniqueConstraint",
+                     "k INT, s TEXT",
+                     "CREATE INDEX ix ON t(k)",
+                     "(1, 'x'), (1, 'y'), (2, 'y')",
+                     {2},
+                     "UPDATE sqlite_schema SET sql = replace(sql, 's TEXT', 's TEXT UNIQUE')"
+                     " WHERE name = 't'"},
+        // Row 1 comes after the others: it is the one that goes.
+        RepeatedKeys{"RowFoundAfterTheWalk",
+                     "k TEXT",
+                     "CREATE INDEX ix ON t(k)",
+                     "('a'), ('b'), ('a'), ('c'), ('a')",
+                     {1, 5},
+                     "",
+                     true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 // The counters of many AUTOINCREMENT tables fill several leaves of sqlite_sequence. Its root
 // is smashed, so its leaves are read where they lie, and after them an older copy of one of
 // them, as a page of an earlier version of the file: an older counter read after a newer
