@@ -172,6 +172,15 @@ INSTANTIATE_TEST_SUITE_P(
                  FillPage(f, leaf, 0);
                  return w;
                }},
+        // Queue and Twin have one shape and both lose their whole key range; the pointer
+        // map still names the parent of Queue's leaf whose cell is gone and of the leaves
+        // under Twin's smashed root, and each comes back in its own table.
+        Damage{"AutoVacuumCellAndRootOfSameShapedTablesLost", "PRAGMA auto_vacuum=1;", "",
+               [](F f) {
+                 OverwriteAt(f, (RootPageOf(f, "Queue") - 1) * 1024ull + 12 + 2 * 3, "\xff\xff");
+                 FillPage(f, RootPageOf(f, "Twin"), 0x33);
+                 return Want{};
+               }},
         Damage{"InteriorPagesSmashedOrPointingAtThemselves", "", "",
                [](F f) {
                  FillPage(f, RootPageOf(f, "Links"), 0x77);
