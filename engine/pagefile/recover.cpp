@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
 
 namespace tidewell::engine::pagefile {
 
@@ -112,6 +113,26 @@ struct OwnedKey {
 
 enum PageState : uint8_t { kUnseen, kTree, kOverflow, kFree, kCatalogPage };
 
+// The state of every page, four bits each: the only record the salvage keeps for every
+// page of the file.
+class PageStates {
+ public:
+  explicit PageStates(size_t pages) : pages_(pages), nibbles_((pages + 1) / 2, 0) {}
+  size_t size() const { return pages_; }
+  PageState operator[](size_t pgno) const {
+    return static_cast<PageState>((nibbles_[pgno / 2] >> (pgno % 2 * 4)) & 0xf);
+  }
+  void Set(size_t pgno, PageState state) {
+    uint8_t& both = nibbles_[pgno / 2];
+    const int shift = static_cast<int>(pgno % 2 * 4);
+    both = static_cast<uint8_t>((both & ~(0xf << shift)) | (state << shift));
+  }
+
+ private:
+  size_t pages_;
+  std::vector<uint8_t> nibbles_;
+};
+
 // A decoded leaf cell whose record header could be read from the page.
 struct LeafCell {
   PayloadCell cell;
@@ -125,8 +146,7 @@ class Recoverer final : public OverflowGuard {
         sink_(sink),
         progress_(progress),
         last_(file.last_page()),
-        state_(size_t{last_} + 1, kUnseen),
-        owner_(size_t{last_} + 1, kNoOwner) {
+        state_(size_t{last_} + 1) {
     catalog_shape_.parsed = true;
     for (const char* n : {"type", "name", "tbl_name", "rootpage", "sql"}) {
       catalog_shape_.columns.push_back(
@@ -136,6 +156,7 @@ class Recoverer final : public OverflowGuard {
     stats_.pages_total = last_;
     uint32_t enc = file.header().text_encoding;
     if (file.header().magic_ok && enc >= 1 && enc <= 3) enc_ = enc;
+    FindMapParents();
   }
 
   bool PageMayBeOverflow(uint32_t pgno) const override {
@@ -201,6 +222,63 @@ class Recoverer final : public OverflowGuard {
     progress_(std::min<uint64_t>(pages_done_, last_), last_);
   }
 
+  // Where the pointer map names a page as another's parent, the scan of unreached pages
+  // may ask which tree took it (ChooseTable): those pages are listed before the walks.
+  void FindMapParents() {
+    if (!f_.IsPointerMapPage(2)) return;  // no pointer map
+    std::vector<uint8_t> map;
+    uint32_t map_page = 0;
+    bool readable = false;
+    for (uint64_t p = 2; p <= last_; ++p) {
+      const auto pgno = static_cast<uint32_t>(p);
+      if (f_.IsPointerMapPage(pgno)) {
+        map_page = pgno;
+        readable = f_.ReadPage(pgno, &map);
+        continue;
+      }
+      // Five bytes an entry: its type, then the parent.
+      const size_t at = size_t{5} * (pgno - map_page - 1);
+      if (!readable || at + 5 > f_.usable() || map[at] != 5) continue;
+      const uint32_t parent = Get32(&map[at + 1]);
+      if (parent <= f_.page_count()) map_parents_.emplace_back(parent, kNoOwner);
+    }
+    std::sort(map_parents_.begin(), map_parents_.end());
+    map_parents_.erase(std::unique(map_parents_.begin(), map_parents_.end()), map_parents_.end());
+    map_parents_.shrink_to_fit();
+  }
+
+  int32_t* MapParentOwner(uint32_t pgno) {
+    auto it = std::lower_bound(map_parents_.begin(), map_parents_.end(),
+                               std::make_pair(pgno, std::numeric_limits<int32_t>::min()));
+    return it != map_parents_.end() && it->first == pgno ? &it->second : nullptr;
+  }
+
+  // A tree points at a page: the first tree to do so is remembered for as long as no walk
+  // takes the page.
+  void PointAt(uint32_t pgno, int32_t owner) {
+    if (pgno > last_ || state_[pgno] == kTree || state_[pgno] == kCatalogPage) return;
+    pointed_.emplace(pgno, owner);
+  }
+
+  // A walk takes a page for its tree.
+  void Take(uint32_t pgno, int32_t owner) {
+    state_.Set(pgno, kTree);
+    pointed_.erase(pgno);
+    if (int32_t* o = map_parents_.empty() ? nullptr : MapParentOwner(pgno)) *o = owner;
+  }
+
+  // The tree that took a page or, for a page no walk took, the first that pointed at it.
+  // Known for pages no walk took and for the pages the pointer map names as parents.
+  int32_t OwnerOf(uint32_t pgno) {
+    if (state_[pgno] == kCatalogPage) return kCatalogOwner;
+    if (const int32_t* o = map_parents_.empty() ? nullptr : MapParentOwner(pgno);
+        o && *o != kNoOwner) {
+      return *o;
+    }
+    auto it = pointed_.find(pgno);
+    return it == pointed_.end() ? kNoOwner : it->second;
+  }
+
   bool Read(uint32_t pgno, std::vector<uint8_t>* buf) {
     ++pages_done_;
     if ((pages_done_ & 63) == 0) Progress(false);
@@ -257,7 +335,7 @@ class Recoverer final : public OverflowGuard {
     }
     if (!DecodeRecord(payload_, &values_)) return false;
     if (!chain_.empty() && StaleZeroPageInText(lc.cell.local.size())) return false;
-    for (uint32_t p : chain_) state_[p] = kOverflow;
+    for (uint32_t p : chain_) state_.Set(p, kOverflow);
     pages_done_ += chain_.size();
     return true;
   }
@@ -379,7 +457,7 @@ class Recoverer final : public OverflowGuard {
       missing->emplace_back(lo, hi);
       return;
     }
-    if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
+    PointAt(pgno, owner);
     std::vector<uint8_t> buf;
     BtreePage page;
     if (!ReadBtree(pgno, &buf, &page) || !page.IsTable()) {
@@ -401,7 +479,7 @@ class Recoverer final : public OverflowGuard {
           // Outside the range this page was given: a page of another version of the file
           // may still name its own child rightly. The child is left to the scan of
           // unreached pages, named as this table's.
-          if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
+          PointAt(child, owner);
           lost_cell = true;
           continue;
         }
@@ -412,20 +490,17 @@ class Recoverer final : public OverflowGuard {
         missing->emplace_back(lo, hi);  // nothing on it can be trusted
         return;
       }
-      state_[pgno] = kTree;
-      owner_[pgno] = owner;
+      Take(pgno, owner);
       ++stats_.pages_decoded;
       if (owner == kCatalogOwner) catalog_interiors_.push_back(pgno);
       if (lost_cell) missing->emplace_back(lo, hi);
       int64_t child_lo = lo;
       for (const auto& [child, key] : children) {
-        if (child <= last_ && owner_[child] == kNoOwner) owner_[child] = owner;
+        PointAt(child, owner);
         WalkTree(owner, child, child_lo, key, depth + 1, missing, false);
         child_lo = key;
       }
-      if (page.right_child <= last_ && owner_[page.right_child] == kNoOwner) {
-        owner_[page.right_child] = owner;
-      }
+      PointAt(page.right_child, owner);
       WalkTree(owner, page.right_child, child_lo, hi, depth + 1, missing);
       return;
     }
@@ -455,8 +530,7 @@ class Recoverer final : public OverflowGuard {
       return;
     }
     if (fit > 0 && owner >= 0 && last_child) tails_[owner].emplace_back(prev, hi);
-    state_[pgno] = kTree;
-    owner_[pgno] = owner;
+    Take(pgno, owner);
     ++stats_.pages_decoded;
     if (fit < total) missing->emplace_back(lo, hi);
     for (size_t i = 0; i < cells.size(); ++i) {
@@ -515,7 +589,7 @@ class Recoverer final : public OverflowGuard {
       missing->emplace_back(kMinKey, kMaxKey);
       return;
     }
-    if (owner_[pgno] == kNoOwner) owner_[pgno] = owner;
+    PointAt(pgno, owner);
     std::vector<uint8_t> buf;
     BtreePage page;
     if (!ReadBtree(pgno, &buf, &page) || page.IsTable()) {
@@ -549,8 +623,7 @@ class Recoverer final : public OverflowGuard {
       missing->emplace_back(kMinKey, kMaxKey);
       return;
     }
-    state_[pgno] = kTree;
-    owner_[pgno] = owner;
+    Take(pgno, owner);
     ++stats_.pages_decoded;
     if (fit < total) missing->emplace_back(kMinKey, kMaxKey);
     if (widths_seen)
@@ -591,9 +664,7 @@ class Recoverer final : public OverflowGuard {
       }
       stats_.rows_dropped += total - cells.size();
     }
-    for (const Child& child : children) {
-      if (child.pgno <= last_ && owner_[child.pgno] == kNoOwner) owner_[child.pgno] = owner;
-    }
+    for (const Child& child : children) PointAt(child.pgno, owner);
     for (const Child& child : children)
       WalkIndexTree(owner, child.pgno, depth + 1, missing, width, widths_seen, child.lo, child.hi);
   }
@@ -711,11 +782,17 @@ class Recoverer final : public OverflowGuard {
   void ReleaseCatalogWalk() {
     for (uint32_t p : catalog_interiors_) {
       if (p == 1 || state_[p] != kTree) continue;
-      state_[p] = kUnseen;
+      state_.Set(p, kUnseen);
       --stats_.pages_decoded;
     }
-    for (uint32_t p = 2; p <= last_; ++p) {
-      if (owner_[p] == kCatalogOwner && state_[p] == kUnseen) owner_[p] = kNoOwner;
+    auto released = [&](uint32_t p, int32_t owner) {
+      return p >= 2 && owner == kCatalogOwner && state_[p] == kUnseen;
+    };
+    for (auto it = pointed_.begin(); it != pointed_.end();) {
+      it = released(it->first, it->second) ? pointed_.erase(it) : std::next(it);
+    }
+    for (auto& [p, owner] : map_parents_) {
+      if (released(p, owner)) owner = kNoOwner;
     }
   }
 
@@ -743,7 +820,7 @@ class Recoverer final : public OverflowGuard {
       std::string type = CatalogType(values_[0].bytes);
       if (type != "table" && type != "index" && type != "view" && type != "trigger") continue;
       AddCatalogRow(values_);
-      for (uint32_t p : chain_) state_[p] = kOverflow;
+      for (uint32_t p : chain_) state_.Set(p, kOverflow);
       auto end = static_cast<uint32_t>(lc.cell.local.data() + lc.cell.local.size() - buf.data());
       off = end + (lc.cell.first_overflow ? 4 : 0) - 1;
     }
@@ -771,8 +848,8 @@ class Recoverer final : public OverflowGuard {
         if (type == "table" || type == "index" || type == "view" || type == "trigger") ++good;
       }
       if (total == 0 || good * 2 <= total) continue;
-      state_[p] = kCatalogPage;
-      owner_[p] = kCatalogOwner;
+      state_.Set(p, kCatalogPage);
+      pointed_.erase(p);
       ++stats_.pages_decoded;
       for (const LeafCell& lc : cells) {
         if (ReadRow(lc)) AddCatalogRow(values_);
@@ -858,13 +935,13 @@ class Recoverer final : public OverflowGuard {
         return;
       }
       zeroed = zeroed || std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0; });
-      state_[trunk] = kFree;
+      state_.Set(trunk, kFree);
       ++stats_.free_pages_skipped;
       --budget;
       for (uint32_t i = 0; i < n; ++i) {
         uint32_t leaf = Get32(buf.data() + 8 + 4 * i);
         if (leaf >= 2 && leaf <= f_.page_count() && state_[leaf] == kUnseen) {
-          state_[leaf] = kFree;
+          state_.Set(leaf, kFree);
           ++stats_.free_pages_skipped;
         }
       }
@@ -913,12 +990,12 @@ class Recoverer final : public OverflowGuard {
 
   int32_t ChooseTable(uint32_t pgno, const std::vector<LeafCell>& cells, uint32_t total,
                       bool index_page, bool in_tails, int* candidates) {
-    int32_t hint = owner_[pgno];
+    int32_t hint = OwnerOf(pgno);
     uint8_t ptype = 0;
     uint32_t parent = 0;
     if (hint < 0 && f_.PointerMapEntry(pgno, &ptype, &parent) && ptype == 5 &&
         parent <= f_.page_count()) {
-      hint = owner_[parent];
+      hint = OwnerOf(parent);
     }
     if (hint == kIndexOwner) return kNoOwner;
     int32_t chosen = kNoOwner, strong = kNoOwner;
@@ -981,7 +1058,8 @@ class Recoverer final : public OverflowGuard {
       if (index_page && !any_without_rowid_) continue;
       uint32_t total = ReadLeafCells(page, &cells);
       int32_t t = ChooseTable(p, cells, total, index_page);
-      state_[p] = kTree;
+      const int32_t pointed_by = OwnerOf(p);
+      state_.Set(p, kTree);
       if (index_page) {
         for (const LeafCell& lc : cells) {
           if (t >= 0 && SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types)) {
@@ -995,7 +1073,7 @@ class Recoverer final : public OverflowGuard {
       for (const LeafCell& lc : cells) {
         bool fits = t >= 0 &&
                     SerialTypesFitTable(tables_[static_cast<size_t>(t)].shape, lc.types) &&
-                    (owner_[p] == t || InMissing(tables_[static_cast<size_t>(t)], lc.cell.rowid) ||
+                    (pointed_by == t || InMissing(tables_[static_cast<size_t>(t)], lc.cell.rowid) ||
                      InTail(static_cast<size_t>(t), lc.cell.rowid) ||
                      tables_[static_cast<size_t>(t)].missing.empty());
         if (fits) {
@@ -1012,8 +1090,12 @@ class Recoverer final : public OverflowGuard {
   RowSink& sink_;
   const PageProgress& progress_;
   const uint32_t last_;  // the last page that holds anything, a part of one included
-  std::vector<uint8_t> state_;
-  std::vector<int32_t> owner_;  // the tree that reached or pointed at each page
+  PageStates state_;
+  // The tree that first pointed at a page no walk took (kept as a hint for the scan of
+  // unreached pages), and the tree that took each page the pointer map names as a parent.
+  // Either holds only what damage left behind, or a pointer-map file's interior pages.
+  std::unordered_map<uint32_t, int32_t> pointed_;
+  std::vector<std::pair<uint32_t, int32_t>> map_parents_;  // sorted by page
   TableShape catalog_shape_;
   std::vector<CatalogEntry> catalog_;
   std::vector<RecoveredTable> tables_;

@@ -172,6 +172,29 @@ INSTANTIATE_TEST_SUITE_P(
                  FillPage(f, leaf, 0);
                  return w;
                }},
+        // Queue and Twin have one shape and both lose their whole key range; the pointer
+        // map still names the parent of Queue's leaf whose cell is gone and of the leaves
+        // under Twin's smashed root, and each comes back in its own table.
+        Damage{"AutoVacuumCellAndRootOfSameShapedTablesLost", "PRAGMA auto_vacuum=1;", "",
+               [](F f) {
+                 OverwriteAt(f, (RootPageOf(f, "Queue") - 1) * 1024ull + 12 + 2 * 3, "\xff\xff");
+                 FillPage(f, RootPageOf(f, "Twin"), 0x33);
+                 return Want{};
+               }},
+        // Page 1's last pointer leads the catalog's walk astray to a leaf of Queue, which
+        // Queue's root names again under a divider out of order: the catalog is not read
+        // whole, and Queue's pointer, not the catalog's, brings the leaf's rows back.
+        Damage{"CatalogAndADividerOutOfOrderNamingOneLeaf", "", "",
+               [](F f) {
+                 const uint32_t root = RootPageOf(f, "Queue");
+                 const std::string page = ReadAll(f).substr((root - 1) * 1024ull, 1024);
+                 auto at = [&](size_t o) { return uint8_t(page[o]); };
+                 const uint32_t cell = at(12 + 2 * 10) << 8 | at(13 + 2 * 10);
+                 EXPECT_TRUE(at(cell + 4) >= 0x80 && at(cell + 5) < 0x80);  // a two-byte key
+                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4, "\x80\x01");
+                 OverwriteAt(f, 100 + 8, page.substr(cell, 4));
+                 return Want{};
+               }},
         Damage{"InteriorPagesSmashedOrPointingAtThemselves", "", "",
                [](F f) {
                  FillPage(f, RootPageOf(f, "Links"), 0x77);
