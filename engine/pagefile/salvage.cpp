@@ -73,9 +73,12 @@ class SqliteSink final : public RowSink {
     text_enc_ = encoding == 2 ? SQLITE_UTF16LE : encoding == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
     // Created 0600 before SQLite opens it, never with the umask's wider default: the
     // repair gives it the original's owner and mode before it takes the original's name.
+    // Only the salvage's own thread uses the connection, so it goes without SQLite's lock
+    // around every call (a row costs several).
     if (CreatePrivate(path_) ||
-        sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-            SQLITE_OK) {
+        sqlite3_open_v2(path_.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
       Fail("cannot create");
     }
     Exec("PRAGMA page_size=" + std::to_string(f_.page_size()));
