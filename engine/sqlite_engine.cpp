@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -989,25 +989,29 @@ class CopyBeside {
     bool told = false, finished = false;
     HealthVerdict verdict;
     std::exception_ptr failed;
-    std::thread checker([&] {
-      {
-        std::lock_guard<std::mutex> hold(mutex_);
-        checker_ = static_cast<pid_t>(::gettid());
-        if (!copy_done_) (void)!::setpriority(PRIO_PROCESS, 0, kCheckerNice);
-      }
-      try {
-        verdict = check([&](uint64_t d, uint64_t t) {
-          std::lock_guard<std::mutex> hold(m);
-          done = d, total = t, told = true;
-          changed.notify_one();
-        });
-      } catch (...) {
-        failed = std::current_exception();
-      }
-      std::lock_guard<std::mutex> hold(m);
-      finished = true;
-      changed.notify_one();
-    });
+    std::thread checker;
+    try {
+      checker = std::thread([&] {
+        {
+          std::lock_guard<std::mutex> hold(mutex_);
+          if (!copy_done_) lowered_ = ::setpriority(PRIO_PROCESS, 0, kCheckerNice) == 0;
+        }
+        try {
+          verdict = check([&](uint64_t d, uint64_t t) {
+            std::lock_guard<std::mutex> hold(m);
+            done = d, total = t, told = true;
+            changed.notify_one();
+          });
+        } catch (...) {
+          failed = std::current_exception();
+        }
+        std::lock_guard<std::mutex> hold(m);
+        finished = true;
+        changed.notify_one();
+      });
+    } catch (const std::system_error&) {
+      return check(report);  // no thread to be had: the check runs here, as without a copy
+    }
     {
       std::unique_lock<std::mutex> hold(m);
       while (!finished || told) {
@@ -1021,10 +1025,6 @@ class CopyBeside {
       }
     }
     checker.join();
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      checker_ = 0;
-    }
     if (failed) std::rethrow_exception(failed);
     return verdict;
   }
@@ -1037,7 +1037,7 @@ class CopyBeside {
   void CopyDone() {
     std::lock_guard<std::mutex> hold(mutex_);
     copy_done_ = true;
-    if (checker_ == 0) return;
+    if (!lowered_) return;
     std::error_code ec;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
       const id_t tid = static_cast<id_t>(std::strtoul(task.path().filename().c_str(), nullptr, 10));
@@ -1050,7 +1050,7 @@ class CopyBeside {
   std::string source_, copy_, stamp_;
   bool ok_ = false;
   std::mutex mutex_;
-  pid_t checker_ = 0;
+  bool lowered_ = false;  // the check's thread runs at kCheckerNice
   const int own_ = ::getpriority(PRIO_PROCESS, 0);
   bool copy_done_ = false;
   std::thread thread_;
