@@ -253,8 +253,9 @@ class SqliteSink final : public RowSink {
     // The indexes left to the end are sorted whole; on a large table more cores help. Each
     // sorting thread buffers as much as the page cache holds, so the cache the row inserts
     // needed is given back first: the sort then spills to its temporary file sooner, and
-    // the memory stays what it was before the build.
-    Exec("PRAGMA cache_size=-4096");
+    // the memory stays what it was before the build. Runs of 2 MB sorted in the processor's
+    // caches and merged were no slower than runs of 4 MB on a million URLs, and held 6 MB less.
+    Exec(kSortCache);
     sqlite::SortOnAllCores(db_);
     for (size_t t = 0; t < waiting_.size(); ++t) Settle(t, false);
     sqlite3_finalize(leaf_st_);
@@ -296,6 +297,8 @@ class SqliteSink final : public RowSink {
   // The index is built (Settle) when a row breaks that order, such as most rows placed after
   // the walks, or at the end; from then on the table's rows go in row by row. A later row
   // that keeps the order has the largest rowid so far and is the last given alike.
+  static constexpr const char* kSortCache = "PRAGMA cache_size=-2048";
+
   struct Waiting {
     std::vector<std::string> unique;  // CREATE UNIQUE INDEX statements yet to run
     bool any = false;                 // a row has been given
@@ -390,7 +393,7 @@ class SqliteSink final : public RowSink {
     waiting_[t] = {};
     if (unique.empty()) return;
     if (mid_way) {  // as in End: the sort's threads buffer what the page cache holds
-      Exec("PRAGMA cache_size=-4096");
+      Exec(kSortCache);
       sqlite::SortOnAllCores(db_);
     }
     std::vector<std::string> refused = Build(unique);
