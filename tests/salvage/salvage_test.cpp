@@ -76,6 +76,19 @@ size_t Cells(F f, uint32_t page) {
 void SetRightChild(F f, uint32_t p, uint32_t c) {
   OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
 }
+// The eleventh divider cell of Queue's root: its page's bytes and where the cell starts.
+struct RootCell {
+  uint32_t root, at;
+  std::string page;
+  uint8_t operator[](size_t o) const { return uint8_t(page[o]); }
+  uint64_t Offset(size_t o) const { return (root - 1) * 1024ull + at + o; }
+};
+RootCell QueueRootCell(F f) {
+  RootCell c{RootPageOf(f, "Queue"), 0, {}};
+  c.page = ReadAll(f).substr((c.root - 1) * 1024ull, 1024);
+  c.at = uint32_t(c[12 + 2 * 10]) << 8 | c[13 + 2 * 10];
+  return c;
+}
 // A table three levels deep on 1 KB pages: a root over two interior pages.
 const char* const kDeepWide =
     "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
@@ -186,13 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
         // whole, and Queue's pointer, not the catalog's, brings the leaf's rows back.
         Damage{"CatalogAndADividerOutOfOrderNamingOneLeaf", "", "",
                [](F f) {
-                 const uint32_t root = RootPageOf(f, "Queue");
-                 const std::string page = ReadAll(f).substr((root - 1) * 1024ull, 1024);
-                 auto at = [&](size_t o) { return uint8_t(page[o]); };
-                 const uint32_t cell = at(12 + 2 * 10) << 8 | at(13 + 2 * 10);
-                 EXPECT_TRUE(at(cell + 4) >= 0x80 && at(cell + 5) < 0x80);  // a two-byte key
-                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4, "\x80\x01");
-                 OverwriteAt(f, 100 + 8, page.substr(cell, 4));
+                 const RootCell c = QueueRootCell(f);
+                 EXPECT_TRUE(c[c.at + 4] >= 0x80 && c[c.at + 5] < 0x80);  // a two-byte key
+                 OverwriteAt(f, c.Offset(4), "\x80\x01");
+                 OverwriteAt(f, 100 + 8, c.page.substr(c.at, 4));
                  return Want{};
                }},
         Damage{"InteriorPagesSmashedOrPointingAtThemselves", "", "",
@@ -357,14 +367,10 @@ INSTANTIATE_TEST_SUITE_P(
         // rows lie outside their page's range, and come back where nothing holds their key.
         Damage{"DividerBelowTheLastKeysOfItsChild", "", "",
                [](F f) {
-                 const uint32_t root = RootPageOf(f, "Queue");
-                 const std::string page = ReadAll(f).substr((root - 1) * 1024ull, 1024);
-                 auto at = [&](size_t o) { return uint8_t(page[o]); };
-                 const uint32_t cell = at(12 + 2 * 10) << 8 | at(13 + 2 * 10);
-                 const uint32_t key = ((at(cell + 4) & 0x7f) << 7 | at(cell + 5)) - 3;
-                 EXPECT_TRUE(at(cell + 4) & 0x80 && key >= 128);  // two bytes, before and after
-                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4,
-                             {char(0x80 | key >> 7), char(key & 0x7f)});
+                 const RootCell c = QueueRootCell(f);
+                 const uint32_t key = ((c[c.at + 4] & 0x7f) << 7 | c[c.at + 5]) - 3;
+                 EXPECT_TRUE(c[c.at + 4] & 0x80 && key >= 128);  // two bytes, before and after
+                 OverwriteAt(f, c.Offset(4), {char(0x80 | key >> 7), char(key & 0x7f)});
                  return Want{.out_of_place = 3};
                }},
         // The rows deleted from the top of Links lie on free pages the smashed (or zeroed)
