@@ -203,11 +203,12 @@ class Recoverer final : public OverflowGuard {
     MarkFreelist();
     ScanUnreached();
     sink_.End();
-    // Counted as recovered when written; they are duplicates in lost-and-found after all.
-    const uint64_t moved = sink_.RowsMovedToLostAndFound();
-    stats_.rows_recovered -= moved;
-    stats_.duplicate_keys += moved;
-    stats_.rows_lost_found += moved;
+    // Counted as recovered when handed over; they turned out otherwise.
+    const RowSink::Later later = sink_.OutcomesLater();
+    stats_.rows_recovered -= later.lost + later.duplicate + later.rejected;
+    stats_.duplicate_keys += later.lost + later.duplicate;
+    stats_.rows_lost_found += later.lost;
+    stats_.rows_dropped += later.rejected;
     pages_done_ = last_;  // every page has been read or ruled out
     Progress(true);
     return stats_;

@@ -58,9 +58,14 @@ class RowSink {
     return true;
   }
   virtual void End() = 0;
-  // Rows reported kWritten that the sink later found to repeat a unique key of a row given
-  // before them, and moved to lost-and-found (with their page) itself. Asked after End.
-  virtual uint64_t RowsMovedToLostAndFound() const { return 0; }
+  // Rows reported kWritten whose outcome the sink learnt only later: rows it moved to
+  // lost-and-found (with their page) itself for repeating a unique key of a row given
+  // before them, rows that repeat one already there, rows it could not write. Asked after
+  // End.
+  struct Later {
+    uint64_t lost = 0, duplicate = 0, rejected = 0;
+  };
+  virtual Later OutcomesLater() const { return {}; }
 };
 
 struct RecoverStats {

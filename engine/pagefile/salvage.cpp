@@ -8,12 +8,15 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <span>
 #include <stdexcept>
 
 #include "engine/file_system.h"
 #include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 #include "engine/pagefile/recover.h"
+#include "engine/pagefile/row_stream.h"
 #include "engine/pagefile/schema.h"
 #include "engine/sqlite_support.h"
 
@@ -54,7 +57,8 @@ class SqliteSink final : public RowSink {
   SqliteSink& operator=(const SqliteSink&) = delete;
 
   void Close() {
-    for (Statements* cache : {&stmts_, &same_stmts_}) {
+    stream_.reset();
+    for (Statements* cache : {&stmts_, &same_stmts_, &group_stmts_}) {
       for (auto& [k, st] : *cache) sqlite3_finalize(st);
       cache->clear();
     }
@@ -73,8 +77,9 @@ class SqliteSink final : public RowSink {
     text_enc_ = encoding == 2 ? SQLITE_UTF16LE : encoding == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
     // Created 0600 before SQLite opens it, never with the umask's wider default: the
     // repair gives it the original's owner and mode before it takes the original's name.
-    // Only the salvage's own thread uses the connection, so it goes without SQLite's lock
-    // around every call (a row costs several).
+    // One thread at a time uses the connection (the salvage's, or the one writing the rows
+    // it streams while the salvage waits or does no SQLite work), so it goes without
+    // SQLite's lock around every call (a row costs several).
     if (CreatePrivate(path_) ||
         sqlite3_open_v2(path_.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -157,35 +162,42 @@ class SqliteSink final : public RowSink {
     for (const CatalogEntry& e : catalog) {
       if ((e.type == "view" || e.type == "trigger") && !e.sql.empty()) deferred_.push_back(e.sql);
     }
+    for (size_t t = 0; t < tables->size(); ++t) waiting_[t].stream = Orderly(t);
   }
 
-  uint64_t RowsMovedToLostAndFound() const override { return moved_; }
+  Later OutcomesLater() const override { return later_; }
 
   Outcome TableRow(size_t table, int64_t rowid, uint32_t pgno,
                    const std::vector<Value>& values) override {
-    if (static_cast<int64_t>(table) == sequence_) MergeSequence(values);
-    if (ignored_[table]) return Outcome::kIgnored;
-    if (Waiting& w = waiting_[table]; !w.unique.empty()) {
-      if (w.any && rowid <= w.last) {
-        Settle(table);  // from here on the table's rows go in row by row
-      } else {
-        if (!w.any || pgno != w.leaf) NoteLeaf(table, rowid, pgno);
-        w.any = true;
-        w.last = rowid;
-        w.leaf = pgno;
+    Waiting& w = waiting_[table];
+    const bool ordered = w.stream || !w.unique.empty();
+    const bool in_order = ordered && (!w.any || rowid > w.last);
+    bool new_leaf = false;
+    if (in_order) {
+      new_leaf = !w.unique.empty() && (!w.any || pgno != w.leaf);
+      w.any = true;
+      w.last = rowid;
+      w.leaf = pgno;
+      if (w.stream) {
+        Stream().Put(table, rowid, pgno, new_leaf, values);
+        return Outcome::kWritten;  // or told in OutcomesLater
       }
     }
+    Drain();                                  // the connection is this thread's from here
+    if (ordered && !in_order) Settle(table);  // from here on the table's rows go in row by row
+    if (new_leaf) NoteLeaf(table, rowid, pgno);
+    if (static_cast<int64_t>(table) == sequence_) MergeSequence(values);
+    if (ignored_[table]) return Outcome::kIgnored;
     return Insert(table, rowid, values);
   }
 
-  Outcome Insert(size_t table, int64_t rowid, const std::vector<Value>& values) {
+  Outcome Insert(size_t table, int64_t rowid, std::span<const Value> values) {
     sqlite3_stmt* st = StatementFor(stmts_, table, values.size(), false);
     if (!st) return Outcome::kRejected;
     BindRow(st, table, rowid, values);
     int rc = sqlite3_step(st);
     int ext = sqlite3_extended_errcode(db_);
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
+    sqlite3_reset(st);  // every parameter is bound again for the next row
     if (rc == SQLITE_DONE) return Outcome::kWritten;
     if (rc == SQLITE_CONSTRAINT) {
       if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_ROWID)
@@ -203,6 +215,7 @@ class SqliteSink final : public RowSink {
   // column it does not give, nothing is refuted.
   bool MayBeEntryOf(const pagefile::CatalogEntry& index, const RecoveredTable& table,
                     const std::vector<Value>& record) override {
+    Drain();
     auto [it, made] = probes_.try_emplace(index.name);
     Probe& probe = it->second;
     if (made) probe = MakeProbe(index, table);
@@ -226,6 +239,11 @@ class SqliteSink final : public RowSink {
   }
 
   void LostRow(uint32_t pgno, int64_t rowid, const std::vector<Value>& values) override {
+    Drain();
+    WriteLost(pgno, rowid, values);
+  }
+
+  void WriteLost(uint32_t pgno, int64_t rowid, std::span<const Value> values) {
     EnsureLostTable(values.size());
     sqlite3_stmt*& st = lost_stmts_[values.size()];
     if (!st) {
@@ -250,6 +268,8 @@ class SqliteSink final : public RowSink {
 
   void End() override {
     if (!db_) return;
+    Drain();
+    stream_.reset();
     // The indexes left to the end are sorted whole; on a large table more cores help. Each
     // sorting thread buffers as much as the page cache holds, so the cache the row inserts
     // needed is given back first: the sort then spills to its temporary file sooner, and
@@ -257,6 +277,7 @@ class SqliteSink final : public RowSink {
     // caches and merged were no slower than runs of 4 MB on a million URLs, and held 6 MB less.
     Exec(kSortCache);
     sqlite::SortOnAllCores(db_);
+    StartWriteback();
     for (size_t t = 0; t < waiting_.size(); ++t) Settle(t, false);
     sqlite3_finalize(leaf_st_);
     leaf_st_ = nullptr;
@@ -275,6 +296,15 @@ class SqliteSink final : public RowSink {
   }
 
  private:
+  // Has the system start writing out the rows, while the indexes are built, so that the
+  // sync at the end waits for less.
+  void StartWriteback() {
+    if (const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+      ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      ::close(fd);
+    }
+  }
+
   void MergeSequence(const std::vector<Value>& values) {
     if (values.size() != 2 || values[0].kind != Value::kText || values[1].kind != Value::kInt)
       return;
@@ -301,6 +331,7 @@ class SqliteSink final : public RowSink {
 
   struct Waiting {
     std::vector<std::string> unique;  // CREATE UNIQUE INDEX statements yet to run
+    bool stream = false;              // the rows go to the stream (Orderly)
     bool any = false;                 // a row has been given
     int64_t last = 0;                 // the rowid of the last row given
     uint32_t leaf = 0;                // the page it came from
@@ -318,16 +349,14 @@ class SqliteSink final : public RowSink {
     return ipk >= 0 ? columns_[t][static_cast<size_t>(ipk)] : rowid_alias_[t];
   }
 
-  // Whether unique index `sql` of table t can wait for the table's rows. Not on a WITHOUT
-  // ROWID table, whose rows come in key order, nor beside a unique key of the table's own
-  // statement (a UNIQUE or non-integer PRIMARY KEY constraint): SQLite checks that one row
-  // by row from the start, against rows a waiting index might turn away later, so that the
-  // two together could keep other rows than both checked in the order the rows came. A
-  // statement that does not compile on the empty table is run as before, and fails.
-  bool MayWait(size_t t, const std::string& sql) {
+  // Whether the rows of table t can go in as they come while they come in rowid order:
+  // then nothing in the table can refuse one but its own values (NOT NULL, CHECK, a type).
+  // A rowid table of the file's own with no index yet: none of a UNIQUE or non-integer
+  // PRIMARY KEY constraint in its statement, no unique index made before the rows.
+  bool Orderly(size_t t) {
     const RecoveredTable& rt = (*tables_)[t];
     if (!rt.writable || ignored_[t] || module_made_[t] || rt.shape.without_rowid ||
-        RowidName(t).empty() || Lower(pagefile::IndexTableName(sql)) != Lower(rt.entry.name)) {
+        RowidName(t).empty()) {
       return false;
     }
     sqlite3_stmt* st = nullptr;
@@ -338,10 +367,88 @@ class SqliteSink final : public RowSink {
       ok = sqlite3_step(st) == SQLITE_DONE;  // no index of its own
     }
     sqlite3_finalize(st);
-    st = nullptr;
-    ok = ok && sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && st;
+    return ok;
+  }
+
+  // Whether unique index `sql` of table t can wait for the table's rows. Not on a WITHOUT
+  // ROWID table, whose rows come in key order, nor beside a unique key of the table's own
+  // statement (a UNIQUE or non-integer PRIMARY KEY constraint): SQLite checks that one row
+  // by row from the start, against rows a waiting index might turn away later, so that the
+  // two together could keep other rows than both checked in the order the rows came. A
+  // statement that does not compile on the empty table is run as before, and fails.
+  bool MayWait(size_t t, const std::string& sql) {
+    if (!Orderly(t) || Lower(pagefile::IndexTableName(sql)) != Lower((*tables_)[t].entry.name))
+      return false;
+    sqlite3_stmt* st = nullptr;
+    const bool ok = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && st;
     sqlite3_finalize(st);
     return ok;
+  }
+
+  // The rows of an orderly table go to a thread of their own, which writes them while the
+  // pages are read. Anything else that uses the connection first waits for it (Drain).
+  pagefile::RowStream& Stream() {
+    if (!stream_) {
+      stream_.emplace(
+          [this](std::span<const pagefile::RowStream::Row> rows) { WriteStreamed(rows); });
+    }
+    return *stream_;
+  }
+  void Drain() {
+    if (stream_) stream_->Drain();
+  }
+  // On the stream's thread. A row of an orderly table in rowid order can only be refused;
+  // the other outcomes are handled as the salvage would have, in case. Rows of one table go
+  // in kGroupRows to a statement, which saves most of a statement's own cost and keeps the
+  // table's cursor at its end; where a group is refused, its rows go in one by one.
+  static constexpr size_t kGroupRows = 32;
+
+  void WriteStreamed(std::span<const pagefile::RowStream::Row> rows) {
+    for (const auto& r : rows)
+      if (r.new_leaf) NoteLeaf(r.table, r.rowid, r.pgno);
+    for (size_t i = 0; i < rows.size();) {
+      const size_t table = rows[i].table, n = rows[i].values.size();
+      size_t end = i + 1;
+      while (end < rows.size() && end - i < kGroupRows && rows[end].table == table &&
+             rows[end].values.size() == n) {
+        ++end;
+      }
+      if (end - i == kGroupRows && InsertGroup(rows.subspan(i, kGroupRows))) {
+        i = end;
+        continue;
+      }
+      for (; i < end; ++i) WriteOne(rows[i]);
+    }
+  }
+
+  bool InsertGroup(std::span<const pagefile::RowStream::Row> rows) {
+    const size_t table = rows[0].table, n = rows[0].values.size();
+    // No statement where it would take more parameters than SQLite allows.
+    sqlite3_stmt* st = StatementFor(group_stmts_, table, n, false, kGroupRows);
+    if (!st) return false;
+    int idx = 1;
+    for (const auto& r : rows) idx = BindRow(st, table, r.rowid, r.values, idx);
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE;  // else nothing of the group is written
+  }
+
+  void WriteOne(const pagefile::RowStream::Row& r) {
+    switch (Insert(r.table, r.rowid, r.values)) {
+      case Outcome::kWritten:
+      case Outcome::kIgnored:
+        break;
+      case Outcome::kRejected:
+        ++later_.rejected;
+        break;
+      case Outcome::kDuplicate:
+        ++later_.duplicate;
+        break;
+      case Outcome::kConflict:
+        WriteLost(r.pgno, r.rowid, r.values);
+        ++later_.lost;
+        break;
+    }
   }
 
   // A name for a temporary table of the sink's own that no table of the file has.
@@ -503,7 +610,7 @@ class SqliteSink final : public RowSink {
       rc = sqlite3_step(lose);
       sqlite3_reset(lose);
       if (rc != SQLITE_DONE) break;
-      ++moved_;
+      ++later_.lost;
     }
     for (sqlite3_stmt* st : {each, put, lose}) sqlite3_finalize(st);
     if (rc != SQLITE_DONE) Fail("cannot write to");
@@ -601,11 +708,12 @@ class SqliteSink final : public RowSink {
     return out;
   }
 
-  void BindRow(sqlite3_stmt* st, size_t table, int64_t rowid, const std::vector<Value>& values) {
+  // Binds the row from parameter `idx` on; returns the parameter after its last.
+  int BindRow(sqlite3_stmt* st, size_t table, int64_t rowid, std::span<const Value> values,
+              int idx = 1) {
     const RecoveredTable& t = (*tables_)[table];
     const size_t n = values.size();
     const int ipk = t.shape.rowid_column;
-    int idx = 1;
     if (ipk < 0 || static_cast<size_t>(ipk) >= n) {
       if (ipk >= 0 || !rowid_alias_[table].empty()) sqlite3_bind_int64(st, idx++, rowid);
     }
@@ -617,11 +725,14 @@ class SqliteSink final : public RowSink {
         Bind(st, idx++, values[c]);
       }
     }
+    return idx;
   }
 
-  // The insert of a row of n values, or (`same`) the query whether that very row is there.
+  // The insert of `rows` rows of n values each, or (`same`) the query whether that very row
+  // is there. One cache holds statements of one number of rows.
   using Statements = std::map<std::pair<size_t, size_t>, sqlite3_stmt*>;
-  sqlite3_stmt* StatementFor(Statements& cache, size_t table, size_t n, bool same) {
+  sqlite3_stmt* StatementFor(Statements& cache, size_t table, size_t n, bool same,
+                             size_t rows = 1) {
     auto key = std::make_pair(table, n);
     if (auto it = cache.find(key); it != cache.end()) return it->second;
     const std::vector<std::string> cols = ColumnsFor(table, n);
@@ -639,8 +750,10 @@ class SqliteSink final : public RowSink {
     } else {
       std::string params;
       for (size_t k = 0; k < cols.size(); ++k) params += k ? ",?" : "?";
+      std::string values;
+      for (size_t r = 0; r < rows; ++r) values += (r ? ",(" : "(") + params + ")";
       sql = std::string(module_made_[table] ? "INSERT OR REPLACE INTO " : "INSERT INTO ") +
-            table_name + "(" + sql + ") VALUES(" + params + ")";
+            table_name + "(" + sql + ") VALUES" + values;
     }
     sqlite3_stmt* st = nullptr;
     if (cols.empty() || sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
@@ -711,7 +824,7 @@ class SqliteSink final : public RowSink {
 
   // Whether the table already holds this row with every value the same: a second copy of
   // it, left on a page of an older version, adds nothing.
-  bool SameRowThere(size_t table, int64_t rowid, const std::vector<Value>& values) {
+  bool SameRowThere(size_t table, int64_t rowid, std::span<const Value> values) {
     sqlite3_stmt* st = StatementFor(same_stmts_, table, values.size(), true);
     if (!st) return false;
     BindRow(st, table, rowid, values);
@@ -769,7 +882,7 @@ class SqliteSink final : public RowSink {
   int64_t sequence_ = -1;          // the table number of sqlite_sequence, when it was made
   std::vector<std::string> taken_names_;
   std::vector<std::string> deferred_;
-  Statements stmts_, same_stmts_;
+  Statements stmts_, same_stmts_, group_stmts_;
   std::string lost_name_;
   size_t lost_fields_ = 0;
   std::map<size_t, sqlite3_stmt*> lost_stmts_;
@@ -777,7 +890,9 @@ class SqliteSink final : public RowSink {
   std::vector<Waiting> waiting_;         // by table
   std::string leaves_name_, held_name_;  // the sink's temporary tables
   sqlite3_stmt* leaf_st_ = nullptr;
-  uint64_t moved_ = 0;  // rows settled away to lost-and-found
+  // Rows settled away to lost-and-found, and what became of the rows written by the stream.
+  Later later_;
+  std::optional<pagefile::RowStream> stream_;
 };
 
 void RemoveFileAndJournal(const std::string& path) {
