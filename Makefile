@@ -38,11 +38,16 @@ test: build
 	cmake --build $(BUILD)-release -j $(JOBS) --target tidewell tidewell-cli
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# The same tests under AddressSanitizer and UBSan.
+# The same tests under AddressSanitizer and UBSan; those of the engine, where its threads
+# run (the check beside the copy, the salvage's writer), under ThreadSanitizer too.
 sanitize: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_SANITIZE=address,undefined
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 900
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS) --target engine_tests salvage_tests
+	build-tsan/tests/engine/engine_tests --gtest_brief=1
+	build-tsan/tests/salvage/salvage_tests --gtest_brief=1
 
 demo: build
 	@bash tools/demo.sh $(BUILD)
