@@ -315,7 +315,7 @@ class SqliteSink final : public RowSink {
       if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) == SQLITE_OK) {
         Bind(st, 1, values[0]);
         Bind(st, 2, values[1]);
-        sqlite3_step(st);
+        if (sqlite3_step(st) != SQLITE_DONE) FailIfRolledBack();
       }
       sqlite3_finalize(st);
     }
@@ -430,6 +430,7 @@ class SqliteSink final : public RowSink {
     for (const auto& r : rows) idx = BindRow(st, table, r.rowid, r.values, idx);
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
+    if (rc != SQLITE_DONE) FailIfRolledBack();
     return rc == SQLITE_DONE;  // else nothing of the group is written
   }
 
@@ -528,6 +529,7 @@ class SqliteSink final : public RowSink {
     std::vector<std::string> refused;
     for (const std::string& sql : statements) {
       const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) FailIfRolledBack();
       if ((rc & 0xff) == SQLITE_CONSTRAINT) refused.push_back(sql);
     }
     return refused;
@@ -626,8 +628,17 @@ class SqliteSink final : public RowSink {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
       Fail("cannot write to");
   }
+  // A statement that may fail, as one the damaged catalog holds may; the salvage goes on
+  // without it. Not so where the failure took the whole transaction with it.
   bool TryExec(const std::string& sql) {
-    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    FailIfRolledBack();
+    return false;
+  }
+  // A full disk or an I/O error makes SQLite roll back everything written so far; what
+  // follows would then fail for another reason, which would be the one told.
+  void FailIfRolledBack() {
+    if (sqlite3_get_autocommit(db_)) Fail("cannot write to");
   }
 
   // Whether the table is there already, made by the module of a virtual table of the

@@ -3,6 +3,8 @@
 #include "engine/pagefile/salvage.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include "engine/errors.h"
 #include "tests/salvage/salvage_files.h"
+#include "tests/support/child_process.h"
 #include "tests/support/files.h"
 
 namespace tidewell::engine {
@@ -496,6 +499,44 @@ TEST(Salvage, RowsTheirTableRefusesAreDroppedAndCountedOneByOne) {
   EXPECT_EQ(r.rows_dropped, 3000u - kept.size());
   EXPECT_EQ(r.duplicate_keys + r.rows_lost_found, 0u);
   EXPECT_EQ(Query(out, "PRAGMA integrity_check"), Query(out, "SELECT 'ok'"));
+}
+
+// A disk that fills up while the rows go in, or while the indexes are built, fails the
+// salvage with SQLite's own reason (the file may grow no further here, which SQLite takes
+// for an I/O error), and leaves no part of the new file behind.
+TEST(Salvage, AFileThatCannotGrowFailsWithItsReasonAndLeavesNothing) {
+  TempDir dir;
+  std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
+  Sql(src,
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, url TEXT, at INT);"
+      "CREATE UNIQUE INDEX turl ON t(url); CREATE INDEX tat ON t(at, url);"
+      "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < 20000)"
+      " INSERT INTO t SELECT i, printf('https://host%d.example/%d/page', i % 97, i), i % 13"
+      " FROM k;");
+  const uint64_t size = std::filesystem::file_size(src);
+  for (double share : {0.2, 0.6}) {  // in the rows, in the index builds
+    const std::string told = dir.File("told.txt");
+    const ChildResult child = RunInChild([&] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlim_t limit = static_cast<rlim_t>(static_cast<double>(size) * share);
+      const rlimit r{limit, limit};
+      if (::setrlimit(RLIMIT_FSIZE, &r) != 0) return 3;
+      try {
+        PageLevelSalvage(src, out, {});
+        return 1;
+      } catch (const EngineException& e) {
+        std::filesystem::remove(told);
+        WriteAll(told, e.error().description);
+        return 0;
+      }
+    });
+    ASSERT_TRUE(child.exited) << share;
+    ASSERT_EQ(child.exit_code, 0) << share;
+    const std::string description = ReadAll(told);
+    EXPECT_NE(description.find("disk I/O error"), std::string::npos) << share << description;
+    EXPECT_FALSE(std::filesystem::exists(out)) << share;
+    EXPECT_FALSE(std::filesystem::exists(out + "-journal")) << share;
+  }
 }
 
 // The tables a virtual table's module makes (FTS5's index, an R*Tree's nodes) exist as soon
