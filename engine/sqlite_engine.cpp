@@ -71,6 +71,14 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Removes a copy of ours that is not wanted, with the journal SQLite may have left beside
+// it when writing it failed (a full disk): found beside the next copy of that name, the
+// journal would be taken for that copy's own. The error is the copy's.
+std::error_code RemoveCopy(const std::string& path) {
+  Files().Remove(path + "-journal");
+  return Files().Remove(path);
+}
+
 uint32_t BigEndian32(const unsigned char* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
@@ -1064,7 +1072,7 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
   struct Drop {
     std::string path;
     ~Drop() {
-      if (!path.empty()) Files().Remove(path);
+      if (!path.empty()) RemoveCopy(path);
     }
   } drop{prepared.copy};
   if (!FileExists(source)) Raise(kErrFileNotFound, "Could not find file '" + source + "'.");
@@ -1118,6 +1126,7 @@ void SqliteEngine::CompactDatabase(const std::string& source, const std::string&
 
   auto fail = [&](int32_t number, const std::string& description) {
     ::unlink(destination.c_str());
+    ::unlink((destination + "-journal").c_str());
     Raise(number, description);
   };
   // The copy is made 0600, never with the umask's wider default; whoever puts it in the
@@ -1164,9 +1173,9 @@ void SqliteEngine::RepairResolved(const std::string& name) {
   const std::string temp = name + ".repairing";
   const std::string damaged = name + ".damaged";
   if (const Prepared old = std::exchange(prepared_, {}); !old.copy.empty() && old.copy != temp)
-    Files().Remove(old.copy);
+    RemoveCopy(old.copy);
   // Left by a repair or a copy that was cut short.
-  const bool cleared = !Files().Remove(temp);
+  const bool cleared = !RemoveCopy(temp);
   bool healthy = false, copied = false;
   {
     OpenResult r;
@@ -1191,12 +1200,12 @@ void SqliteEngine::RepairResolved(const std::string& name) {
     // The check's own lock and connection go before the salvage opens the file.
   }
   if (healthy) {
-    if (copied && prepared_.copy.empty()) Files().Remove(temp);
+    if (copied && prepared_.copy.empty()) RemoveCopy(temp);
     Tell(name, Fate::kSound);
     return;
   }
 
-  if (auto ec = Files().Remove(temp))
+  if (auto ec = RemoveCopy(temp))
     Raise(kErrDiskIo, "Cannot repair '" + name + "': cannot remove the old '" + temp +
                           "': " + ec.message() + ".");
   // A hot journal or a write-ahead log beside the original belongs to it. If a repair was

@@ -16,6 +16,7 @@
 #include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/files.h"
+#include "tests/support/full_disk.h"
 
 namespace tidewell::engine {
 namespace {
@@ -186,6 +187,26 @@ TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
   }
 }
 
+// A copy that cannot be written whole on a full disk fails and leaves neither its file nor
+// the journal SQLite kept for it, which the next copy of that name would take for its own.
+// The original is untouched.
+TEST_F(EngineFile, ACopyThatCannotBeWrittenLeavesNoFileAndNoJournal) {
+  // More than SQLite's page cache holds: the copy then spills pages while it is written,
+  // and keeps a journal for that.
+  Sql(path_, "INSERT INTO Small SELECT hex(randomblob(2000)) FROM Big, (SELECT 1 UNION SELECT 2)");
+  const std::string original = ReadAll(path_);
+  {
+    FullDisk full(dir_.File(""), static_cast<sqlite3_int64>(original.size() / 2));
+    DBEngine().CompactionFollows(path_);
+    DBEngine().RepairDatabase(path_);  // sound: its copy beside the check fails quietly
+    EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrDiskIo);
+  }
+  for (const std::string& left :
+       {path_ + ".repairing", path_ + ".repairing-journal", copy_, copy_ + "-journal"})
+    EXPECT_FALSE(fs::exists(left)) << left;
+  EXPECT_EQ(ReadAll(path_), original);
+}
+
 // Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's
 // exclusive open also keeps out shared opens, a compaction and plain SQLite.
 TEST_F(EngineFile, WhatAnOpenKeepsOut) {
@@ -287,7 +308,7 @@ TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairI
   EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrNotADatabase);
   EXPECT_FALSE(fs::exists(copy_));
   bool finished = false;
-  for (int die_at = 1; die_at <= 12 && !finished; ++die_at) {
+  for (int die_at = 1; die_at <= 20 && !finished; ++die_at) {
     SCOPED_TRACE("killed at step " + std::to_string(die_at));
     for (const char* suffix : {".damaged", ".repairing"}) fs::remove(path_ + suffix);
     WriteAll(path_, damaged);

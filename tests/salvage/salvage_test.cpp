@@ -3,8 +3,6 @@
 #include "engine/pagefile/salvage.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -13,8 +11,8 @@
 
 #include "engine/errors.h"
 #include "tests/salvage/salvage_files.h"
-#include "tests/support/child_process.h"
 #include "tests/support/files.h"
+#include "tests/support/full_disk.h"
 
 namespace tidewell::engine {
 namespace {
@@ -502,40 +500,31 @@ TEST(Salvage, RowsTheirTableRefusesAreDroppedAndCountedOneByOne) {
 }
 
 // A disk that fills up while the rows go in, or while the indexes are built, fails the
-// salvage with SQLite's own reason (the file may grow no further here, which SQLite takes
-// for an I/O error), and leaves no part of the new file behind.
-TEST(Salvage, AFileThatCannotGrowFailsWithItsReasonAndLeavesNothing) {
+// salvage with SQLite's own reason and leaves no part of the new file behind.
+TEST(Salvage, AFullDiskFailsTheSalvageWithItsReasonAndLeavesNothing) {
   TempDir dir;
-  std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
+  std::string src = dir.File("crawl.db"), out = dir.File("out/salvaged.db");
+  std::filesystem::create_directory(dir.File("out"));
   Sql(src,
       "CREATE TABLE t(id INTEGER PRIMARY KEY, url TEXT, at INT);"
       "CREATE UNIQUE INDEX turl ON t(url); CREATE INDEX tat ON t(at, url);"
       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < 20000)"
       " INSERT INTO t SELECT i, printf('https://host%d.example/%d/page', i % 97, i), i % 13"
       " FROM k;");
-  const uint64_t size = std::filesystem::file_size(src);
+  const auto size = static_cast<double>(std::filesystem::file_size(src));
   for (double share : {0.2, 0.6}) {  // in the rows, in the index builds
-    const std::string told = dir.File("told.txt");
-    const ChildResult child = RunInChild([&] {
-      ::signal(SIGXFSZ, SIG_IGN);
-      const rlim_t limit = static_cast<rlim_t>(static_cast<double>(size) * share);
-      const rlimit r{limit, limit};
-      if (::setrlimit(RLIMIT_FSIZE, &r) != 0) return 3;
+    std::string description;
+    {
+      FullDisk full(dir.File("out/"), static_cast<sqlite3_int64>(size * share));
       try {
         PageLevelSalvage(src, out, {});
-        return 1;
       } catch (const EngineException& e) {
-        std::filesystem::remove(told);
-        WriteAll(told, e.error().description);
-        return 0;
+        description = e.error().description;
       }
-    });
-    ASSERT_TRUE(child.exited) << share;
-    ASSERT_EQ(child.exit_code, 0) << share;
-    const std::string description = ReadAll(told);
-    EXPECT_NE(description.find("disk I/O error"), std::string::npos) << share << description;
-    EXPECT_FALSE(std::filesystem::exists(out)) << share;
-    EXPECT_FALSE(std::filesystem::exists(out + "-journal")) << share;
+    }
+    EXPECT_NE(description.find("database or disk is full"), std::string::npos)
+        << share << ": " << description;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.File("out"))) << share;
   }
 }
 
