@@ -1,7 +1,7 @@
 // Rows handed from the decoding to a thread that writes them, in batches, so that reading
 // the damaged file and writing the new one share the machine's cores. The rows are copied
-// when they are put, so the caller may reuse its buffers at once; the writing never runs
-// while the caller waits in Drain, so the caller may use what the writing uses after it.
+// when they are put, so the caller may reuse its buffers at once. Once Drain returns,
+// nothing is written until the next Put: the caller may then use what the writing uses.
 #pragma once
 
 #include <condition_variable>
