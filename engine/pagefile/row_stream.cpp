@@ -31,20 +31,22 @@ RowStream::~RowStream() {
 
 void RowStream::Put(size_t table, int64_t rowid, uint32_t pgno, bool new_leaf,
                     const std::vector<Value>& values) {
-  if (!thread_.joinable()) {
+  size_t need = 0;
+  for (const Value& v : values)
+    if (v.kind == Value::kText || v.kind == Value::kBlob) need += v.bytes.size();
+  // A row larger than a batch is not copied (its values may be a gigabyte): it is written
+  // here, from the caller's buffers, once the rows before it are.
+  if (!thread_.joinable() || need > kBatchBytes) {
+    Drain();
+    if (error_) return;  // nothing after a failed write
     const Row row{table, rowid, pgno, new_leaf, values};
     write_(std::span<const Row>(&row, 1));
     return;
   }
-  size_t need = 0;
-  for (const Value& v : values)
-    if (v.kind == Value::kText || v.kind == Value::kBlob) need += v.bytes.size();
   if (!filling_.items.empty() && (filling_.items.size() >= kBatchRows ||
                                   need > filling_.bytes.capacity() - filling_.bytes.size())) {
     Hand();
   }
-  // Only an empty batch grows: the values already in it point into its bytes.
-  if (need > filling_.bytes.capacity()) filling_.bytes.reserve(need);
   filling_.items.push_back({table, rowid, pgno, new_leaf, filling_.values.size(), values.size()});
   for (const Value& v : values) {
     Value copy = v;
@@ -114,10 +116,6 @@ void RowStream::Run() {
     b.values.clear();
     b.rows.clear();
     b.bytes.clear();
-    if (b.bytes.capacity() > kBatchBytes) {  // a batch grown for one large row
-      b.bytes = {};
-      b.bytes.reserve(kBatchBytes);
-    }
     lock.lock();
     if (error) error_ = error;
     busy_ = false;

@@ -30,7 +30,8 @@ class RowStream {
   // Writes rows in the order they were put; given as many at a time as it can be.
   using Write = std::function<void(std::span<const Row>)>;
 
-  // Without a thread to be had, Put writes each row itself.
+  // Without a thread to be had, Put writes each row itself; so it does a row larger than a
+  // batch, after the rows put before it.
   explicit RowStream(Write write);
   ~RowStream();
   RowStream(const RowStream&) = delete;
@@ -55,7 +56,7 @@ class RowStream {
     };
     std::vector<Item> items;
     std::vector<Value> values;
-    std::vector<uint8_t> bytes;  // texts and blobs; reserved up front, so never moved
+    std::vector<uint8_t> bytes;  // texts and blobs; reserved up front and never outgrown
     std::vector<Row> rows;       // made when it is written
   };
   void Hand();  // the batch being filled goes to the thread
