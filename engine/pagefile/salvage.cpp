@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "engine/file_system.h"
+#include "engine/gathered_writes.h"
 #include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 #include "engine/pagefile/recover.h"
@@ -83,7 +84,7 @@ class SqliteSink final : public RowSink {
     if (CreatePrivate(path_) ||
         sqlite3_open_v2(path_.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+                        sqlite::GatheringVfs()) != SQLITE_OK) {
       Fail("cannot create");
     }
     Exec("PRAGMA page_size=" + std::to_string(f_.page_size()));

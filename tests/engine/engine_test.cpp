@@ -205,6 +205,33 @@ TEST_F(EngineFile, ACopyThatCannotBeWrittenLeavesNoFileAndNoJournal) {
        {path_ + ".repairing", path_ + ".repairing-journal", copy_, copy_ + "-journal"})
     EXPECT_FALSE(fs::exists(left)) << left;
   EXPECT_EQ(ReadAll(path_), original);
+
+  // Room for all but the last few pages, or just enough: the copy fails and leaves nothing,
+  // or it is the copy a roomy disk gets, byte for byte. Its writes are gathered, and the
+  // last of them are made only as SQLite closes it.
+  DBEngine().CompactDatabase(path_, copy_);
+  const std::string whole = ReadAll(copy_);
+  fs::remove(copy_);
+  int failed = 0, tries = 0;
+  for (size_t room = whole.size() - 12 * 4096; room <= whole.size() + 12 * 4096; room += 2048) {
+    ++tries;
+    int32_t error = 0;
+    {
+      FullDisk full(dir_.File(""), static_cast<sqlite3_int64>(room));
+      error = ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); });
+    }
+    if (error != 0) {
+      ++failed;
+      EXPECT_EQ(error, kErrDiskIo) << room;
+      EXPECT_FALSE(fs::exists(copy_)) << room;
+    } else {
+      EXPECT_EQ(ReadAll(copy_), whole) << room;
+    }
+    fs::remove(copy_);
+    fs::remove(copy_ + "-journal");
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_LT(failed, tries);  // some had room enough
 }
 
 // Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's

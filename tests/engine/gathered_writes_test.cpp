@@ -1,0 +1,111 @@
+#include "engine/gathered_writes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/files.h"
+
+namespace tidewell::engine::sqlite {
+namespace {
+
+using tidewell::testing::ReadAll;
+using tidewell::testing::TempDir;
+
+class VfsFile {
+ public:
+  VfsFile(sqlite3_vfs* vfs, const std::string& path)
+      : memory_(static_cast<size_t>(vfs->szOsFile)), path_(path) {
+    file_ = reinterpret_cast<sqlite3_file*>(memory_.data());
+    int out = 0;
+    ok_ = vfs->xOpen(vfs, path_.c_str(), file_,
+                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_MAIN_DB,
+                     &out) == SQLITE_OK;
+  }
+  ~VfsFile() { Close(); }
+  bool ok() const { return ok_; }
+  int Write(const std::string& data, sqlite3_int64 at) {
+    return file_->pMethods->xWrite(file_, data.data(), static_cast<int>(data.size()), at);
+  }
+  std::pair<int, std::string> Read(int amount, sqlite3_int64 at) {
+    std::string out(static_cast<size_t>(amount), '?');
+    const int rc = file_->pMethods->xRead(file_, out.data(), amount, at);
+    return {rc, out};
+  }
+  sqlite3_int64 Size() {
+    sqlite3_int64 size = -1;
+    file_->pMethods->xFileSize(file_, &size);
+    return size;
+  }
+  int Truncate(sqlite3_int64 size) { return file_->pMethods->xTruncate(file_, size); }
+  int Sync() { return file_->pMethods->xSync(file_, SQLITE_SYNC_NORMAL); }
+  void Close() {
+    if (ok_ && file_->pMethods) file_->pMethods->xClose(file_);
+    ok_ = false;
+  }
+
+ private:
+  std::vector<char> memory_;
+  std::string path_;
+  sqlite3_file* file_ = nullptr;
+  bool ok_ = false;
+};
+
+// Through the gathering VFS a file reads, sizes and ends up byte for byte as one written
+// straight: pages appended (most of what SQLite does), writes over what is held, before it
+// and across it, writes larger than the buffer, reads across what is held, truncations and
+// syncs, in a random order.
+TEST(GatheredWrites, AFileEndsUpAsOneWrittenStraight) {
+  const char* name = GatheringVfs();
+  ASSERT_NE(name, nullptr);
+  TempDir dir;
+  VfsFile straight(sqlite3_vfs_find(nullptr), dir.File("straight"));
+  VfsFile gathered(sqlite3_vfs_find(name), dir.File("gathered"));
+  ASSERT_TRUE(straight.ok() && gathered.ok());
+
+  std::mt19937 random(20261206);
+  auto below = [&](sqlite3_int64 n) {
+    return std::uniform_int_distribution<sqlite3_int64>(0,
+                                                        std::max<sqlite3_int64>(n, 1) - 1)(random);
+  };
+  sqlite3_int64 end = 0;  // where the next appended page goes
+  for (int step = 0; step < 4000; ++step) {
+    SCOPED_TRACE(step);
+    const sqlite3_int64 size = straight.Size();
+    const auto kind = below(100);
+    if (kind < 55) {  // appended: a page, a short record, or more than the buffer holds
+      static constexpr int kLengths[] = {4096, 4096, 4096, 512, 100, 70000};
+      const std::string data(static_cast<size_t>(kLengths[below(6)]),
+                             static_cast<char>('a' + step % 26));
+      ASSERT_EQ(gathered.Write(data, end), straight.Write(data, end));
+      end += static_cast<sqlite3_int64>(data.size());
+    } else if (kind < 72) {  // anywhere, over or past the end
+      const std::string data(static_cast<size_t>(1 + below(9000)),
+                             static_cast<char>('A' + step % 26));
+      const sqlite3_int64 at = below(size + 8192);
+      ASSERT_EQ(gathered.Write(data, at), straight.Write(data, at));
+    } else if (kind < 90) {
+      const int amount = static_cast<int>(1 + below(20000));
+      const sqlite3_int64 at = below(size + 4096);
+      ASSERT_EQ(gathered.Read(amount, at), straight.Read(amount, at)) << at << " " << amount;
+    } else if (kind < 96) {
+      ASSERT_EQ(gathered.Size(), size);
+    } else if (kind < 98) {
+      const sqlite3_int64 to = below(size + 1);
+      ASSERT_EQ(gathered.Truncate(to), straight.Truncate(to));
+      end = std::min(end, to);
+    } else {
+      ASSERT_EQ(gathered.Sync(), straight.Sync());
+    }
+  }
+  gathered.Close();
+  straight.Close();
+  EXPECT_EQ(ReadAll(dir.File("gathered")), ReadAll(dir.File("straight")));
+}
+
+}  // namespace
+}  // namespace tidewell::engine::sqlite
