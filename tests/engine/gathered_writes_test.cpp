@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "tests/support/full_disk.h"
 
 namespace tidewell::engine::sqlite {
 namespace {
 
+using tidewell::testing::FullDisk;
 using tidewell::testing::ReadAll;
 using tidewell::testing::TempDir;
 
@@ -105,6 +107,25 @@ TEST(GatheredWrites, AFileEndsUpAsOneWrittenStraight) {
   gathered.Close();
   straight.Close();
   EXPECT_EQ(ReadAll(dir.File("gathered")), ReadAll(dir.File("straight")));
+}
+
+// A gathered write the disk refuses fails the call that made it, and every call after it
+// on the file: SQLite does not look at what every call returns, and the pages it held are
+// gone.
+TEST(GatheredWrites, AFailedWriteFailsEveryLaterCall) {
+  TempDir dir;
+  FullDisk full(dir.File(""), 100 << 10);
+  VfsFile gathered(sqlite3_vfs_find(GatheringVfs()), dir.File("gathered"));
+  ASSERT_TRUE(gathered.ok());
+  const std::string page(4096, 'p');
+  int rc = SQLITE_OK;
+  sqlite3_int64 at = 0;
+  for (; at < (1 << 20) && rc == SQLITE_OK; at += 4096) rc = gathered.Write(page, at);
+  EXPECT_EQ(rc, SQLITE_FULL);
+  EXPECT_LT(at, 200 << 10);
+  EXPECT_EQ(gathered.Sync(), SQLITE_FULL);
+  EXPECT_EQ(gathered.Write(page, 0), SQLITE_FULL);
+  EXPECT_EQ(gathered.Truncate(0), SQLITE_FULL);
 }
 
 }  // namespace
