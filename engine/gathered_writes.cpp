@@ -55,11 +55,20 @@ int Close(sqlite3_file* f) {
   return rc;
 }
 
+// Past the end of the file on disk may lie a gap before what is held, which the held
+// writes turn into zeros: such a read is made again once they are written.
+int ReadStraight(Gathered* g, void* data, int amount, sqlite3_int64 offset) {
+  const int rc = Real(g)->xRead(g->real, data, amount, offset);
+  if (rc != SQLITE_IOERR_SHORT_READ || g->held == 0) return rc;
+  if (int flushed = Flush(g); flushed != SQLITE_OK) return flushed;
+  return Real(g)->xRead(g->real, data, amount, offset);
+}
+
 int Read(sqlite3_file* f, void* data, int amount, sqlite3_int64 offset) {
   Gathered* g = Of(f);
   if (Overlaps(g, offset, amount))
     if (int rc = Flush(g); rc != SQLITE_OK) return rc;
-  return Real(g)->xRead(g->real, data, amount, offset);
+  return ReadStraight(g, data, amount, offset);
 }
 
 int Write(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {

@@ -59,8 +59,9 @@ class VfsFile {
 
 // Through the gathering VFS a file reads, sizes and ends up byte for byte as one written
 // straight: pages appended (most of what SQLite does), writes over what is held, before it
-// and across it, writes larger than the buffer, reads across what is held, truncations and
-// syncs, in a random order.
+// and across it, writes larger than the buffer, reads across what is held and past the end
+// of the file on disk, runs of reads with writes just ahead of them, truncations and syncs,
+// in a random order.
 TEST(GatheredWrites, AFileEndsUpAsOneWrittenStraight) {
   const char* name = GatheringVfs();
   ASSERT_NE(name, nullptr);
@@ -69,12 +70,21 @@ TEST(GatheredWrites, AFileEndsUpAsOneWrittenStraight) {
   VfsFile gathered(sqlite3_vfs_find(name), dir.File("gathered"));
   ASSERT_TRUE(straight.ok() && gathered.ok());
 
+  // First as a scan meets it: a page held just ahead of a run of reads.
+  const std::string old_pages(64 << 10, 'o'), page(4096, 'n');
+  ASSERT_EQ(straight.Write(old_pages, 0), SQLITE_OK);
+  ASSERT_EQ(gathered.Write(old_pages, 0), SQLITE_OK);
+  ASSERT_EQ(gathered.Write(page, 8192), straight.Write(page, 8192));
+  for (sqlite3_int64 at = 0; at < 16384; at += 4096)
+    ASSERT_EQ(gathered.Read(4096, at), straight.Read(4096, at)) << at;
+
   std::mt19937 random(20261206);
   auto below = [&](sqlite3_int64 n) {
     return std::uniform_int_distribution<sqlite3_int64>(0,
                                                         std::max<sqlite3_int64>(n, 1) - 1)(random);
   };
-  sqlite3_int64 end = 0;  // where the next appended page goes
+  sqlite3_int64 end = 64 << 10;  // where the next appended page goes
+  sqlite3_int64 next_read = 0;   // where a read that goes on from the last one starts
   for (int step = 0; step < 4000; ++step) {
     SCOPED_TRACE(step);
     const sqlite3_int64 size = straight.Size();
@@ -85,15 +95,16 @@ TEST(GatheredWrites, AFileEndsUpAsOneWrittenStraight) {
                              static_cast<char>('a' + step % 26));
       ASSERT_EQ(gathered.Write(data, end), straight.Write(data, end));
       end += static_cast<sqlite3_int64>(data.size());
-    } else if (kind < 72) {  // anywhere, over or past the end
+    } else if (kind < 72) {  // anywhere, over or past the end, or just ahead of a run of reads
       const std::string data(static_cast<size_t>(1 + below(9000)),
                              static_cast<char>('A' + step % 26));
-      const sqlite3_int64 at = below(size + 8192);
+      const sqlite3_int64 at = kind < 64 ? below(size + 8192) : next_read + below(60000);
       ASSERT_EQ(gathered.Write(data, at), straight.Write(data, at));
-    } else if (kind < 90) {
-      const int amount = static_cast<int>(1 + below(20000));
-      const sqlite3_int64 at = below(size + 4096);
+    } else if (kind < 90) {  // on from the last read half of the time, as a scan reads
+      const int amount = kind < 81 ? 4096 : static_cast<int>(1 + below(20000));
+      const sqlite3_int64 at = kind < 81 ? next_read : below(size + 4096);
       ASSERT_EQ(gathered.Read(amount, at), straight.Read(amount, at)) << at << " " << amount;
+      next_read = at + amount;
     } else if (kind < 96) {
       ASSERT_EQ(gathered.Size(), size);
     } else if (kind < 98) {
