@@ -42,17 +42,10 @@ void MakeSound(P path, Shape shape) {
                 "DELETE FROM T WHERE ID % 3 = 0 OR ID BETWEEN 800 AND 900;");
 }
 
-uint32_t Int(P path, P sql) {
-  return static_cast<uint32_t>(std::stoul(Query(path, sql).at(0).substr(2)));
-}
-
 // Big-endian fields of the file, read and written in place.
 class File {
  public:
-  explicit File(P path)
-      : table(Int(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'T'")),
-        index(Int(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'U'")),
-        path_(path) {}
+  explicit File(P path) : table(RootPageOf(path, "T")), index(RootPageOf(path, "U")), path_(path) {}
   const uint32_t table, index;  // root pages of T and U
   const std::string& path() const { return path_; }
   uint32_t Get(uint32_t page, uint32_t at, int bytes = 4) const {
@@ -123,8 +116,8 @@ Chain FirstChain(P path) {
           .at(0);
   cell_path = cell_path.substr(2, cell_path.size() - 3);  // "3:" before, "|" after
   Chain c;
-  c.owner = Int(path, "SELECT pageno FROM dbstat WHERE path = '" +
-                          cell_path.substr(0, cell_path.size() - 3) + "'");
+  c.owner = uint32_t(QueryInt(path, "SELECT pageno FROM dbstat WHERE path = '" +
+                                        cell_path.substr(0, cell_path.size() - 3) + "'"));
   for (P row :
        Query(path, "SELECT pageno FROM dbstat WHERE path LIKE '" + cell_path + "+%' ORDER BY path"))
     c.pages.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));

@@ -37,6 +37,17 @@ inline std::vector<std::string> Query(const std::string& path, const std::string
   return out;
 }
 
+// The first value of a query's first row as a number; -1 when there is none.
+inline int64_t QueryInt(const std::string& path, const std::string& sql) {
+  const std::vector<std::string> rows = Query(path, sql);  // "type:value|"
+  return rows.empty() ? -1 : std::stoll(rows[0].substr(2));
+}
+
+// The cells on a page, as dbstat counts them.
+inline size_t Cells(const std::string& path, uint32_t page) {
+  return size_t(QueryInt(path, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page)));
+}
+
 // Every row of a table with its rowid when it has one, in a comparable order.
 inline std::multiset<std::string> RowSet(const std::string& path, const std::string& table) {
   std::vector<std::string> rows = Query(path, "SELECT rowid, * FROM \"" + table + "\"");

@@ -70,10 +70,6 @@ struct Damage {
 };
 
 using F = const std::string&;  // the file to damage
-size_t Cells(F f, uint32_t page) {
-  auto q = Query(f, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page));
-  return std::stoul(q.at(0).substr(2));
-}
 void SetRightChild(F f, uint32_t p, uint32_t c) {
   OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
 }
