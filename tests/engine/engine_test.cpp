@@ -15,8 +15,8 @@
 #include "tests/support/child_process.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
+#include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
-#include "tests/support/full_disk.h"
 
 namespace tidewell::engine {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "engine/errors.h"
 #include "tests/salvage/salvage_files.h"
+#include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
-#include "tests/support/full_disk.h"
 
 namespace tidewell::engine {
 namespace {
