@@ -94,9 +94,9 @@ class File {
 };
 
 std::string Problem(P path) {
-  std::vector<uint32_t> roots{1};
-  for (P row : Query(path, "SELECT rootpage FROM sqlite_schema WHERE rootpage > 0"))
-    roots.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
+  std::vector<uint32_t> roots =
+      Pages(path, "SELECT rootpage FROM sqlite_schema WHERE rootpage > 0");
+  roots.insert(roots.begin(), 1);
   const auto pages = static_cast<uint32_t>(std::filesystem::file_size(path) / kPage);
   return CheckPageAccounting({path, kPage, pages, roots, {}});
 }
@@ -118,9 +118,8 @@ Chain FirstChain(P path) {
   Chain c;
   c.owner = uint32_t(QueryInt(path, "SELECT pageno FROM dbstat WHERE path = '" +
                                         cell_path.substr(0, cell_path.size() - 3) + "'"));
-  for (P row :
-       Query(path, "SELECT pageno FROM dbstat WHERE path LIKE '" + cell_path + "+%' ORDER BY path"))
-    c.pages.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
+  c.pages =
+      Pages(path, "SELECT pageno FROM dbstat WHERE path LIKE '" + cell_path + "+%' ORDER BY path");
   return c;
 }
 

@@ -55,14 +55,20 @@ inline std::multiset<std::string> RowSet(const std::string& path, const std::str
   return {rows.begin(), rows.end()};
 }
 
-// Pages of a table or index of the given dbstat type ("internal", "leaf", "overflow").
-inline std::vector<uint32_t> PagesOf(const std::string& path, const std::string& name,
-                                     const std::string& type) {
+// The page numbers a query answers, one a row.
+inline std::vector<uint32_t> Pages(const std::string& path, const std::string& sql) {
   std::vector<uint32_t> out;
-  for (const std::string& row : Query(path, "SELECT pageno FROM dbstat WHERE name = '" + name +
-                                                "' AND pagetype = '" + type + "' ORDER BY 1"))
+  for (const std::string& row : Query(path, sql))
     out.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
   return out;
+}
+
+// Pages of a table or index of the given dbstat type ("internal", "leaf", "overflow"), in
+// the order of their numbers or, with order "path", of their keys.
+inline std::vector<uint32_t> PagesOf(const std::string& path, const std::string& name,
+                                     const std::string& type, const std::string& order = "1") {
+  return Pages(path, "SELECT pageno FROM dbstat WHERE name = '" + name + "' AND pagetype = '" +
+                         type + "' ORDER BY " + order);
 }
 
 }  // namespace tidewell::testing
