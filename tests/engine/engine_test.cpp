@@ -201,41 +201,6 @@ TEST_F(EngineFile, ACopyThatCannotBeWrittenLeavesNoFileAndNoJournal) {
   EXPECT_EQ(ReadAll(path_), original);
 }
 
-// Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's
-// exclusive open also keeps out shared opens, a compaction and plain SQLite.
-TEST_F(EngineFile, WhatAnOpenKeepsOut) {
-  for (auto mode : {DatabaseHolder::kEngineShared, DatabaseHolder::kEngineExclusive,
-                    DatabaseHolder::kSqliteRead}) {
-    const int32_t shared = mode == DatabaseHolder::kEngineExclusive ? kErrFileInUse : 0;
-    SCOPED_TRACE(mode);
-    DatabaseHolder other(path_, mode);
-    ASSERT_TRUE(other.Holding());
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-    EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse);
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), shared);
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true)->Close(); }), shared);
-    if (shared) {  // the holder is exclusive
-      EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrFileInUse);
-      EXPECT_FALSE(fs::exists(copy_));
-      EXPECT_EQ(QueryInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
-    }
-    other.Stop();
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
-  }
-  // Shared opens here keep an exclusive one out until the last closes, and the other way
-  // round; the last close lets go of every descriptor it kept for the file.
-  const auto fds = [] { return std::ranges::distance(fs::directory_iterator("/proc/self/fd")); };
-  const auto before = fds();
-  auto first = DBEngine().OpenDatabase(path_);
-  auto second = DBEngine().OpenDatabase(path_);
-  first->Close();
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-  second->Close();
-  EXPECT_EQ(fds(), before);
-  auto only = DBEngine().OpenDatabase(path_, true);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
-}
-
 // A transaction covers every open database, structure changes included. Closing any
 // descriptor of a file drops the process's POSIX locks on it: another open and close of the
 // file must not let a writer elsewhere in before the commit.
