@@ -11,12 +11,12 @@
 #include <thread>
 
 #include "engine/file_system.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {

@@ -14,10 +14,10 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/notes.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {

@@ -9,8 +9,8 @@
 #include <functional>
 
 #include "engine/engine.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/pagefile/check.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine::pagefile {
 namespace {

@@ -7,10 +7,10 @@
 
 #include "repair/dbRepair.h"
 #include "repair/tableAnalysis.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 #include "tests/support/scripted_host.h"
 
 namespace tidewell {

@@ -10,9 +10,9 @@
 #include <map>
 
 #include "engine/errors.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {

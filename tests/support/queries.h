@@ -1,5 +1,5 @@
-// Helpers of the salvage tests: small databases made with SQLite, their pages looked up
-// through dbstat, and rows read back for comparison.
+// A database read back with plain SQLite, without the code under test: rows for comparison,
+// numbers, and pages looked up through dbstat.
 #pragma once
 
 #include <sqlite3.h>
