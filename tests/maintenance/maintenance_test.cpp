@@ -33,15 +33,6 @@ const std::string kOlder = "an older backup";
 std::string Digest(const std::string& path) {
   return DigestOf(path, "Links");
 }
-// The texts of the boxes shown, each of them checked for its style.
-std::vector<std::string> Texts(const ScriptedHost& host, int style = vbOKOnly) {
-  std::vector<std::string> texts;
-  for (const HostCall& box : host.Boxes()) {
-    EXPECT_EQ(box.value, style) << box.text;
-    texts.push_back(box.text);
-  }
-  return texts;
-}
 
 // Runs with the compaction (true) or the regeneration (false).
 class Swaps : public ::testing::TestWithParam<bool> {
@@ -217,7 +208,7 @@ TEST_P(CompactionOnly, FailuresAreRepairedOrShown) {
     std::vector<std::string> box;
     if (r.box)
       box.push_back("Error during compacting! " + std::to_string(r.box) + ": " + description);
-    EXPECT_EQ(Texts(host), box);
+    EXPECT_EQ(host.Texts(vbOKOnly), box);
     EXPECT_EQ(ReadAll(p_) == bytes_, r.result != 0);
     EXPECT_EQ(ReadAll(k_), r.result == 0 ? bytes_ : kOlder);
     EXPECT_FALSE(std::filesystem::exists(leftover_));
@@ -264,7 +255,7 @@ TEST_P(RegenerationOnly, FailuresAreShownAndTheAnswersDecide) {
     ScriptedHost host(r.answers);
     std::string error;
     dbRegenerate(host, p_, 3, error);
-    EXPECT_EQ(Texts(host, r.op == std::string("Execute") ? vbYesNo : vbOKOnly), r.boxes);
+    EXPECT_EQ(host.Texts(r.op == std::string("Execute") ? vbYesNo : vbOKOnly), r.boxes);
     EXPECT_EQ(error, r.entry);
     std::vector<int> pointers;
     for (const HostCall& c : host.Calls())
@@ -418,7 +409,7 @@ TEST_F(Structure, TheWalkShowsEachErrorOnceAndGoesOn) {
     std::vector<std::string> expected = {Box(3043)};  // then by turns, for each of six tables
     for (int box = 1; commit != 3043 && box < 12; ++box)
       expected.push_back(Box(box % 2 ? commit : 3043));
-    EXPECT_EQ(Texts(host, vbCritical), expected);
+    EXPECT_EQ(host.Texts(vbCritical), expected);
     EXPECT_NE(Shape(target_).find("XMSys: leer"), std::string::npos);
   }
   const std::string description = "'%1%' is damaged%2%%11%";
@@ -431,7 +422,7 @@ TEST_F(Structure, TheWalkShowsEachErrorOnceAndGoesOn) {
     const std::string before = Shape(target_);
     ScriptedHost host;
     EXPECT_TRUE(Update(host, [&](FaultyEngine& f) { f.FailNext(op, 3112, description); }));
-    EXPECT_EQ(Texts(host, vbCritical), std::vector<std::string>{box});
+    EXPECT_EQ(host.Texts(vbCritical), std::vector<std::string>{box});
     EXPECT_EQ(Shape(target_), before);
   }
 }
@@ -444,7 +435,7 @@ TEST_F(Structure, AnUnopenableDatabaseIsLeftAsItIs) {
   dbAdjustStructure(host, target_, template_, error);
   const std::string box =
       "Error db.TableDefs.Append tdNew: 3420 The database '" + target_ + "' is not open.";
-  EXPECT_EQ(Texts(host), std::vector<std::string>(4, box));  // all but system tables
+  EXPECT_EQ(host.Texts(vbOKOnly), std::vector<std::string>(4, box));  // all but system tables
   EXPECT_EQ(ReadAll(target_), std::string(2048, 'z'));
 }
 

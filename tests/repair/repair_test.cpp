@@ -74,10 +74,7 @@ TEST_P(FailureTest, AnswersShowsAndLeaves) {
   std::string ret = "x";
   EXPECT_EQ(DbRepair_Repair(host, db_, true, show, &ret), result);
   EXPECT_EQ(ret, fill(ret_text));
-  const auto boxes = host.Boxes();
-  ASSERT_LE(boxes.size(), 1u);
-  EXPECT_EQ(boxes.empty() ? "" : boxes[0].text, fill(box));
-  for (const auto& b : boxes) EXPECT_EQ(b.value, 16);
+  EXPECT_EQ(host.Texts(vbCritical), *box ? Texts{fill(box)} : Texts{});
   EXPECT_EQ(host.Captions().back(), last_stage);
   EXPECT_EQ(std::filesystem::exists(backup_), compacted);
   EXPECT_EQ(FreePages(db_) == 0u, compacted);
@@ -115,9 +112,8 @@ TEST(NotADatabase, CannotBeRepairedAndCompactingItChangesNothingSilently) {
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, path, true, true, &ret), 1);
-  ASSERT_EQ(host.Boxes().size(), 1u);  // 3049 at the open is no in-use case
-  EXPECT_EQ(host.Boxes()[0].text, "The database file '" + path + "' can't be repaired.");
-  EXPECT_EQ(host.Boxes()[0].value, 16);
+  // 3049 at the open is no in-use case
+  EXPECT_EQ(host.Texts(vbCritical), Texts{"The database file '" + path + "' can't be repaired."});
   EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
   EXPECT_EQ(DbRepair_AdvCompress(host, path, true, true, &ret), 0);
   EXPECT_EQ(ret, "");
@@ -203,9 +199,7 @@ TEST(TableCounts, SystemTablesAreLeftOutAndEveryRuleHasItsLine) {
   EXPECT_TRUE(host.Boxes().empty());
   dbAnalyse(host, list, "x.mdb", true, ret);
   EXPECT_EQ(ret, expected + expected);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, report);
-  EXPECT_EQ(host.Boxes()[0].value, 64);
+  EXPECT_EQ(host.Texts(vbInformation), Texts{report});
 }
 
 }  // namespace

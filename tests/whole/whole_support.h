@@ -90,8 +90,7 @@ inline SampleFiles MakeSample(const fs::path& dir, int rows, int size_mb, bool d
 inline std::vector<std::string> RunWorkflow(Workflow w, SampleFiles f,
                                             testing::ScriptedHost&& host = {}) {
   const Outcome outcome = Runners(host, f).Run(w);
-  std::vector<std::string> texts;
-  for (const auto& box : host.Boxes()) texts.push_back(box.text);
+  std::vector<std::string> texts = host.Texts();
   if (outcome != Outcome::kDone || texts.empty()) texts.push_back("(not finished)");
   return texts;
 }
