@@ -41,9 +41,7 @@ class Swaps : public ::testing::TestWithParam<bool> {
   // copy is told from it by its free pages, and "Hosts".
   void SetUp() override {
     MakeDatabase(p_, {{"Links", 400}, {"Hosts", 2}}, 200);
-    auto db = DBEngine().OpenDatabase(p_);
-    db->Execute("DELETE FROM [Links] WHERE ID % 2 = 0");
-    db->Close();
+    Sql(p_, "DELETE FROM [Links] WHERE ID % 2 = 0");
     digest_ = Digest(p_);
     bytes_ = ReadAll(p_);
     Fresh();

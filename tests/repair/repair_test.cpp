@@ -28,9 +28,7 @@ class RepairTest : public ::testing::Test {
  protected:
   void SetUp() override {
     MakeDatabase(db_, {{"Links", 600}, {"Hosts", 25}});
-    auto db = engine::DBEngine().OpenDatabase(db_);
-    db->Execute("DELETE FROM [Links] WHERE ID > 300");
-    db->Close();
+    Sql(db_, "DELETE FROM [Links] WHERE ID > 300");
     links_ = DigestOf(db_, "Links");
   }
   TempDir dir_;
