@@ -12,6 +12,7 @@
 
 #include "engine/file_system.h"
 #include "tests/support/child_process.h"
+#include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/faulty_vfs.h"
@@ -28,14 +29,6 @@ const std::string kLocale(kGeneralLocale);
 constexpr int kBigRows = 1200;
 
 const auto Rows = [](Database& db, const char* t) { return db.OpenTable(t)->RecordCount(); };
-
-TableDef Def(const std::string& name, const std::vector<Field>& fields,
-             const std::vector<Index>& indexes = {}) {
-  TableDef t(name);
-  for (const Field& f : fields) t.Fields().Append(f);
-  for (const Index& i : indexes) t.Indexes().Append(i);
-  return t;
-}
 
 // Everything a definition says, as one comparable text.
 std::string Describe(const TableDef& t) {

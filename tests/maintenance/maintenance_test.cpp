@@ -325,10 +325,7 @@ class Structure : public ::testing::Test {
     for (const std::string& f : {template_, target_}) std::filesystem::remove(f);
     auto db = DBEngine().CreateDatabase(template_, std::string(kGeneralLocale), 0);
     auto add = [&](const char* name, std::vector<Field> fields, std::vector<Index> indexes) {
-      TableDef t(name);
-      for (const Field& f : fields) t.Fields().Append(f);
-      for (const Index& x : indexes) t.Indexes().Append(x);
-      db->TableDefs().Append(t);
+      db->TableDefs().Append(Def(name, fields, indexes));
     };
     // The template in small: a table with a counter, texts, a primary key and a descending
     // index; a second table; and names that do or do not look like system tables.

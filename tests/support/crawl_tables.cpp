@@ -8,15 +8,20 @@
 
 namespace tidewell::testing {
 
+engine::TableDef Def(const std::string& name, const std::vector<engine::Field>& fields,
+                     const std::vector<engine::Index>& indexes) {
+  engine::TableDef t(name);
+  for (const engine::Field& f : fields) t.Fields().Append(f);
+  for (const engine::Index& i : indexes) t.Indexes().Append(i);
+  return t;
+}
+
 void MakeDatabase(const std::string& path, const std::vector<std::pair<std::string, int>>& tables,
                   int url_bytes) {
   auto db = engine::DBEngine().CreateDatabase(path, std::string(engine::kGeneralLocale), 0);
-  for (const auto& [name, rows] : tables) {
-    engine::TableDef def(name);
-    def.Fields().Append({"ID", engine::dbLong, 4, engine::dbFixedField, false});
-    def.Fields().Append({"Url", engine::dbMemo, 0, engine::dbVariableField, true});
-    db->TableDefs().Append(def);
-  }
+  for (const auto& [name, rows] : tables)
+    db->TableDefs().Append(Def(name, {{"ID", engine::dbLong, 4, engine::dbFixedField, false},
+                                      {"Url", engine::dbMemo, 0, engine::dbVariableField, true}}));
   // Filled after all tables exist, one table after the other, so that each table's rows
   // lie on their own run of pages.
   for (const auto& [name, rows] : tables) {
