@@ -671,23 +671,17 @@ INSTANTIATE_TEST_SUITE_P(
 // them, as a page of an earlier version of the file: an older counter read after a newer
 // one must not lower it, or ids handed out before would be handed out again.
 TEST_F(Salvage, AnOlderCounterReadLaterDoesNotLowerTheMergedOne) {
-  std::string sql = "PRAGMA page_size=1024;";
+  std::string make = "PRAGMA page_size=1024;", later;
   for (int i = 0; i < 150; ++i) {
     const std::string t = "Seen" + std::to_string(i);
-    sql += "CREATE TABLE " + t +
-           "(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT);"
-           "INSERT INTO " +
-           t + "(url) VALUES ('https://a.example/');";
+    make += "CREATE TABLE " + t + "(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT); INSERT INTO " +
+            t + "(url) VALUES ('https://a.example/');";
+    later += "INSERT INTO " + t + "(url) VALUES ('b'), ('c'), ('d'); DELETE FROM " + t +
+             " WHERE url = 'd';";
   }
-  Sql(src, sql);
+  Sql(src, make);
   const std::string older = ReadAll(src);
-  sql.clear();
-  for (int i = 0; i < 150; ++i) {
-    const std::string t = "Seen" + std::to_string(i);
-    sql += "INSERT INTO " + t + "(url) VALUES ('b'), ('c'), ('d'); DELETE FROM " + t +
-           " WHERE url = 'd';";
-  }
-  Sql(src, sql);
+  Sql(src, later);
   auto* counters = "SELECT name, seq FROM sqlite_sequence ORDER BY name";
   const std::vector<std::string> want = Query(src, counters);
   const std::vector<uint32_t> leaves = PagesOf(src, "sqlite_sequence", "leaf");
