@@ -609,62 +609,25 @@ TEST_P(SalvageRepeatedKeys, KeepTheFirstRowOfEachKey) {
   EXPECT_EQ(Query(out, "PRAGMA integrity_check"), Query(out, "SELECT 'ok'"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SalvageRepeatedKeys,
-    ::testing::Values(
-        RepeatedKeys{"FirstRowKept",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(k)",
-                     "('a'), ('b'), ('a'), ('c'), ('b'), ('a')",
-                     {3, 5, 6}},
-        RepeatedKeys{"PartialIndex",
-                     "k TEXT, s INT",
-                     "CREATE INDEX ix ON t(k) WHERE s > 0",
-                     "('a', 1), ('a', 0), ('a', 1), ('b', 0), ('b', 0)",
-                     {3}},
-        RepeatedKeys{"Expression",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(lower(k))",
-                     "('Ab'), ('aB'), ('ab '), ('x')",
-                     {2}},
-        RepeatedKeys{"NullsRepeatNothing",
-                     "k TEXT, s INT",
-                     "CREATE INDEX ix ON t(k, s)",
-                     "(NULL, 1), (NULL, 1), ('a', NULL), ('a', NULL), ('a', 1), ('a', 1)",
-                     {6}},
-        RepeatedKeys{"NocaseColumn",
-                     "k TEXT COLLATE NOCASE",
-                     "CREATE INDEX ix ON t(k)",
-                     "('Ab'), ('aB'), ('x'), ('AB')",
-                     {2, 4}},
-        RepeatedKeys{"RtrimDescending",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(k COLLATE RTRIM DESC)",
-                     "('a'), ('a  '), ('a b')",
-                     {2}},
-        // Row 2 repeats row 1's s; row 3 repeats row 2's k, but row 2 is not kept.
-        RepeatedKeys{"TwoIndexes",
-                     "k INT, s TEXT",
-                     "CREATE INDEX ix ON t(k); CREATE INDEX iy ON t(s)",
-                     "(1, 'x'), (2, 'x'), (2, 'y')",
-                     {2}},
-        // The same with s UNIQUE in the table's own statement, whose index SQLite makes.
-        RepeatedKeys{"BesideAUniqueConstraint",
-                     "k INT, s TEXT",
-                     "CREATE INDEX ix ON t(k)",
-                     "(1, 'x'), (1, 'y'), (2, 'y')",
-                     {2},
-                     "UPDATE sqlite_schema SET sql = replace(sql, 's TEXT', 's TEXT UNIQUE')"
-                     " WHERE name = 't'"},
-        // Row 1 comes after the others: it is the one that goes.
-        RepeatedKeys{"RowFoundAfterTheWalk",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(k)",
-                     "('a'), ('b'), ('a'), ('c'), ('a')",
-                     {1, 5},
-                     "",
-                     true}),
-    [](const auto& row) { return std::string(row.param.name); });
+// clang-format off
+const RepeatedKeys kRepeatedKeys[] = {
+    {"FirstRowKept",            "k TEXT",                "CREATE INDEX ix ON t(k)",                          "('a'), ('b'), ('a'), ('c'), ('b'), ('a')", {3, 5, 6}},
+    {"PartialIndex",            "k TEXT, s INT",         "CREATE INDEX ix ON t(k) WHERE s > 0",              "('a', 1), ('a', 0), ('a', 1), ('b', 0), ('b', 0)", {3}},
+    {"Expression",              "k TEXT",                "CREATE INDEX ix ON t(lower(k))",                   "('Ab'), ('aB'), ('ab '), ('x')", {2}},
+    {"NullsRepeatNothing",      "k TEXT, s INT",         "CREATE INDEX ix ON t(k, s)",                       "(NULL, 1), (NULL, 1), ('a', NULL), ('a', NULL), ('a', 1), ('a', 1)", {6}},
+    {"NocaseColumn",            "k TEXT COLLATE NOCASE", "CREATE INDEX ix ON t(k)",                          "('Ab'), ('aB'), ('x'), ('AB')", {2, 4}},
+    {"RtrimDescending",         "k TEXT",                "CREATE INDEX ix ON t(k COLLATE RTRIM DESC)",       "('a'), ('a  '), ('a b')", {2}},
+    // Row 2 repeats row 1's s; row 3 repeats row 2's k, but row 2 is not kept.
+    {"TwoIndexes",              "k INT, s TEXT",         "CREATE INDEX ix ON t(k); CREATE INDEX iy ON t(s)", "(1, 'x'), (2, 'x'), (2, 'y')", {2}},
+    // The same with s UNIQUE in the table's own statement, whose index SQLite makes.
+    {"BesideAUniqueConstraint", "k INT, s TEXT",         "CREATE INDEX ix ON t(k)",                          "(1, 'x'), (1, 'y'), (2, 'y')", {2},
+     "UPDATE sqlite_schema SET sql = replace(sql, 's TEXT', 's TEXT UNIQUE') WHERE name = 't'"},
+    // Row 1 comes after the others: it is the one that goes.
+    {"RowFoundAfterTheWalk",    "k TEXT",                "CREATE INDEX ix ON t(k)",                          "('a'), ('b'), ('a'), ('c'), ('a')", {1, 5}, "", true},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Kinds, SalvageRepeatedKeys, ::testing::ValuesIn(kRepeatedKeys),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // The counters of many AUTOINCREMENT tables fill several leaves of sqlite_sequence. Its root
 // is smashed, so its leaves are read where they lie, and after them an older copy of one of
