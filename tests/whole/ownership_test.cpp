@@ -109,19 +109,12 @@ struct NarrowUntilOwned : testing::FaultyFiles {
   std::string wide;
 };
 
-struct Case {
-  Workflow workflow;
-  bool damaged;
-};
-std::string CaseName(const Case& c) {
-  return Name(c.workflow) + (c.damaged ? "Damaged" : "");
-}
 // Whether the run puts a new file under the database's name.
-bool Replaces(const Case& c) {
+bool Replaces(const WorkflowRun& c) {
   return c.workflow != Workflow::kRepair || c.damaged;
 }
 
-class Ownership : public ::testing::TestWithParam<std::tuple<Case, bool>> {  // and as root
+class Ownership : public ::testing::TestWithParam<std::tuple<WorkflowRun, bool>> {  // and as root
  protected:
   void SetUp() override { NEEDS_ROOT_AND_NOBODY(crawler); }
   const Crawler crawler;
@@ -166,13 +159,13 @@ TEST_P(Ownership, TheCrawlersOwnerAndModeAreKept) {
   EXPECT_TRUE(CrawlerWrites(f.queue, crawler)) << "... nor its queue database";
 }
 
-const Case kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
-                       {Workflow::kCompress, false}, {Workflow::kRepair, false},
-                       {Workflow::kRepair, true},    {Workflow::kRegenerate, false}};
+const WorkflowRun kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
+                              {Workflow::kCompress, false}, {Workflow::kRepair, false},
+                              {Workflow::kRepair, true},    {Workflow::kRegenerate, false}};
 INSTANTIATE_TEST_SUITE_P(Workflows, Ownership,
                          ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
                          [](const auto& i) {
-                           return CaseName(std::get<0>(i.param)) +
+                           return RunName(std::get<0>(i.param)) +
                                   (std::get<1>(i.param) ? "AsRoot" : "AsItsOwnUserWithUmask022");
                          });
 
@@ -195,8 +188,9 @@ void Treat(Workflow w, testing::ScriptedHost& host, const std::string& p) {
 TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
   const Crawler crawler;
   NEEDS_ROOT_AND_NOBODY(crawler);
-  for (const Case c : {Case{Workflow::kCompress, false}, Case{Workflow::kRegenerate, false},
-                       Case{Workflow::kRepair, true}}) {
+  for (const WorkflowRun c :
+       {WorkflowRun{Workflow::kCompress, false}, WorkflowRun{Workflow::kRegenerate, false},
+        WorkflowRun{Workflow::kRepair, true}}) {
     testing::TempDir dir;
     const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
     Own(dir.path().string(), crawler, 0755);
@@ -213,10 +207,10 @@ TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
       for (const std::string& n : host.Notes()) std::fprintf(stderr, "note: %s\n", n.c_str());
       return 1;
     });
-    EXPECT_TRUE(child.exited && child.exit_code == 0) << CaseName(c) << ": no note that says why";
-    EXPECT_EQ(MetaOf(f.db).ino, db.ino) << CaseName(c);
-    EXPECT_EQ(MetaOf(f.db).Text(), db.Text()) << CaseName(c);
-    EXPECT_TRUE(ReadAll(f.db) == bytes) << CaseName(c) << ": the database was changed";
+    EXPECT_TRUE(child.exited && child.exit_code == 0) << RunName(c) << ": no note that says why";
+    EXPECT_EQ(MetaOf(f.db).ino, db.ino) << RunName(c);
+    EXPECT_EQ(MetaOf(f.db).Text(), db.Text()) << RunName(c);
+    EXPECT_TRUE(ReadAll(f.db) == bytes) << RunName(c) << ": the database was changed";
   }
 }
 

@@ -37,6 +37,15 @@ inline const std::string kNames[][2] = {{"Start", "Done."},
                                         {"Regenerate", "Done with regeneration."}};
 inline const auto Name = [](Workflow w) { return kNames[int(w)][0]; };
 inline const auto ClosingMessage = [](Workflow w) { return kNames[int(w)][1]; };
+// A workflow run on a sample, with Links broken or not (so that the repair's salvage and
+// swap run too), and its name in a test's.
+struct WorkflowRun {
+  Workflow workflow;
+  bool damaged;
+};
+inline std::string RunName(const WorkflowRun& c) {
+  return Name(c.workflow) + (c.damaged ? "Damaged" : "");
+}
 
 // Owner, group and mode of a file, and its inode, which tells a file replaced under its name.
 struct Meta {
