@@ -171,39 +171,22 @@ TEST_F(ConsoleProcessTest, ExitStatusAndStreamsTellWhatHappened) {
     bool quiet_out = false;        // nothing at all on standard output
   };
   const auto junk = [](ConsoleProcessTest& t) { testing::WriteAll(t.db, std::string(8192, 'j')); };
+  const auto damage = [](ConsoleProcessTest& t) {
+    for (uint32_t page : {20u, 40u, 60u}) testing::FillPage(t.db, page, 0x5A);
+  };
+  // clang-format off
   const Case cases[] = {
-      {"missing",
-       {},
-       {"start", "/no/such/Vardlink.mdb"},
-       2,
-       {},
-       {"[ERROR] Oops, the database file"},
-       true},
-      {"repair fails",
-       junk,
-       {"repair", "DB"},
-       1,
-       {"[INFO] Done with repair.\n"},
-       {"[ERROR] ", "tidewell-cli: finished after an error"}},
+      {"missing", {}, {"start", "/no/such/Vardlink.mdb"}, 2, {}, {"[ERROR] Oops, the database file"}, true},
+      {"repair fails", junk, {"repair", "DB"}, 1, {"[INFO] Done with repair.\n"}, {"[ERROR] ", "tidewell-cli: finished after an error"}},
       {"quiet and sound", {}, {"-q", "start", "DB"}, 0, {}, {}, true},
-      {"sound start",
-       {},
-       {"start", "DB"},
-       0,
-       {"[INFO] Done.\n", "Vardlink.mdb: found sound; compacted from ",
-        "left beside it: ", "Vardlink.BAK", "to undo: with the crawler stopped: cp -- '"},
+      {"sound start", {}, {"start", "DB"}, 0,
+       {"[INFO] Done.\n", "Vardlink.mdb: found sound; compacted from ", "left beside it: ", "Vardlink.BAK", "to undo: with the crawler stopped: cp -- '"},
        {"-- Vardlink.mdb: Opening database", "-- Vardlink-Queue.mdb: Opening database"}},
-      {"damaged start",
-       [](ConsoleProcessTest& t) {
-         for (uint32_t page : {20u, 40u, 60u}) testing::FillPage(t.db, page, 0x5A);
-       },
-       {"start", "DB"},
-       0,
-       {"Vardlink.mdb: repaired; compacted from ", "Vardlink.BAK (", "Vardlink.mdb.damaged (",
-        "to undo: with the crawler stopped: cp -- '"},
-       {}},
+      {"damaged start", damage, {"start", "DB"}, 0,
+       {"Vardlink.mdb: repaired; compacted from ", "Vardlink.BAK (", "Vardlink.mdb.damaged (", "to undo: with the crawler stopped: cp -- '"}, {}},
       {"version", {}, {"-V"}, 0, {"tidewell-cli "}, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ConsoleProcessTest& t = *this;

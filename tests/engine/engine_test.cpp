@@ -11,12 +11,13 @@
 #include <thread>
 
 #include "engine/file_system.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
+#include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/faulty_files.h"
+#include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
-#include "tests/support/full_disk.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {
@@ -27,21 +28,7 @@ using Calls = std::vector<std::function<void()>>;
 const std::string kLocale(kGeneralLocale);
 constexpr int kBigRows = 1200;
 
-// The first value of a query's first row as a number; -1 when there is none.
-int64_t RawInt(const std::string& path, const std::string& sql) {
-  std::vector<std::string> rows = Query(path, sql);  // "type:value|"
-  return rows.empty() ? -1 : std::stoll(rows[0].substr(2));
-}
-
 const auto Rows = [](Database& db, const char* t) { return db.OpenTable(t)->RecordCount(); };
-
-TableDef Def(const std::string& name, const std::vector<Field>& fields,
-             const std::vector<Index>& indexes = {}) {
-  TableDef t(name);
-  for (const Field& f : fields) t.Fields().Append(f);
-  for (const Index& i : indexes) t.Indexes().Append(i);
-  return t;
-}
 
 // Everything a definition says, as one comparable text.
 std::string Describe(const TableDef& t) {
@@ -103,9 +90,9 @@ TEST_F(EngineFile, CopiesKeepWhatTheyShouldAndRefusalsLeaveNoTrace) {
   DBEngine().SetProgress({});
   EXPECT_EQ(ReadAll(path_), before);
   EXPECT_LT(fs::file_size(copy_), before.size());
-  EXPECT_EQ(RawInt(copy_, "PRAGMA freelist_count"), 0);
-  EXPECT_EQ(RawInt(copy_, "PRAGMA user_version"), 16);
-  EXPECT_EQ(RawInt(copy_, "PRAGMA application_id"), (1252 << 16) | 0x0409);
+  EXPECT_EQ(QueryInt(copy_, "PRAGMA freelist_count"), 0);
+  EXPECT_EQ(QueryInt(copy_, "PRAGMA user_version"), 16);
+  EXPECT_EQ(QueryInt(copy_, "PRAGMA application_id"), (1252 << 16) | 0x0409);
   EXPECT_TRUE(last.first == last.second && last.first > 0);
   auto target = DBEngine().CreateDatabase(made_, kLocale, 32);
   auto db = DBEngine().OpenDatabase(copy_);
@@ -182,8 +169,8 @@ TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
     if (written) Sql(path_, "INSERT INTO Small VALUES ('d')");
     DBEngine().CompactDatabase(path_, copy_, kLocale, 16);
     EXPECT_FALSE(fs::exists(path_ + ".repairing"));
-    EXPECT_EQ(RawInt(copy_, "SELECT count(*) FROM Small"), written ? 4 : 3);
-    EXPECT_EQ(RawInt(copy_, "PRAGMA user_version"), 16);
+    EXPECT_EQ(QueryInt(copy_, "SELECT count(*) FROM Small"), written ? 4 : 3);
+    EXPECT_EQ(QueryInt(copy_, "PRAGMA user_version"), 16);
   }
 }
 
@@ -234,41 +221,6 @@ TEST_F(EngineFile, ACopyThatCannotBeWrittenLeavesNoFileAndNoJournal) {
   EXPECT_LT(failed, tries);  // some had room enough
 }
 
-// Every kind of holder elsewhere keeps an exclusive open and a repair out; the engine's
-// exclusive open also keeps out shared opens, a compaction and plain SQLite.
-TEST_F(EngineFile, WhatAnOpenKeepsOut) {
-  for (auto mode : {DatabaseHolder::kEngineShared, DatabaseHolder::kEngineExclusive,
-                    DatabaseHolder::kSqliteRead}) {
-    const int32_t shared = mode == DatabaseHolder::kEngineExclusive ? kErrFileInUse : 0;
-    SCOPED_TRACE(mode);
-    DatabaseHolder other(path_, mode);
-    ASSERT_TRUE(other.Holding());
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-    EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse);
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), shared);
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true)->Close(); }), shared);
-    if (shared) {  // the holder is exclusive
-      EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrFileInUse);
-      EXPECT_FALSE(fs::exists(copy_));
-      EXPECT_EQ(RawInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
-    }
-    other.Stop();
-    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
-  }
-  // Shared opens here keep an exclusive one out until the last closes, and the other way
-  // round; the last close lets go of every descriptor it kept for the file.
-  const auto fds = [] { return std::ranges::distance(fs::directory_iterator("/proc/self/fd")); };
-  const auto before = fds();
-  auto first = DBEngine().OpenDatabase(path_);
-  auto second = DBEngine().OpenDatabase(path_);
-  first->Close();
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
-  second->Close();
-  EXPECT_EQ(fds(), before);
-  auto only = DBEngine().OpenDatabase(path_, true);
-  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
-}
-
 // A transaction covers every open database, structure changes included. Closing any
 // descriptor of a file drops the process's POSIX locks on it: another open and close of the
 // file must not let a writer elsewhere in before the commit.
@@ -288,10 +240,11 @@ TEST_F(EngineFile, TransactionsCoverEveryOpenDatabaseAndKeepTheirLocks) {
     return ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type == F_WRLCK ? 0 : 1;
   };
   EXPECT_EQ(RunInChild(reserved_held).exit_code, 0);
-  EXPECT_EQ(RawInt(path_, "SELECT count(*) FROM Small"), 3);  // unseen before the commit
+  EXPECT_EQ(QueryInt(path_, "SELECT count(*) FROM Small"), 3);  // unseen before the commit
   DBEngine().CommitTrans(dbForceOSFlush);
   EXPECT_EQ(
-      RawInt(path_, "SELECT count(*) FROM Small") + RawInt(made_, "SELECT count(*) FROM Small"), 5);
+      QueryInt(path_, "SELECT count(*) FROM Small") + QueryInt(made_, "SELECT count(*) FROM Small"),
+      5);
   EXPECT_EQ(ErrorOf([&] { DBEngine().CommitTrans(dbForceOSFlush); }), kErrNoTransaction);
 }
 
@@ -324,8 +277,7 @@ TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairI
   FillPage(path_, PagesOf(path_, "tw$3$Big$2$Url", "leaf").at(0), 0);
   EXPECT_EQ(Rows(*DBEngine().OpenDatabase(path_), "Big"), kBigRows);  // not counted by an index
   const uint32_t leaf = PagesOf(path_, "Big", "leaf").at(20);         // one in the middle
-  const int64_t lost =
-      RawInt(path_, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(leaf));
+  const int64_t lost = int64_t(Cells(path_, leaf));
   FillPage(path_, leaf, 0);
   const std::string damaged = ReadAll(path_);
   auto db = DBEngine().OpenDatabase(path_);
@@ -354,7 +306,7 @@ TEST_F(EngineFile, ADamagedTableIsRepairedFromEveryReadableRowWhereverTheRepairI
   ASSERT_TRUE(finished);
   EXPECT_EQ(ReadAll(path_ + ".damaged"), damaged);
   EXPECT_FALSE(fs::exists(path_ + ".repairing"));
-  EXPECT_EQ(RawInt(path_, "SELECT integrity_check = 'ok' FROM pragma_integrity_check"), 1);
+  EXPECT_EQ(QueryInt(path_, "SELECT integrity_check = 'ok' FROM pragma_integrity_check"), 1);
   db = DBEngine().OpenDatabase(path_);
   EXPECT_EQ(Describe(db->TableDefs().Item(0)), Describe(Def("Big", kRich, kRichIndexes)));
 }
@@ -432,8 +384,8 @@ TEST(EngineCrashState, TheRepairReadsTheFileThroughItsJournalOrLogAndTakesThemAl
     DBEngine().RepairDatabase(path);
     EXPECT_FALSE(fs::exists(path + c.companion));
     EXPECT_EQ(fs::exists(path + ".damaged" + c.companion), fs::exists(path + ".damaged"));
-    EXPECT_EQ(RawInt(path, std::string("SELECT count(*) FROM t WHERE v = ") + c.kept), 3000);
-    EXPECT_EQ(RawInt(path, "SELECT integrity_check = 'ok' FROM pragma_integrity_check"), 1);
+    EXPECT_EQ(QueryInt(path, std::string("SELECT count(*) FROM t WHERE v = ") + c.kept), 3000);
+    EXPECT_EQ(QueryInt(path, "SELECT integrity_check = 'ok' FROM pragma_integrity_check"), 1);
   }
 }
 

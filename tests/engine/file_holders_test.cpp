@@ -14,10 +14,10 @@
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "engine/notes.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {
@@ -29,22 +29,48 @@ class Holders : public ::testing::Test {
  protected:
   void SetUp() override { Sql(path_, "CREATE TABLE T(a); INSERT INTO T VALUES (1), (2), (3)"); }
   TempDir dir_;
-  const std::string path_ = dir_.File("held.mdb");
+  const std::string path_ = dir_.File("held.mdb"), copy_ = dir_.File("copy.mdb");
 };
 
-TEST_F(Holders, EachMeansSeesAnotherProcessWhateverItHolds) {
-  for (auto mode : {DatabaseHolder::kSqliteIdle, DatabaseHolder::kPlainOpen,
-                    DatabaseHolder::kSqliteRead, DatabaseHolder::kEngineShared}) {
+// Every kind of holder elsewhere is seen by the lease and by the look through /proc, and
+// keeps an exclusive open and a repair out; the engine's exclusive open also keeps out shared
+// opens, a compaction and plain SQLite. Once it is gone, neither means sees anything.
+TEST_F(Holders, EachMeansSeesAnotherProcessAndWhatItKeepsOut) {
+  for (auto mode :
+       {DatabaseHolder::kSqliteIdle, DatabaseHolder::kPlainOpen, DatabaseHolder::kSqliteRead,
+        DatabaseHolder::kEngineShared, DatabaseHolder::kEngineExclusive}) {
+    const int32_t shared = mode == DatabaseHolder::kEngineExclusive ? kErrFileInUse : 0;
     SCOPED_TRACE(mode);
     DatabaseHolder other(path_, mode);
     ASSERT_TRUE(other.Holding());
     EXPECT_EQ(TryWriteLease(path_), LeaseAnswer::kHeld);
     EXPECT_TRUE(HolderInProc(path_).starts_with("process ")) << HolderInProc(path_);
     EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
+    EXPECT_EQ(ErrorOf([&] { DBEngine().RepairDatabase(path_); }), kErrFileInUse);
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_)->Close(); }), shared);
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, false, true)->Close(); }), shared);
+    if (shared) {  // the holder is exclusive
+      EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(path_, copy_); }), kErrFileInUse);
+      EXPECT_FALSE(fs::exists(copy_));
+      EXPECT_EQ(QueryInt(path_, "SELECT count(*) FROM sqlite_schema"), -1);
+    }
     other.Stop();
     EXPECT_EQ(TryWriteLease(path_), LeaseAnswer::kFree);
     EXPECT_EQ(HolderInProc(path_), "");
+    EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true)->Close(); }), 0);
   }
+  // Shared opens here keep an exclusive one out until the last closes, and the other way
+  // round; the last close lets go of every descriptor it kept for the file.
+  const auto fds = [] { return std::ranges::distance(fs::directory_iterator("/proc/self/fd")); };
+  const auto before = fds();
+  auto first = DBEngine().OpenDatabase(path_);
+  auto second = DBEngine().OpenDatabase(path_);
+  first->Close();
+  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_, true); }), kErrFileInUse);
+  second->Close();
+  EXPECT_EQ(fds(), before);
+  auto only = DBEngine().OpenDatabase(path_, true);
+  EXPECT_EQ(ErrorOf([&] { DBEngine().OpenDatabase(path_); }), kErrFileInUse);
 }
 
 // The check, a count or a plain read in this very process is the program's own business.

@@ -9,8 +9,8 @@
 #include <functional>
 
 #include "engine/engine.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {
@@ -61,12 +61,6 @@ std::string Edit(P name, P from, P to) {
          "') WHERE name = '" + name + "';";
 }
 
-// The first freelist trunk page, from the header's big-endian field at offset 32.
-uint32_t FirstTrunk(P b) {
-  return uint32_t(uint8_t(b[32])) << 24 | uint8_t(b[33]) << 16 | uint8_t(b[34]) << 8 |
-         uint8_t(b[35]);
-}
-
 enum Verdict { kSound, kDamaged, kOnlyWeSeeIt };  // the last where SQLite misses the damage
 
 TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
@@ -111,19 +105,18 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
        Steps({"CREATE TABLE Copy (ID INTEGER PRIMARY KEY, Url, Host, Depth, Body)",
               "UPDATE sqlite_schema SET rootpage = (SELECT rootpage FROM sqlite_schema WHERE "
               "name = 'Links') WHERE name = 'Copy'"})},
-      {"trunk page smashed", kOnlyWeSeeIt, [](P p) { FillPage(p, FirstTrunk(ReadAll(p)), 0xff); }},
+      // The header's field at 32 names the first freelist trunk page, at 36 counts free pages.
+      {"trunk page smashed", kOnlyWeSeeIt,
+       [](P p) { FillPage(p, BigEndian32(ReadAll(p), 32), 0xff); }},
       {"header claims one free page more than the freelist holds", kOnlyWeSeeIt,
        [](P p) {
-         const std::string b = ReadAll(p);
-         uint32_t count = uint32_t(uint8_t(b[36])) << 24 | uint8_t(b[37]) << 16 |
-                          uint8_t(b[38]) << 8 | uint8_t(b[39]);
-         ++count;
+         const uint32_t count = BigEndian32(ReadAll(p), 36) + 1;
          OverwriteAt(p, 36, {char(count >> 24), char(count >> 16), char(count >> 8), char(count)});
        }},
       {"WAL mode, trunk page smashed", kOnlyWeSeeIt,
        [](P p) {
          Sql(p, "PRAGMA journal_mode = WAL");
-         FillPage(p, FirstTrunk(ReadAll(p)), 0xff);
+         FillPage(p, BigEndian32(ReadAll(p), 32), 0xff);
        }},
       {"WAL mode, trunk page smashed, a commit in the log", kOnlyWeSeeIt,
        [](P p) {
@@ -141,7 +134,7 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
          ASSERT_GT(std::filesystem::file_size(p + ".crash-wal"), 32u);
          std::filesystem::rename(p + ".crash", p);
          std::filesystem::rename(p + ".crash-wal", p + "-wal");
-         FillPage(p, FirstTrunk(ReadAll(p)), 0xff);
+         FillPage(p, BigEndian32(ReadAll(p), 32), 0xff);
        }},
       {"free pages lost", kOnlyWeSeeIt, [](P p) { OverwriteAt(p, 32, std::string(8, '\0')); }},
       {"torn commit: freelist, not tree", kOnlyWeSeeIt,
@@ -149,7 +142,7 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
          std::filesystem::copy_file(p, p + ".after");
          Sql(p + ".after", "DELETE FROM Links WHERE ID BETWEEN 100 AND 700");
          std::string done = ReadAll(p + ".after");
-         for (uint32_t page : {uint32_t{1}, FirstTrunk(done)})
+         for (uint32_t page : {uint32_t{1}, BigEndian32(done, 32)})
            OverwriteAt(p, (page - 1) * kPage, done.substr((page - 1) * kPage, kPage));
        }},
   };

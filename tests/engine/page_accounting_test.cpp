@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/pagefile/check.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine::pagefile {
 namespace {
@@ -42,17 +42,10 @@ void MakeSound(P path, Shape shape) {
                 "DELETE FROM T WHERE ID % 3 = 0 OR ID BETWEEN 800 AND 900;");
 }
 
-uint32_t Int(P path, P sql) {
-  return static_cast<uint32_t>(std::stoul(Query(path, sql).at(0).substr(2)));
-}
-
 // Big-endian fields of the file, read and written in place.
 class File {
  public:
-  explicit File(P path)
-      : table(Int(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'T'")),
-        index(Int(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'U'")),
-        path_(path) {}
+  explicit File(P path) : table(RootPageOf(path, "T")), index(RootPageOf(path, "U")), path_(path) {}
   const uint32_t table, index;  // root pages of T and U
   const std::string& path() const { return path_; }
   uint32_t Get(uint32_t page, uint32_t at, int bytes = 4) const {
@@ -101,9 +94,9 @@ class File {
 };
 
 std::string Problem(P path) {
-  std::vector<uint32_t> roots{1};
-  for (P row : Query(path, "SELECT rootpage FROM sqlite_schema WHERE rootpage > 0"))
-    roots.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
+  std::vector<uint32_t> roots =
+      Pages(path, "SELECT rootpage FROM sqlite_schema WHERE rootpage > 0");
+  roots.insert(roots.begin(), 1);
   const auto pages = static_cast<uint32_t>(std::filesystem::file_size(path) / kPage);
   return CheckPageAccounting({path, kPage, pages, roots, {}});
 }
@@ -123,11 +116,10 @@ Chain FirstChain(P path) {
           .at(0);
   cell_path = cell_path.substr(2, cell_path.size() - 3);  // "3:" before, "|" after
   Chain c;
-  c.owner = Int(path, "SELECT pageno FROM dbstat WHERE path = '" +
-                          cell_path.substr(0, cell_path.size() - 3) + "'");
-  for (P row :
-       Query(path, "SELECT pageno FROM dbstat WHERE path LIKE '" + cell_path + "+%' ORDER BY path"))
-    c.pages.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
+  c.owner = uint32_t(QueryInt(path, "SELECT pageno FROM dbstat WHERE path = '" +
+                                        cell_path.substr(0, cell_path.size() - 3) + "'"));
+  c.pages =
+      Pages(path, "SELECT pageno FROM dbstat WHERE path LIKE '" + cell_path + "+%' ORDER BY path");
   return c;
 }
 

@@ -33,15 +33,6 @@ const std::string kOlder = "an older backup";
 std::string Digest(const std::string& path) {
   return DigestOf(path, "Links");
 }
-// The texts of the boxes shown, each of them checked for its style.
-std::vector<std::string> Texts(const ScriptedHost& host, int style = vbOKOnly) {
-  std::vector<std::string> texts;
-  for (const HostCall& box : host.Boxes()) {
-    EXPECT_EQ(box.value, style) << box.text;
-    texts.push_back(box.text);
-  }
-  return texts;
-}
 
 // Runs with the compaction (true) or the regeneration (false).
 class Swaps : public ::testing::TestWithParam<bool> {
@@ -50,9 +41,7 @@ class Swaps : public ::testing::TestWithParam<bool> {
   // copy is told from it by its free pages, and "Hosts".
   void SetUp() override {
     MakeDatabase(p_, {{"Links", 400}, {"Hosts", 2}}, 200);
-    auto db = DBEngine().OpenDatabase(p_);
-    db->Execute("DELETE FROM [Links] WHERE ID % 2 = 0");
-    db->Close();
+    Sql(p_, "DELETE FROM [Links] WHERE ID % 2 = 0");
     digest_ = Digest(p_);
     bytes_ = ReadAll(p_);
     Fresh();
@@ -217,7 +206,7 @@ TEST_P(CompactionOnly, FailuresAreRepairedOrShown) {
     std::vector<std::string> box;
     if (r.box)
       box.push_back("Error during compacting! " + std::to_string(r.box) + ": " + description);
-    EXPECT_EQ(Texts(host), box);
+    EXPECT_EQ(host.Texts(vbOKOnly), box);
     EXPECT_EQ(ReadAll(p_) == bytes_, r.result != 0);
     EXPECT_EQ(ReadAll(k_), r.result == 0 ? bytes_ : kOlder);
     EXPECT_FALSE(std::filesystem::exists(leftover_));
@@ -264,7 +253,7 @@ TEST_P(RegenerationOnly, FailuresAreShownAndTheAnswersDecide) {
     ScriptedHost host(r.answers);
     std::string error;
     dbRegenerate(host, p_, 3, error);
-    EXPECT_EQ(Texts(host, r.op == std::string("Execute") ? vbYesNo : vbOKOnly), r.boxes);
+    EXPECT_EQ(host.Texts(r.op == std::string("Execute") ? vbYesNo : vbOKOnly), r.boxes);
     EXPECT_EQ(error, r.entry);
     std::vector<int> pointers;
     for (const HostCall& c : host.Calls())
@@ -336,10 +325,7 @@ class Structure : public ::testing::Test {
     for (const std::string& f : {template_, target_}) std::filesystem::remove(f);
     auto db = DBEngine().CreateDatabase(template_, std::string(kGeneralLocale), 0);
     auto add = [&](const char* name, std::vector<Field> fields, std::vector<Index> indexes) {
-      TableDef t(name);
-      for (const Field& f : fields) t.Fields().Append(f);
-      for (const Index& x : indexes) t.Indexes().Append(x);
-      db->TableDefs().Append(t);
+      db->TableDefs().Append(Def(name, fields, indexes));
     };
     // The template in small: a table with a counter, texts, a primary key and a descending
     // index; a second table; and names that do or do not look like system tables.
@@ -418,7 +404,7 @@ TEST_F(Structure, TheWalkShowsEachErrorOnceAndGoesOn) {
     std::vector<std::string> expected = {Box(3043)};  // then by turns, for each of six tables
     for (int box = 1; commit != 3043 && box < 12; ++box)
       expected.push_back(Box(box % 2 ? commit : 3043));
-    EXPECT_EQ(Texts(host, vbCritical), expected);
+    EXPECT_EQ(host.Texts(vbCritical), expected);
     EXPECT_NE(Shape(target_).find("XMSys: leer"), std::string::npos);
   }
   const std::string description = "'%1%' is damaged%2%%11%";
@@ -431,7 +417,7 @@ TEST_F(Structure, TheWalkShowsEachErrorOnceAndGoesOn) {
     const std::string before = Shape(target_);
     ScriptedHost host;
     EXPECT_TRUE(Update(host, [&](FaultyEngine& f) { f.FailNext(op, 3112, description); }));
-    EXPECT_EQ(Texts(host, vbCritical), std::vector<std::string>{box});
+    EXPECT_EQ(host.Texts(vbCritical), std::vector<std::string>{box});
     EXPECT_EQ(Shape(target_), before);
   }
 }
@@ -444,7 +430,7 @@ TEST_F(Structure, AnUnopenableDatabaseIsLeftAsItIs) {
   dbAdjustStructure(host, target_, template_, error);
   const std::string box =
       "Error db.TableDefs.Append tdNew: 3420 The database '" + target_ + "' is not open.";
-  EXPECT_EQ(Texts(host), std::vector<std::string>(4, box));  // all but system tables
+  EXPECT_EQ(host.Texts(vbOKOnly), std::vector<std::string>(4, box));  // all but system tables
   EXPECT_EQ(ReadAll(target_), std::string(2048, 'z'));
 }
 

@@ -7,10 +7,10 @@
 
 #include "repair/dbRepair.h"
 #include "repair/tableAnalysis.h"
-#include "tests/salvage/salvage_files.h"
 #include "tests/support/crawl_tables.h"
 #include "tests/support/faulty_engine.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 #include "tests/support/scripted_host.h"
 
 namespace tidewell {
@@ -28,9 +28,7 @@ class RepairTest : public ::testing::Test {
  protected:
   void SetUp() override {
     MakeDatabase(db_, {{"Links", 600}, {"Hosts", 25}});
-    auto db = engine::DBEngine().OpenDatabase(db_);
-    db->Execute("DELETE FROM [Links] WHERE ID > 300");
-    db->Close();
+    Sql(db_, "DELETE FROM [Links] WHERE ID > 300");
     links_ = DigestOf(db_, "Links");
   }
   TempDir dir_;
@@ -74,10 +72,7 @@ TEST_P(FailureTest, AnswersShowsAndLeaves) {
   std::string ret = "x";
   EXPECT_EQ(DbRepair_Repair(host, db_, true, show, &ret), result);
   EXPECT_EQ(ret, fill(ret_text));
-  const auto boxes = host.Boxes();
-  ASSERT_LE(boxes.size(), 1u);
-  EXPECT_EQ(boxes.empty() ? "" : boxes[0].text, fill(box));
-  for (const auto& b : boxes) EXPECT_EQ(b.value, 16);
+  EXPECT_EQ(host.Texts(vbCritical), *box ? Texts{fill(box)} : Texts{});
   EXPECT_EQ(host.Captions().back(), last_stage);
   EXPECT_EQ(std::filesystem::exists(backup_), compacted);
   EXPECT_EQ(FreePages(db_) == 0u, compacted);
@@ -115,9 +110,8 @@ TEST(NotADatabase, CannotBeRepairedAndCompactingItChangesNothingSilently) {
   ScriptedHost host;
   std::string ret;
   EXPECT_EQ(DbRepair_Repair(host, path, true, true, &ret), 1);
-  ASSERT_EQ(host.Boxes().size(), 1u);  // 3049 at the open is no in-use case
-  EXPECT_EQ(host.Boxes()[0].text, "The database file '" + path + "' can't be repaired.");
-  EXPECT_EQ(host.Boxes()[0].value, 16);
+  // 3049 at the open is no in-use case
+  EXPECT_EQ(host.Texts(vbCritical), Texts{"The database file '" + path + "' can't be repaired."});
   EXPECT_EQ(ret, "; The database can't be repaired, error 3056.");
   EXPECT_EQ(DbRepair_AdvCompress(host, path, true, true, &ret), 0);
   EXPECT_EQ(ret, "");
@@ -203,9 +197,7 @@ TEST(TableCounts, SystemTablesAreLeftOutAndEveryRuleHasItsLine) {
   EXPECT_TRUE(host.Boxes().empty());
   dbAnalyse(host, list, "x.mdb", true, ret);
   EXPECT_EQ(ret, expected + expected);
-  ASSERT_EQ(host.Boxes().size(), 1u);
-  EXPECT_EQ(host.Boxes()[0].text, report);
-  EXPECT_EQ(host.Boxes()[0].value, 64);
+  EXPECT_EQ(host.Texts(vbInformation), Texts{report});
 }
 
 }  // namespace

@@ -10,9 +10,9 @@
 #include <map>
 
 #include "engine/errors.h"
-#include "tests/salvage/salvage_files.h"
+#include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
-#include "tests/support/full_disk.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::engine {
 namespace {
@@ -50,9 +50,9 @@ const char* const kFixture =
     " CASE WHEN i % 9 = 0 THEN zeroblob(1700) ELSE x'01' END FROM n WHERE i <= 700;"
     "INSERT INTO Pages SELECT i, printf('%.*c', 1049 + 1020 * (i % 4), 'p') || i FROM n"
     " WHERE i <= 40;";
-// Wide is made by one case only.
-const char* const kTables[] = {"Links",     "Pages", "Queue", "Twin",
-                               "Set tings", "Words", "Hits",  "Wide"};
+// Wide and Seen are made by one case each.
+const char* const kTables[] = {"Links", "Pages", "Queue", "Twin", "Set tings",
+                               "Words", "Hits",  "Wide",  "Seen"};
 
 constexpr size_t kSome = SIZE_MAX;  // at least one, and not all
 
@@ -70,10 +70,6 @@ struct Damage {
 };
 
 using F = const std::string&;  // the file to damage
-size_t Cells(F f, uint32_t page) {
-  auto q = Query(f, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page));
-  return std::stoul(q.at(0).substr(2));
-}
 void SetRightChild(F f, uint32_t p, uint32_t c) {
   OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
 }
@@ -131,16 +127,26 @@ struct FailingDisk final : pagefile::ByteSource {
   }
 };
 
-class SalvageDamage : public ::testing::TestWithParam<Damage> {};
+// A file to salvage, and the new file its rows go to.
+template <class Base = ::testing::Test>
+class SalvageFiles : public Base {
+ protected:
+  TempDir dir;
+  const std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
+};
+using Salvage = SalvageFiles<>;
+using SalvageRefuses = SalvageFiles<>;
+
+class SalvageDamage : public SalvageFiles<::testing::TestWithParam<Damage>> {};
 
 TEST_P(SalvageDamage, BringsBackExactlyTheRowsTheDamageLeaves) {
-  TempDir dir;
-  std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
   Sql(src, std::string("PRAGMA page_size=1024;") + GetParam().pragmas + kFixture + GetParam().sql);
   std::map<std::string, std::multiset<std::string>> truth;
   for (const char* t : kTables) truth[t] = RowSet(src, t);
   auto* catalog = "SELECT type,name,sql FROM sqlite_schema WHERE name NOT LIKE 'MSys%' ORDER BY 2";
   std::vector<std::string> schema = Query(src, catalog);
+  auto* counters = "SELECT name, seq FROM sqlite_sequence ORDER BY name";
+  std::vector<std::string> sequence = Query(src, counters);
   uint32_t page_size = PageSizeOf(src);
   Want want = GetParam().apply(src);
   std::string bytes = ReadAll(src);
@@ -172,12 +178,25 @@ TEST_P(SalvageDamage, BringsBackExactlyTheRowsTheDamageLeaves) {
   EXPECT_EQ(r.duplicate_keys, want.duplicates);
   EXPECT_EQ(r.rows_out_of_place, want.out_of_place);
   EXPECT_EQ(Query(out, catalog) == schema, want.catalog_kept);
+  if (want.catalog_kept) {
+    EXPECT_EQ(Query(out, counters), sequence);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, SalvageDamage,
     ::testing::Values(
         Damage{"HealthyWithDeletedRowsOnFreePages", "", "DELETE FROM Queue WHERE QID > 300;",
+               [](F) { return Want{}; }},
+        // Generated columns are computed again rather than written, and AUTOINCREMENT
+        // counters are merged, not stored as rows beside SQLite's own: no key is handed out
+        // twice.
+        Damage{"GeneratedColumnsAndAutoincrementCounters", "",
+               "CREATE TABLE Seen(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT, host TEXT AS"
+               " (substr(url, 9, 4)) STORED, n INT AS (length(url)) VIRTUAL, at INT);"
+               "INSERT INTO Seen(url, at) VALUES ('https://a.example/1', 1),"
+               " ('https://b.example/2', 2), ('https://c.example/3', 3);"
+               "DELETE FROM Seen WHERE id = 3;",
                [](F) { return Want{}; }},
         Damage{"AutoVacuumLeafZeroed", "PRAGMA auto_vacuum=1;", "DELETE FROM Queue WHERE QID%3=0;",
                [](F f) {
@@ -427,9 +446,8 @@ INSTANTIATE_TEST_SUITE_P(
                }}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST(SalvageRefuses, WhatIsNotADatabaseAndAnExistingDestination) {
-  TempDir dir;
-  std::string src = dir.File("input"), out = dir.File("out.db"), noise(300000, '\0');
+TEST_F(SalvageRefuses, WhatIsNotADatabaseAndAnExistingDestination) {
+  std::string noise(300000, '\0');
   uint32_t x = 99;
   for (char& c : noise) c = static_cast<char>((x = x * 1664525 + 1013904223) >> 24);
   for (const std::string& input : {std::string(), std::string(8192, '\0'), noise,
@@ -452,31 +470,11 @@ TEST(SalvageRefuses, WhatIsNotADatabaseAndAnExistingDestination) {
   EXPECT_EQ(ReadAll(out), "keep me");
 }
 
-// Generated columns are computed again rather than written, and AUTOINCREMENT counters are
-// merged, not stored as rows beside SQLite's own: no key is handed out twice.
-TEST(Salvage, GeneratedColumnsAndAutoincrementCountersComeBack) {
-  TempDir dir;
-  std::string src = dir.File("seen.db"), out = dir.File("salvaged.db");
-  Sql(src,
-      "CREATE TABLE Seen(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT, host TEXT AS"
-      " (substr(url, 9, 4)) STORED, n INT AS (length(url)) VIRTUAL, at INT);"
-      "INSERT INTO Seen(url, at) VALUES ('https://a.example/1', 1), ('https://b.example/2', 2),"
-      " ('https://c.example/3', 3); DELETE FROM Seen WHERE id = 3;");
-  SalvageReport r = PageLevelSalvage(src, out, {});
-  EXPECT_EQ(RowSet(out, "Seen"), RowSet(src, "Seen"));
-  EXPECT_EQ(r.rows_recovered, 2u);
-  EXPECT_EQ(r.duplicate_keys + r.rows_lost_found, 0u);
-  auto* counters = "SELECT name, seq FROM sqlite_sequence";
-  EXPECT_EQ(Query(out, counters), Query(src, counters));
-}
-
 // Rows a table's own constraints refuse (the catalog says NOT NULL and CHECK where the rows
 // were written without them) are dropped and counted, one by one, wherever they stand among
 // the rows written many to a statement; the rows around them all come back, under the
 // table's unique index built at the end.
-TEST(Salvage, RowsTheirTableRefusesAreDroppedAndCountedOneByOne) {
-  TempDir dir;
-  std::string src = dir.File("refused.db"), out = dir.File("salvaged.db");
+TEST_F(Salvage, RowsTheirTableRefusesAreDroppedAndCountedOneByOne) {
   Sql(src,
       "CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT, n INT);"
       "CREATE INDEX tv ON t(v);"
@@ -501,9 +499,8 @@ TEST(Salvage, RowsTheirTableRefusesAreDroppedAndCountedOneByOne) {
 
 // A disk that fills up while the rows go in, or while the indexes are built, fails the
 // salvage with SQLite's own reason and leaves no part of the new file behind.
-TEST(Salvage, AFullDiskFailsTheSalvageWithItsReasonAndLeavesNothing) {
-  TempDir dir;
-  std::string src = dir.File("crawl.db"), out = dir.File("out/salvaged.db");
+TEST_F(Salvage, AFullDiskFailsTheSalvageWithItsReasonAndLeavesNothing) {
+  const std::string into = dir.File("out/salvaged.db");
   std::filesystem::create_directory(dir.File("out"));
   Sql(src,
       "CREATE TABLE t(id INTEGER PRIMARY KEY, url TEXT, at INT);"
@@ -517,7 +514,7 @@ TEST(Salvage, AFullDiskFailsTheSalvageWithItsReasonAndLeavesNothing) {
     {
       FullDisk full(dir.File("out/"), static_cast<sqlite3_int64>(size * share));
       try {
-        PageLevelSalvage(src, out, {});
+        PageLevelSalvage(src, into, {});
       } catch (const EngineException& e) {
         description = e.error().description;
       }
@@ -531,9 +528,7 @@ TEST(Salvage, AFullDiskFailsTheSalvageWithItsReasonAndLeavesNothing) {
 // The tables a virtual table's module makes (FTS5's index, an R*Tree's nodes) exist as soon
 // as the virtual table does: their rows go in over what the module put there, not to
 // lost-and-found, and the virtual tables answer as before.
-TEST(Salvage, TablesOfVirtualTablesComeBackWithTheirRows) {
-  TempDir dir;
-  std::string src = dir.File("docs.db"), out = dir.File("salvaged.db");
+TEST_F(Salvage, TablesOfVirtualTablesComeBackWithTheirRows) {
   Sql(src,
       "CREATE VIRTUAL TABLE words USING fts5(package, text);"
       "CREATE VIRTUAL TABLE boxes USING rtree(id, x0, x1, y0, y1);"
@@ -570,21 +565,15 @@ struct RepeatedKeys {
   bool first_leaf_late = false;  // row 1's leaf is found only by the scan, after the walk
 };
 
-class SalvageRepeatedKeys : public ::testing::TestWithParam<RepeatedKeys> {};
+class SalvageRepeatedKeys : public SalvageFiles<::testing::TestWithParam<RepeatedKeys>> {};
 
 TEST_P(SalvageRepeatedKeys, KeepTheFirstRowOfEachKey) {
   const RepeatedKeys& c = GetParam();
-  TempDir dir;
-  std::string src = dir.File("keys.db"), out = dir.File("salvaged.db");
   Sql(src, std::string("PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY, pad BLOB, ") +
                c.columns + ");" + c.indexes + "; CREATE TEMP TABLE v AS SELECT * FROM (VALUES " +
                c.rows + "); INSERT INTO t SELECT NULL, zeroblob(700), * FROM v;");
   const std::vector<std::string> rows = Query(src, "SELECT * FROM t ORDER BY id");
-  std::vector<uint32_t> leaves;  // in key order
-  for (const std::string& p : Query(src,
-                                    "SELECT pageno FROM dbstat WHERE name = 't' AND"
-                                    " pagetype = 'leaf' ORDER BY path"))
-    leaves.push_back(static_cast<uint32_t>(std::stoul(p.substr(2))));
+  const std::vector<uint32_t> leaves = PagesOf(src, "t", "leaf", "path");  // in key order
   ASSERT_EQ(leaves.size(), rows.size());
   if (c.first_leaf_late) {
     const std::string root = ReadAll(src).substr((RootPageOf(src, "t") - 1) * 1024ull, 1024);
@@ -620,87 +609,42 @@ TEST_P(SalvageRepeatedKeys, KeepTheFirstRowOfEachKey) {
   EXPECT_EQ(Query(out, "PRAGMA integrity_check"), Query(out, "SELECT 'ok'"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SalvageRepeatedKeys,
-    ::testing::Values(
-        RepeatedKeys{"FirstRowKept",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(k)",
-                     "('a'), ('b'), ('a'), ('c'), ('b'), ('a')",
-                     {3, 5, 6}},
-        RepeatedKeys{"PartialIndex",
-                     "k TEXT, s INT",
-                     "CREATE INDEX ix ON t(k) WHERE s > 0",
-                     "('a', 1), ('a', 0), ('a', 1), ('b', 0), ('b', 0)",
-                     {3}},
-        RepeatedKeys{"Expression",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(lower(k))",
-                     "('Ab'), ('aB'), ('ab '), ('x')",
-                     {2}},
-        RepeatedKeys{"NullsRepeatNothing",
-                     "k TEXT, s INT",
-                     "CREATE INDEX ix ON t(k, s)",
-                     "(NULL, 1), (NULL, 1), ('a', NULL), ('a', NULL), ('a', 1), ('a', 1)",
-                     {6}},
-        RepeatedKeys{"NocaseColumn",
-                     "k TEXT COLLATE NOCASE",
-                     "CREATE INDEX ix ON t(k)",
-                     "('Ab'), ('aB'), ('x'), ('AB')",
-                     {2, 4}},
-        RepeatedKeys{"RtrimDescending",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(k COLLATE RTRIM DESC)",
-                     "('a'), ('a  '), ('a b')",
-                     {2}},
-        // Row 2 repeats row 1's s; row 3 repeats row 2's k, but row 2 is not kept.
-        RepeatedKeys{"TwoIndexes",
-                     "k INT, s TEXT",
-                     "CREATE INDEX ix ON t(k); CREATE INDEX iy ON t(s)",
-                     "(1, 'x'), (2, 'x'), (2, 'y')",
-                     {2}},
-        // The same with s UNIQUE in the table's own statement, whose index SQLite makes.
-        RepeatedKeys{"BesideAUniqueConstraint",
-                     "k INT, s TEXT",
-                     "CREATE INDEX ix ON t(k)",
-                     "(1, 'x'), (1, 'y'), (2, 'y')",
-                     {2},
-                     "UPDATE sqlite_schema SET sql = replace(sql, 's TEXT', 's TEXT UNIQUE')"
-                     " WHERE name = 't'"},
-        // Row 1 comes after the others: it is the one that goes.
-        RepeatedKeys{"RowFoundAfterTheWalk",
-                     "k TEXT",
-                     "CREATE INDEX ix ON t(k)",
-                     "('a'), ('b'), ('a'), ('c'), ('a')",
-                     {1, 5},
-                     "",
-                     true}),
-    [](const auto& row) { return std::string(row.param.name); });
+// clang-format off
+const RepeatedKeys kRepeatedKeys[] = {
+    {"FirstRowKept",            "k TEXT",                "CREATE INDEX ix ON t(k)",                          "('a'), ('b'), ('a'), ('c'), ('b'), ('a')", {3, 5, 6}},
+    {"PartialIndex",            "k TEXT, s INT",         "CREATE INDEX ix ON t(k) WHERE s > 0",              "('a', 1), ('a', 0), ('a', 1), ('b', 0), ('b', 0)", {3}},
+    {"Expression",              "k TEXT",                "CREATE INDEX ix ON t(lower(k))",                   "('Ab'), ('aB'), ('ab '), ('x')", {2}},
+    {"NullsRepeatNothing",      "k TEXT, s INT",         "CREATE INDEX ix ON t(k, s)",                       "(NULL, 1), (NULL, 1), ('a', NULL), ('a', NULL), ('a', 1), ('a', 1)", {6}},
+    {"NocaseColumn",            "k TEXT COLLATE NOCASE", "CREATE INDEX ix ON t(k)",                          "('Ab'), ('aB'), ('x'), ('AB')", {2, 4}},
+    {"RtrimDescending",         "k TEXT",                "CREATE INDEX ix ON t(k COLLATE RTRIM DESC)",       "('a'), ('a  '), ('a b')", {2}},
+    // Row 2 repeats row 1's s; row 3 repeats row 2's k, but row 2 is not kept.
+    {"TwoIndexes",              "k INT, s TEXT",         "CREATE INDEX ix ON t(k); CREATE INDEX iy ON t(s)", "(1, 'x'), (2, 'x'), (2, 'y')", {2}},
+    // The same with s UNIQUE in the table's own statement, whose index SQLite makes.
+    {"BesideAUniqueConstraint", "k INT, s TEXT",         "CREATE INDEX ix ON t(k)",                          "(1, 'x'), (1, 'y'), (2, 'y')", {2},
+     "UPDATE sqlite_schema SET sql = replace(sql, 's TEXT', 's TEXT UNIQUE') WHERE name = 't'"},
+    // Row 1 comes after the others: it is the one that goes.
+    {"RowFoundAfterTheWalk",    "k TEXT",                "CREATE INDEX ix ON t(k)",                          "('a'), ('b'), ('a'), ('c'), ('a')", {1, 5}, "", true},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Kinds, SalvageRepeatedKeys, ::testing::ValuesIn(kRepeatedKeys),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // The counters of many AUTOINCREMENT tables fill several leaves of sqlite_sequence. Its root
 // is smashed, so its leaves are read where they lie, and after them an older copy of one of
 // them, as a page of an earlier version of the file: an older counter read after a newer
 // one must not lower it, or ids handed out before would be handed out again.
-TEST(Salvage, AnOlderCounterReadLaterDoesNotLowerTheMergedOne) {
-  TempDir dir;
-  std::string src = dir.File("seen.db"), out = dir.File("salvaged.db");
-  std::string sql = "PRAGMA page_size=1024;";
+TEST_F(Salvage, AnOlderCounterReadLaterDoesNotLowerTheMergedOne) {
+  std::string make = "PRAGMA page_size=1024;", later;
   for (int i = 0; i < 150; ++i) {
     const std::string t = "Seen" + std::to_string(i);
-    sql += "CREATE TABLE " + t +
-           "(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT);"
-           "INSERT INTO " +
-           t + "(url) VALUES ('https://a.example/');";
+    make += "CREATE TABLE " + t + "(id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT); INSERT INTO " +
+            t + "(url) VALUES ('https://a.example/');";
+    later += "INSERT INTO " + t + "(url) VALUES ('b'), ('c'), ('d'); DELETE FROM " + t +
+             " WHERE url = 'd';";
   }
-  Sql(src, sql);
+  Sql(src, make);
   const std::string older = ReadAll(src);
-  sql.clear();
-  for (int i = 0; i < 150; ++i) {
-    const std::string t = "Seen" + std::to_string(i);
-    sql += "INSERT INTO " + t + "(url) VALUES ('b'), ('c'), ('d'); DELETE FROM " + t +
-           " WHERE url = 'd';";
-  }
-  Sql(src, sql);
+  Sql(src, later);
   auto* counters = "SELECT name, seq FROM sqlite_sequence ORDER BY name";
   const std::vector<std::string> want = Query(src, counters);
   const std::vector<uint32_t> leaves = PagesOf(src, "sqlite_sequence", "leaf");
@@ -732,11 +676,9 @@ struct ManyPageCatalog {
   bool fetched_back;            // Fetched's rows come back in Fetched, or all in lost-and-found
 };
 
-class SalvageManyPageCatalog : public ::testing::TestWithParam<ManyPageCatalog> {};
+class SalvageManyPageCatalog : public SalvageFiles<::testing::TestWithParam<ManyPageCatalog>> {};
 
 TEST_P(SalvageManyPageCatalog, PutsNoRowInAnotherTable) {
-  TempDir dir;
-  std::string src = dir.File("crawl.db"), out = dir.File("salvaged.db");
   const std::string shape =
       "(id INTEGER PRIMARY KEY, url TEXT, host TEXT, status INT, size INT,"
       " at INT);";

@@ -1,23 +1,27 @@
 #include "tests/support/crawl_tables.h"
 
-#include <sqlite3.h>
-
-#include <stdexcept>
+#include <functional>
 
 #include "engine/engine.h"
 #include "tests/support/files.h"
+#include "tests/support/queries.h"
 
 namespace tidewell::testing {
+
+engine::TableDef Def(const std::string& name, const std::vector<engine::Field>& fields,
+                     const std::vector<engine::Index>& indexes) {
+  engine::TableDef t(name);
+  for (const engine::Field& f : fields) t.Fields().Append(f);
+  for (const engine::Index& i : indexes) t.Indexes().Append(i);
+  return t;
+}
 
 void MakeDatabase(const std::string& path, const std::vector<std::pair<std::string, int>>& tables,
                   int url_bytes) {
   auto db = engine::DBEngine().CreateDatabase(path, std::string(engine::kGeneralLocale), 0);
-  for (const auto& [name, rows] : tables) {
-    engine::TableDef def(name);
-    def.Fields().Append({"ID", engine::dbLong, 4, engine::dbFixedField, false});
-    def.Fields().Append({"Url", engine::dbMemo, 0, engine::dbVariableField, true});
-    db->TableDefs().Append(def);
-  }
+  for (const auto& [name, rows] : tables)
+    db->TableDefs().Append(Def(name, {{"ID", engine::dbLong, 4, engine::dbFixedField, false},
+                                      {"Url", engine::dbMemo, 0, engine::dbVariableField, true}}));
   // Filled after all tables exist, one table after the other, so that each table's rows
   // lie on their own run of pages.
   for (const auto& [name, rows] : tables) {
@@ -30,57 +34,22 @@ void MakeDatabase(const std::string& path, const std::vector<std::pair<std::stri
   db->Close();
 }
 
-namespace {
-
-template <class Fn>
-bool WithStatement(const std::string& path, const std::string& sql, Fn&& fn) {
-  sqlite3* db = nullptr;
-  bool ok = false;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) ok = fn(st);
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return ok;
-}
-
-}  // namespace
-
 int64_t RowCount(const std::string& path, const std::string& table) {
-  int64_t rows = -1;
-  WithStatement(path, "SELECT count(*) FROM \"" + table + "\"", [&](sqlite3_stmt* st) {
-    if (sqlite3_step(st) != SQLITE_ROW) return false;
-    rows = sqlite3_column_int64(st, 0);
-    return true;
-  });
-  return rows;
+  return QueryInt(path, "SELECT count(*) FROM \"" + table + "\"");
 }
 
 std::string DigestOf(const std::string& path, const std::string& table) {
-  uint64_t hash = 1469598103934665603ull;
-  int64_t rows = 0;
-  bool ok = WithStatement(path, "SELECT ID, Url FROM \"" + table + "\" ORDER BY ID",
-                          [&](sqlite3_stmt* st) {
-                            int rc;
-                            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-                              ++rows;
-                              std::string row = std::to_string(sqlite3_column_int64(st, 0)) + "|";
-                              if (auto* t = sqlite3_column_text(st, 1))
-                                row += reinterpret_cast<const char*>(t);
-                              for (unsigned char c : row) hash = (hash ^ c) * 1099511628211ull;
-                            }
-                            return rc == SQLITE_DONE;
-                          });
-  if (!ok) return {};
-  return std::to_string(rows) + ":" + std::to_string(hash);
+  const int64_t rows = RowCount(path, table);
+  if (rows < 0) return {};
+  std::string all;
+  for (const std::string& row : Query(path, "SELECT ID, Url FROM \"" + table + "\" ORDER BY ID"))
+    all += row + "\n";
+  return std::to_string(rows) + ":" + std::to_string(std::hash<std::string>{}(all));
 }
 
 uint32_t FreePages(const std::string& path) {
   const std::string h = ReadAll(path).substr(0, 100);
-  if (h.size() < 40) return 0;
-  return (uint32_t(uint8_t(h[36])) << 24) | (uint32_t(uint8_t(h[37])) << 16) |
-         (uint32_t(uint8_t(h[38])) << 8) | uint32_t(uint8_t(h[39]));
+  return h.size() < 40 ? 0 : BigEndian32(h, 36);
 }
 
 }  // namespace tidewell::testing

@@ -7,7 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "engine/engine.h"
+
 namespace tidewell::testing {
+
+// A table's definition with its fields and indexes, ready to be appended.
+engine::TableDef Def(const std::string& name, const std::vector<engine::Field>& fields,
+                     const std::vector<engine::Index>& indexes = {});
 
 // A crawler-like database made through our engine: each table gets an ID and a Url column
 // and `rows` rows numbered from 1. `url_bytes` pads each Url so that tests can steer how

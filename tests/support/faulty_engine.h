@@ -11,12 +11,10 @@
 //
 // Operation names are the method names: engine calls "OpenDatabase", "CreateDatabase",
 // "CompactDatabase", "RepairDatabase", "Idle", "BeginTrans", "CommitTrans"; calls on a
-// database it opened or created "Execute", "OpenTable", "TableCount", "ReadTable",
-// "AppendTable", "AppendField", "AppendIndex", "Close" (Count/Item/Append of the
-// collections arrive as TableCount/ReadTable/Append*). A failing call throws
-// EngineException{number, description} and is not passed on (a failing Close leaves the
-// database open; it is closed when destroyed). Calls are counted and logged whether they
-// fail or not.
+// database it opened or created "Execute", "OpenTable", "TableCount" (the Count of its
+// TableDefs); its other calls go straight through. A failing call throws
+// EngineException{number, description} and is not passed on. Calls are counted and logged
+// whether they fail or not.
 #pragma once
 
 #include <functional>
@@ -54,10 +52,9 @@ class FaultyEngine final : public engine::DatabaseEngine {
   // kill the process at a chosen point. The hook may throw EngineException itself.
   void OnCall(const std::string& operation, std::function<void(int call)> hook);
 
-  // Every call since this engine was installed, in order, by operation name; an Idle call
-  // carries its action ("Idle 8"), since which flush came when is what tests look at.
-  const std::vector<std::string>& Log() const { return log_; }
-  // The log with only the calls of the given operations ("Idle" matches "Idle 8").
+  // Every call of the given operations since this engine was installed, in order, by
+  // operation name; an Idle call carries its action ("Idle 8"), since which flush came when
+  // is what tests look at ("Idle" matches it).
   std::vector<std::string> Log(const std::set<std::string>& only) const;
 
   // Called by the wrappers; throws when the plan says so.

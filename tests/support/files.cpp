@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/queries.h"
+
 namespace tidewell::testing {
 
 TempDir::TempDir(const std::filesystem::path& parent) {
@@ -85,20 +87,10 @@ void FillPage(const std::string& db_path, uint32_t page, uint8_t byte) {
 }
 
 uint32_t RootPageOf(const std::string& db_path, const std::string& name) {
-  sqlite3* db = nullptr;
-  uint32_t root = 0;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_schema WHERE name = ?1", -1, &st,
-                           nullptr) == SQLITE_OK) {
-      sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-      if (sqlite3_step(st) == SQLITE_ROW) root = static_cast<uint32_t>(sqlite3_column_int(st, 0));
-    }
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  if (root == 0) throw std::runtime_error("no root page for " + name);
-  return root;
+  const int64_t root =
+      QueryInt(db_path, "SELECT rootpage FROM sqlite_schema WHERE name = '" + name + "'");
+  if (root <= 0) throw std::runtime_error("no root page for " + name);
+  return uint32_t(root);
 }
 
 }  // namespace tidewell::testing

@@ -1,5 +1,7 @@
 #include "tests/support/scripted_host.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 namespace tidewell::testing {
@@ -59,6 +61,17 @@ std::vector<HostCall> ScriptedHost::Boxes() const {
   for (const HostCall& c : calls_)
     if (c.kind == HostCall::kMsgBox) boxes.push_back(c);
   return boxes;
+}
+
+std::vector<std::string> ScriptedHost::Texts(std::optional<int> style) const {
+  std::vector<std::string> texts;
+  for (const HostCall& box : Boxes()) {
+    if (style) {
+      EXPECT_EQ(box.value, *style) << box.text;
+    }
+    texts.push_back(box.text);
+  }
+  return texts;
 }
 
 std::vector<std::string> ScriptedHost::Captions() const {

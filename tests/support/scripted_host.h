@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ class ScriptedHost : public Host {
   const std::vector<HostCall>& Calls() const { return calls_; }
   // The message boxes only, in order.
   std::vector<HostCall> Boxes() const;
+  // Their texts; with a style, each box is expected to have it.
+  std::vector<std::string> Texts(std::optional<int> style = std::nullopt) const;
   std::vector<std::string> Captions() const;
   // Each note as "file: fate detail", in order.
   std::vector<std::string> Notes() const;

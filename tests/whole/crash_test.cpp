@@ -274,11 +274,6 @@ int Explore(const Recording& rec, const fs::path& dir,
   return int(seen.size());
 }
 
-struct Case {
-  Workflow workflow;
-  bool damaged;  // Links broken, so that the repair's salvage and swap run too
-};
-
 // One database's content before and after the recorded run.
 struct Expected {
   std::string name, old_bytes;
@@ -288,7 +283,7 @@ struct Expected {
 
 // The workflow run once under the recorder, on a fresh small sample.
 struct Recorded {
-  explicit Recorded(const Case& c) {
+  explicit Recorded(const WorkflowRun& c) {
     const SampleFiles f = MakeSample(dir.path(), 30, 0, c.damaged);
     // The crawler's files: another user's where this process may give them one (as root),
     // and never the mode a new file of this process gets.
@@ -335,10 +330,10 @@ std::string Violation(const fs::path& dir, Workflow w, const std::vector<Expecte
   return stray.empty() ? std::string() : "the second run left " + stray.front();
 }
 
-class PowerCut : public ::testing::TestWithParam<Case> {};
+class PowerCut : public ::testing::TestWithParam<WorkflowRun> {};
 
 TEST_P(PowerCut, EveryStateKeepsTheOldOrTheNewDatabase) {
-  const Case c = GetParam();
+  const WorkflowRun c = GetParam();
   Recorded run(c);
   testing::TempDir states("/dev/shm");
   {  // the log with every write and folder change kept must give the folder the run left
@@ -358,12 +353,14 @@ TEST_P(PowerCut, EveryStateKeepsTheOldOrTheNewDatabase) {
               Name(c.workflow).c_str(), c.damaged ? " (damaged)" : "", run.rec.ops.size(), n);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Workflows, PowerCut,
-    ::testing::Values(Case{Workflow::kStart, false}, Case{Workflow::kCompress, false},
-                      Case{Workflow::kRepair, false}, Case{Workflow::kRegenerate, false},
-                      Case{Workflow::kStart, true}, Case{Workflow::kRepair, true}),
-    [](const auto& i) { return Name(i.param.workflow) + (i.param.damaged ? "Damaged" : ""); });
+INSTANTIATE_TEST_SUITE_P(Workflows, PowerCut,
+                         ::testing::Values(WorkflowRun{Workflow::kStart, false},
+                                           WorkflowRun{Workflow::kCompress, false},
+                                           WorkflowRun{Workflow::kRepair, false},
+                                           WorkflowRun{Workflow::kRegenerate, false},
+                                           WorkflowRun{Workflow::kStart, true},
+                                           WorkflowRun{Workflow::kRepair, true}),
+                         [](const auto& i) { return RunName(i.param); });
 
 }  // namespace
 }  // namespace tidewell::whole

@@ -109,53 +109,44 @@ struct NarrowUntilOwned : testing::FaultyFiles {
   std::string wide;
 };
 
-struct Case {
-  Workflow workflow;
-  bool damaged;
-};
-std::string CaseName(const Case& c) {
-  return Name(c.workflow) + (c.damaged ? "Damaged" : "");
-}
 // Whether the run puts a new file under the database's name.
-bool Replaces(const Case& c) {
+bool Replaces(const WorkflowRun& c) {
   return c.workflow != Workflow::kRepair || c.damaged;
 }
 
-class Ownership : public ::testing::TestWithParam<Case> {
+class Ownership : public ::testing::TestWithParam<std::tuple<WorkflowRun, bool>> {  // and as root
  protected:
   void SetUp() override { NEEDS_ROOT_AND_NOBODY(crawler); }
-  // The sample, folder and files given to the crawler's user: the database with `db_mode`,
-  // the queue database 0600.
-  SampleFiles CrawlersSample(mode_t db_mode) {
-    SampleFiles f = MakeSample(dir.path(), 40, 0, GetParam().damaged);
-    Own(dir.path().string(), crawler, 0755);
-    Own(f.db, crawler, db_mode);
-    Own(f.queue, crawler, 0600);
-    return f;
-  }
   const Crawler crawler;
   testing::TempDir dir;
 };
 
-// Run as root on files of nobody: the database 0640 with an ACL and an attribute where the
-// folder has them, the queue database 0600.
-TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
-  const Case c = GetParam();
-  const SampleFiles f = CrawlersSample(0640);
-  const bool acl = GiveAcl(f.db, crawler.uid + 1);
-  const bool attr = ::setxattr(f.db.c_str(), "user.tidewell", "kept", 4, 0) == 0;
+// Run as root on files of nobody, the database 0640 with an ACL and an attribute where the
+// folder has them; or as the files' own user (nobody) with umask 022 on a database 0600. The
+// queue database is 0600, the folder nobody's.
+TEST_P(Ownership, TheCrawlersOwnerAndModeAreKept) {
+  const auto [c, as_root] = GetParam();
+  SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
+  Own(dir.path().string(), crawler, 0755);
+  Own(f.db, crawler, as_root ? 0640 : 0600);
+  Own(f.queue, crawler, 0600);
+  const bool acl = as_root && GiveAcl(f.db, crawler.uid + 1);
+  const bool attr = as_root && ::setxattr(f.db.c_str(), "user.tidewell", "kept", 4, 0) == 0;
   const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
   const std::string acl_before = Xattr(f.db, "system.posix_acl_access");
-
-  {
+  const auto child = testing::RunInChild([&] {
+    if (!as_root && (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0)) return 90;
+    if (!as_root) ::umask(022);
     NarrowUntilOwned watch;
-    ASSERT_EQ(RunWorkflow(c.workflow, f).back(), ClosingMessage(c.workflow));
-    EXPECT_EQ(watch.wide, "") << "a new file was readable by others before it had its mode";
-  }
-  EXPECT_EQ(MetaOf(f.db).Text(), db.Text());
-  EXPECT_EQ(MetaOf(f.queue).Text(), queue.Text());
+    if (RunWorkflow(c.workflow, f).back() != ClosingMessage(c.workflow)) return 1;
+    std::fprintf(stderr, "%s", watch.wide.c_str());
+    return watch.wide.empty() ? 0 : 2;
+  });
+  ASSERT_TRUE(child.exited && child.exit_code != 1) << "the run did not finish";
+  EXPECT_EQ(child.exit_code, 0) << "a new file was readable by others before it had its mode";
   EXPECT_EQ(MetaOf(f.db).ino != db.ino, Replaces(c)) << "the database was not replaced";
-  EXPECT_EQ(WrongMeta(f, db, queue), "");
+  EXPECT_EQ(WrongMeta(f, db, queue), "");  // the database and its queue database among them
+  if (!as_root) return;
   if (acl) {
     EXPECT_EQ(Xattr(f.db, "system.posix_acl_access"), acl_before) << "the ACL was lost";
   }
@@ -168,31 +159,15 @@ TEST_P(Ownership, RootKeepsTheCrawlersOwnerAndMode) {
   EXPECT_TRUE(CrawlerWrites(f.queue, crawler)) << "... nor its queue database";
 }
 
-// Run as the files' own user (nobody) with umask 022 on 0600 files.
-TEST_P(Ownership, TheOwnUserWithUmask022KeepsMode0600) {
-  const Case c = GetParam();
-  const SampleFiles f = CrawlersSample(0600);
-  const Meta db = MetaOf(f.db), queue = MetaOf(f.queue);
-  const auto child = testing::RunInChild([&] {
-    if (::setgid(crawler.gid) != 0 || ::setuid(crawler.uid) != 0) return 90;
-    ::umask(022);
-    NarrowUntilOwned watch;
-    if (RunWorkflow(c.workflow, f).back() != ClosingMessage(c.workflow)) return 1;
-    std::fprintf(stderr, "%s", watch.wide.c_str());
-    return watch.wide.empty() ? 0 : 2;
-  });
-  ASSERT_TRUE(child.exited && child.exit_code != 1) << "the run as nobody did not finish";
-  EXPECT_EQ(child.exit_code, 0) << "a new file was readable by others before it had its mode";
-  EXPECT_EQ(MetaOf(f.db).Text(), db.Text());
-  EXPECT_EQ(MetaOf(f.db).ino != db.ino, Replaces(c)) << "the database was not replaced";
-  EXPECT_EQ(WrongMeta(f, db, queue), "");
-}
-
-const Case kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
-                       {Workflow::kCompress, false}, {Workflow::kRepair, false},
-                       {Workflow::kRepair, true},    {Workflow::kRegenerate, false}};
-INSTANTIATE_TEST_SUITE_P(Workflows, Ownership, ::testing::ValuesIn(kCases),
-                         [](const auto& i) { return CaseName(i.param); });
+const WorkflowRun kCases[] = {{Workflow::kStart, false},    {Workflow::kStart, true},
+                              {Workflow::kCompress, false}, {Workflow::kRepair, false},
+                              {Workflow::kRepair, true},    {Workflow::kRegenerate, false}};
+INSTANTIATE_TEST_SUITE_P(Workflows, Ownership,
+                         ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         [](const auto& i) {
+                           return RunName(std::get<0>(i.param)) +
+                                  (std::get<1>(i.param) ? "AsRoot" : "AsItsOwnUserWithUmask022");
+                         });
 
 // One file's compaction, repair or regeneration, its progress and notes routed to `host`
 // as a runner routes them.
@@ -213,8 +188,9 @@ void Treat(Workflow w, testing::ScriptedHost& host, const std::string& p) {
 TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
   const Crawler crawler;
   NEEDS_ROOT_AND_NOBODY(crawler);
-  for (const Case c : {Case{Workflow::kCompress, false}, Case{Workflow::kRegenerate, false},
-                       Case{Workflow::kRepair, true}}) {
+  for (const WorkflowRun c :
+       {WorkflowRun{Workflow::kCompress, false}, WorkflowRun{Workflow::kRegenerate, false},
+        WorkflowRun{Workflow::kRepair, true}}) {
     testing::TempDir dir;
     const SampleFiles f = MakeSample(dir.path(), 40, 0, c.damaged);
     Own(dir.path().string(), crawler, 0755);
@@ -231,10 +207,10 @@ TEST(OwnershipNotRoot, AnotherUsersFileIsNotReplacedAndTheNoteSaysWhy) {
       for (const std::string& n : host.Notes()) std::fprintf(stderr, "note: %s\n", n.c_str());
       return 1;
     });
-    EXPECT_TRUE(child.exited && child.exit_code == 0) << CaseName(c) << ": no note that says why";
-    EXPECT_EQ(MetaOf(f.db).ino, db.ino) << CaseName(c);
-    EXPECT_EQ(MetaOf(f.db).Text(), db.Text()) << CaseName(c);
-    EXPECT_TRUE(ReadAll(f.db) == bytes) << CaseName(c) << ": the database was changed";
+    EXPECT_TRUE(child.exited && child.exit_code == 0) << RunName(c) << ": no note that says why";
+    EXPECT_EQ(MetaOf(f.db).ino, db.ino) << RunName(c);
+    EXPECT_EQ(MetaOf(f.db).Text(), db.Text()) << RunName(c);
+    EXPECT_TRUE(ReadAll(f.db) == bytes) << RunName(c) << ": the database was changed";
   }
 }
 

@@ -1,6 +1,5 @@
 // Shared pieces of the whole-tool tests: the real workflows run through the shared runners
-// with a scripted host, what a folder and its databases hold, and SQLite's own file I/O
-// watched and made to fail.
+// with a scripted host, and what a folder and its databases hold.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
 #include "tests/support/scripted_host.h"
 #include "tools/sample_data.h"
@@ -27,6 +27,7 @@
 namespace tidewell::whole {
 
 namespace fs = std::filesystem;
+using testing::FaultyVfs;
 using testing::ReadAll;
 
 // Each workflow's name and the closing message its runner shows last.
@@ -36,6 +37,15 @@ inline const std::string kNames[][2] = {{"Start", "Done."},
                                         {"Regenerate", "Done with regeneration."}};
 inline const auto Name = [](Workflow w) { return kNames[int(w)][0]; };
 inline const auto ClosingMessage = [](Workflow w) { return kNames[int(w)][1]; };
+// A workflow run on a sample, with Links broken or not (so that the repair's salvage and
+// swap run too), and its name in a test's.
+struct WorkflowRun {
+  Workflow workflow;
+  bool damaged;
+};
+inline std::string RunName(const WorkflowRun& c) {
+  return Name(c.workflow) + (c.damaged ? "Damaged" : "");
+}
 
 // Owner, group and mode of a file, and its inode, which tells a file replaced under its name.
 struct Meta {
@@ -89,8 +99,7 @@ inline SampleFiles MakeSample(const fs::path& dir, int rows, int size_mb, bool d
 inline std::vector<std::string> RunWorkflow(Workflow w, SampleFiles f,
                                             testing::ScriptedHost&& host = {}) {
   const Outcome outcome = Runners(host, f).Run(w);
-  std::vector<std::string> texts;
-  for (const auto& box : host.Boxes()) texts.push_back(box.text);
+  std::vector<std::string> texts = host.Texts();
   if (outcome != Outcome::kDone || texts.empty()) texts.push_back("(not finished)");
   return texts;
 }
@@ -171,102 +180,5 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& dir) {
     files[e.path().filename().string()] = ReadAll(e.path().string());
   return files;
 }
-
-// --- SQLite's file I/O --------------------------------------------------------------------
-
-// Told of an open for writing, write, truncate, sync or delete that went through to the
-// disk: its kind ('o', 'w', 't', 's', 'd'), the file, the bytes written, the offset or size,
-// and the open flags or whether a delete syncs the folder.
-using VfsObserver = std::function<void(char, const char*, std::string_view, int64_t, int)>;
-
-// In front of SQLite's default VFS for as long as it lives: counts those operations and
-// makes the `fail_at`-th fail (writes and truncates with SQLITE_FULL when `disk_full`, else
-// with the operation's I/O error), and tells `observe` of the ones that were done.
-class FaultyVfs {
- public:
-  explicit FaultyVfs(int fail_at = 0, bool disk_full = false, VfsObserver observe = {}) {
-    g.real = sqlite3_vfs_find(nullptr);
-    g.vfs = *g.real;  // the rest of the real one works as it is: it needs nothing of a file
-    g.vfs.zName = "tidewell-faulty";
-    g.vfs.szOsFile = int(sizeof(File)) + g.real->szOsFile;
-    g.vfs.xOpen = Open;
-    g.vfs.xDelete = Delete;
-    g.count = 0, g.fail_at = fail_at, g.disk_full = disk_full, g.observe = std::move(observe);
-    sqlite3_vfs_register(&g.vfs, 1);
-  }
-  ~FaultyVfs() { sqlite3_vfs_unregister(&g.vfs), sqlite3_vfs_register(g.real, 1); }
-  int Count() const { return g.count; }
-
- private:
-  static inline struct {
-    sqlite3_vfs* real;
-    sqlite3_vfs vfs;
-    int count, fail_at;
-    bool disk_full;
-    VfsObserver observe;
-  } g;
-  struct File {  // ours first, the real file right behind it
-    sqlite3_file base;
-    const char* name;
-  };
-  static sqlite3_file* Inner(sqlite3_file* f) { return reinterpret_cast<sqlite3_file*>(As(f) + 1); }
-  static File* As(sqlite3_file* f) { return reinterpret_cast<File*>(f); }
-  template <auto m>
-  struct Forward;
-  template <typename R, typename... A, R (*sqlite3_io_methods::*m)(sqlite3_file*, A...)>
-  struct Forward<m> {
-    static R Call(sqlite3_file* f, A... a) { return (Inner(f)->pMethods->*m)(Inner(f), a...); }
-  };
-  template <auto m>
-  static constexpr auto F = Forward<m>::Call;
-  using M = sqlite3_io_methods;
-
-  // Counts one operation; fails it with `error`, or does it and tells the observer.
-  template <typename Op>
-  static int Step(int error, const Op& op, char kind, const char* name, std::string_view data = {},
-                  int64_t offset = 0, int flags = 0) {
-    const int rc = ++g.count == g.fail_at ? error : op();
-    if (rc == SQLITE_OK && g.observe) g.observe(kind, name, data, offset, flags);
-    return rc;
-  }
-  static int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
-    return Step(
-        g.disk_full ? SQLITE_FULL : SQLITE_IOERR_WRITE,
-        [&] { return F<&M::xWrite>(f, buf, n, off); }, 'w', As(f)->name,
-        {static_cast<const char*>(buf), size_t(n)}, off);
-  }
-  static int Truncate(sqlite3_file* f, sqlite3_int64 size) {
-    return Step(
-        g.disk_full ? SQLITE_FULL : SQLITE_IOERR_TRUNCATE,
-        [&] { return F<&M::xTruncate>(f, size); }, 't', As(f)->name, {}, size);
-  }
-  static int Sync(sqlite3_file* f, int flags) {
-    return Step(
-        SQLITE_IOERR_FSYNC, [&] { return F<&M::xSync>(f, flags); }, 's', As(f)->name);
-  }
-  static int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out) {
-    // clang-format off
-    static const sqlite3_io_methods methods = {3, F<&M::xClose>, F<&M::xRead>, Write,
-        Truncate, Sync, F<&M::xFileSize>, F<&M::xLock>, F<&M::xUnlock>,
-        F<&M::xCheckReservedLock>, F<&M::xFileControl>, F<&M::xSectorSize>,
-        F<&M::xDeviceCharacteristics>, F<&M::xShmMap>, F<&M::xShmLock>,
-        F<&M::xShmBarrier>, F<&M::xShmUnmap>, F<&M::xFetch>, F<&M::xUnfetch>};
-    // clang-format on
-    std::memset(f, 0, size_t(g.vfs.szOsFile));
-    As(f)->name = name;
-    const auto open = [&] { return g.real->xOpen(g.real, name, Inner(f), flags, out); };
-    // Read-only opens change nothing and are not counted.
-    const int rc = flags & (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
-                       ? Step(SQLITE_CANTOPEN, open, 'o', name, {}, 0, flags)
-                       : open();
-    if (rc == SQLITE_OK && Inner(f)->pMethods) f->pMethods = &methods;
-    return rc;
-  }
-  static int Delete(sqlite3_vfs*, const char* name, int sync_dir) {
-    return Step(
-        SQLITE_IOERR_DELETE, [&] { return g.real->xDelete(g.real, name, sync_dir); }, 'd', name, {},
-        0, sync_dir);
-  }
-};
 
 }  // namespace tidewell::whole

@@ -40,8 +40,7 @@ TEST_P(RegenerateTemplate, TheTemplateIsNeededBeforeAnythingIsTouched) {
 
   testing::ScriptedHost host;
   const Outcome outcome = Runners(host, f).Run(Workflow::kRegenerate);
-  Rows boxes;
-  for (const testing::HostCall& c : host.Boxes()) boxes.push_back(c.text);
+  const Rows boxes = host.Texts();
   if (GetParam()) {
     EXPECT_EQ(outcome, Outcome::kDone);
     EXPECT_EQ(boxes, Rows{"Done with regeneration."});

@@ -1,5 +1,5 @@
-// Helpers of the salvage tests: small databases made with SQLite, their pages looked up
-// through dbstat, and rows read back for comparison.
+// A database read back with plain SQLite, without the code under test: rows for comparison,
+// numbers, and pages looked up through dbstat.
 #pragma once
 
 #include <sqlite3.h>
@@ -37,6 +37,17 @@ inline std::vector<std::string> Query(const std::string& path, const std::string
   return out;
 }
 
+// The first value of a query's first row as a number; -1 when there is none.
+inline int64_t QueryInt(const std::string& path, const std::string& sql) {
+  const std::vector<std::string> rows = Query(path, sql);  // "type:value|"
+  return rows.empty() ? -1 : std::stoll(rows[0].substr(2));
+}
+
+// The cells on a page, as dbstat counts them.
+inline size_t Cells(const std::string& path, uint32_t page) {
+  return size_t(QueryInt(path, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page)));
+}
+
 // Every row of a table with its rowid when it has one, in a comparable order.
 inline std::multiset<std::string> RowSet(const std::string& path, const std::string& table) {
   std::vector<std::string> rows = Query(path, "SELECT rowid, * FROM \"" + table + "\"");
@@ -44,14 +55,20 @@ inline std::multiset<std::string> RowSet(const std::string& path, const std::str
   return {rows.begin(), rows.end()};
 }
 
-// Pages of a table or index of the given dbstat type ("internal", "leaf", "overflow").
-inline std::vector<uint32_t> PagesOf(const std::string& path, const std::string& name,
-                                     const std::string& type) {
+// The page numbers a query answers, one a row.
+inline std::vector<uint32_t> Pages(const std::string& path, const std::string& sql) {
   std::vector<uint32_t> out;
-  for (const std::string& row : Query(path, "SELECT pageno FROM dbstat WHERE name = '" + name +
-                                                "' AND pagetype = '" + type + "' ORDER BY 1"))
+  for (const std::string& row : Query(path, sql))
     out.push_back(static_cast<uint32_t>(std::stoul(row.substr(2))));
   return out;
+}
+
+// Pages of a table or index of the given dbstat type ("internal", "leaf", "overflow"), in
+// the order of their numbers or, with order "path", of their keys.
+inline std::vector<uint32_t> PagesOf(const std::string& path, const std::string& name,
+                                     const std::string& type, const std::string& order = "1") {
+  return Pages(path, "SELECT pageno FROM dbstat WHERE name = '" + name + "' AND pagetype = '" +
+                         type + "' ORDER BY " + order);
 }
 
 }  // namespace tidewell::testing
