@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
-#include "tests/support/full_disk.h"
 
 namespace tidewell::engine::sqlite {
 namespace {
