@@ -214,6 +214,12 @@ class DatabaseEngine {
   // the file sound may then make the compacted copy while it checks, and the compaction
   // takes that copy if the file has not changed since.
   virtual void CompactionFollows(const std::string& name) { (void)name; }
+  // Hands the next repair a reading to take of `name` as it stands before the repair: the
+  // repair calls `read` once it holds the file, before it changes anything and while it
+  // makes the copy CompactionFollows asked for, so that the two share the file's reads. It
+  // is not called when the repair fails before that or cannot open the file as a database.
+  // The next RepairDatabase takes it, whatever its file; an empty `read` withdraws it.
+  virtual void ReadBeforeRepair(const std::string& name, std::function<void(Database&)> read) = 0;
   virtual void Idle(int32_t action) = 0;
   // A transaction over every open database of the engine.
   virtual void BeginTrans() = 0;

@@ -144,6 +144,9 @@ class SqliteEngine final : public DatabaseEngine {
   void CompactionFollows(const std::string& name) override {
     compaction_follows_ = ResolveLinks(name);
   }
+  void ReadBeforeRepair(const std::string& name, std::function<void(Database&)> read) override {
+    read_before_ = {read ? ResolveLinks(name) : std::string(), std::move(read)};
+  }
   void Idle(int32_t action) override;
   void BeginTrans() override;
   void CommitTrans(int32_t option) override;
@@ -161,6 +164,10 @@ class SqliteEngine final : public DatabaseEngine {
   int transaction_depth_ = 0;
   ProgressFn progress_;
   std::string compaction_follows_;
+  struct ReadBefore {
+    std::string name;
+    std::function<void(Database&)> read;
+  } read_before_;
   // A compacted copy made beside the check of a sound file, and the source's stamp then.
   struct Prepared {
     std::string source, stamp, copy;
@@ -203,6 +210,12 @@ class SqliteDatabase final : public Database {
       : name_(std::move(name)), db_(db), lock_(std::move(lock)) {
     TheEngine().Register(this);
   }
+  // A connection lent by the engine's own work, which keeps it: closing only ends the loan.
+  static std::unique_ptr<SqliteDatabase> Lent(std::string name, sqlite3* db) {
+    auto lent = std::make_unique<SqliteDatabase>(std::move(name), db, FileLock());
+    lent->owned_ = false;
+    return lent;
+  }
   ~SqliteDatabase() override { Close(); }
 
   const std::string& Name() const override { return name_; }
@@ -211,8 +224,9 @@ class SqliteDatabase final : public Database {
     if (db_ == nullptr) return;
     TheEngine().Unregister(this);
     *alive_ = false;
+    if (!owned_) ReleaseTarget();
     target_.attached = false;
-    sqlite3_close_v2(db_);
+    if (owned_) sqlite3_close_v2(db_);
     db_ = nullptr;
     lock_.Release();
   }
@@ -281,6 +295,7 @@ class SqliteDatabase final : public Database {
   std::string name_;
   sqlite3* db_;
   FileLock lock_;
+  bool owned_ = true;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   struct TableList {
     bool valid = false;
@@ -1166,6 +1181,7 @@ void SqliteEngine::RepairDatabase(const std::string& given) {
 }
 
 void SqliteEngine::RepairResolved(const std::string& name) {
+  const ReadBefore before = std::exchange(read_before_, {});
   if (!FileExists(name)) Raise(kErrFileNotFound, "Could not find file '" + name + "'.");
   // The engine's exclusive lock is held for the whole repair, so no other open of ours can
   // slip in between the check, the salvage and the swap. Other programs are asked about
@@ -1188,6 +1204,8 @@ void SqliteEngine::RepairResolved(const std::string& name) {
       std::optional<CopyBeside> copy;
       if (copy_beside && cleared && !InWalMode(r.conn.db)) copy.emplace(r.conn.db, name, temp);
       copied = copy.has_value();
+      // The caller's reading of the file as it was shares the file's reads with the copy.
+      if (before.read && before.name == name) before.read(*SqliteDatabase::Lent(name, r.conn.db));
       ProgressThrottle throttle(&progress_);
       auto report = [&](uint64_t done, uint64_t total) {
         throttle.Report("Checking", done, total, done == 0 || done == total);

@@ -92,7 +92,6 @@ int16_t DbRepair_Repair(Host& host, const std::string& psDbName, bool pbShowAnal
     }
   }
   if (!err.Failed() && db) opened = true;
-  if (opened) dbCountBefore(*db, counts);
 
   err.Clear();
   CloseQuietly(err, db);
@@ -108,6 +107,15 @@ int16_t DbRepair_Repair(Host& host, const std::string& psDbName, bool pbShowAnal
     engine::DBEngine().CompactionFollows(psDbName);
   } catch (const std::invalid_argument&) {
   }
+  // The records are counted as the repair finds the file, while that copy is being made:
+  // the two read the file once between them.
+  struct CountBefore {
+    const std::string& name;
+    ~CountBefore() { engine::DBEngine().ReadBeforeRepair(name, {}); }
+  } count_before{psDbName};
+  if (opened)
+    engine::DBEngine().ReadBeforeRepair(
+        psDbName, [&](engine::Database& found) { dbCountBefore(found, counts); });
   const bool failed = RepairStage(host, err, psDbName, pbShowNoGood, ret);
   host.DoEvents();
   err.Clear();

@@ -174,6 +174,37 @@ TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
   }
 }
 
+// A reading handed to the next repair is taken by that repair only if it is of the same
+// file, and then once, with the file as the repair found it, sound or damaged: before the
+// damaged one is replaced, on a connection that can count what the file holds.
+TEST_F(EngineFile, AReadingBeforeARepairSeesTheFileAsTheRepairFoundIt) {
+  fs::copy_file(path_, made_);
+  int calls = 0;
+  DBEngine().ReadBeforeRepair(path_, [&](Database&) { ++calls; });
+  DBEngine().RepairDatabase(made_);
+  DBEngine().RepairDatabase(path_);
+  EXPECT_EQ(calls, 0);
+  for (bool damaged : {false, true}) {
+    const uint64_t page = static_cast<uint64_t>(QueryInt(path_, "PRAGMA page_size"));
+    if (damaged) OverwriteAt(path_, fs::file_size(path_) / 2 / page * page, std::string(page, 'Z'));
+    const std::string found = ReadAll(path_);
+    std::string seen;
+    int32_t small = -1;
+    DBEngine().CompactionFollows(path_);
+    DBEngine().ReadBeforeRepair(path_, [&](Database& db) {
+      ++calls;
+      seen = ReadAll(path_);
+      small = db.OpenTable("Small")->RecordCount();
+    });
+    DBEngine().RepairDatabase(path_);
+    EXPECT_EQ(calls, damaged ? 2 : 1);
+    EXPECT_TRUE(seen == found) << damaged;
+    EXPECT_EQ(small, 3) << damaged;
+    EXPECT_EQ(fs::exists(path_ + ".damaged"), damaged);
+    EXPECT_EQ(ReadAll(path_) == found, !damaged);
+  }
+}
+
 // A copy that cannot be written whole on a full disk fails and leaves neither its file nor
 // the journal SQLite kept for it, which the next copy of that name would take for its own.
 // The original is untouched.

@@ -8,7 +8,10 @@ using engine::Database;
 class FaultyDatabase final : public Database {
  public:
   FaultyDatabase(std::weak_ptr<FaultyEngine*> faults, std::unique_ptr<Database> real)
-      : faults_(std::move(faults)), real_(std::move(real)) {}
+      : faults_(std::move(faults)), owned_(std::move(real)), real_(owned_.get()) {}
+  // One the real engine lends for a call and keeps.
+  FaultyDatabase(std::weak_ptr<FaultyEngine*> faults, Database& lent)
+      : faults_(std::move(faults)), real_(&lent) {}
 
   const std::string& Name() const override { return real_->Name(); }
   bool IsOpen() const override { return real_->IsOpen(); }
@@ -43,7 +46,8 @@ class FaultyDatabase final : public Database {
     if (auto faults = faults_.lock()) (*faults)->Enter(operation);
   }
   std::weak_ptr<FaultyEngine*> faults_;
-  std::unique_ptr<Database> real_;
+  std::unique_ptr<Database> owned_;
+  Database* real_;
 };
 
 }  // namespace
@@ -119,6 +123,16 @@ void FaultyEngine::CompactDatabase(const std::string& source, const std::string&
 
 void FaultyEngine::CompactionFollows(const std::string& name) {
   engine::SqliteEngine().CompactionFollows(name);
+}
+
+void FaultyEngine::ReadBeforeRepair(const std::string& name,
+                                    std::function<void(engine::Database&)> read) {
+  if (!read) return engine::SqliteEngine().ReadBeforeRepair(name, {});
+  engine::SqliteEngine().ReadBeforeRepair(
+      name, [faults = std::weak_ptr<FaultyEngine*>(alive_), read](engine::Database& lent) {
+        FaultyDatabase wrapped(faults, lent);
+        read(wrapped);
+      });
 }
 
 void FaultyEngine::RepairDatabase(const std::string& name) {

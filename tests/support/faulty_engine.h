@@ -71,6 +71,8 @@ class FaultyEngine final : public engine::DatabaseEngine {
                        const std::string& locale, std::optional<int32_t> options) override;
   void RepairDatabase(const std::string& name) override;
   void CompactionFollows(const std::string& name) override;
+  void ReadBeforeRepair(const std::string& name,
+                        std::function<void(engine::Database&)> read) override;
   void Idle(int32_t action) override;
   void BeginTrans() override;
   void CommitTrans(int32_t option) override;
