@@ -45,9 +45,10 @@ sanitize: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 900
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS) --target engine_tests salvage_tests
+	cmake --build build-tsan -j $(JOBS) --target engine_tests salvage_tests repair_tests
 	build-tsan/tests/engine/engine_tests --gtest_brief=1
 	build-tsan/tests/salvage/salvage_tests --gtest_brief=1
+	build-tsan/tests/repair/repair_tests --gtest_brief=1
 
 demo: build
 	@bash tools/demo.sh $(BUILD)

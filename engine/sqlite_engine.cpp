@@ -960,6 +960,21 @@ std::string FinishCopy(const std::string& destination, const std::string& locale
   return {};
 }
 
+// Hands `read` the file as a repair found it, on a connection of its own beside the repair's
+// check. The repair holds the file: a connection that cannot be opened reads as a database
+// that is not open.
+void ReadAsFound(const std::string& name, const std::function<void(Database&)>& read) {
+  OpenResult r;
+  try {
+    OpenChecked(r, name, false, true, 2000, false);
+  } catch (const EngineException&) {
+    read(*NotOpenDatabase(name));
+    return;
+  }
+  SqliteDatabase found(name, r.conn.release(), FileLock());
+  read(found);
+}
+
 // A read-only copy of a database being checked, made by VACUUM INTO on a thread of its own.
 // The check's connection trades SQLite's exclusive lock for a read transaction: that still
 // keeps every writer from committing, and lets the copy read. The engine's own lock keeps
@@ -1204,8 +1219,32 @@ void SqliteEngine::RepairResolved(const std::string& name) {
       std::optional<CopyBeside> copy;
       if (copy_beside && cleared && !InWalMode(r.conn.db)) copy.emplace(r.conn.db, name, temp);
       copied = copy.has_value();
-      // The caller's reading of the file as it was shares the file's reads with the copy.
-      if (before.read && before.name == name) before.read(*SqliteDatabase::Lent(name, r.conn.db));
+      // The caller's reading of the file as it was shares the file's reads with the copy and
+      // the check. Beside a copy the check's connection holds only a read transaction, so the
+      // reading has a connection and a thread of its own; otherwise it goes first, on the
+      // check's. Either way it ends before anything changes the file.
+      std::thread reading;
+      std::exception_ptr reading_failed;
+      struct Join {
+        std::thread& reading;
+        ~Join() {
+          if (reading.joinable()) reading.join();
+        }
+      } join{reading};
+      if (before.read && before.name == name) {
+        try {
+          if (copy)
+            reading = std::thread([&] {
+              try {
+                ReadAsFound(name, before.read);
+              } catch (...) {
+                reading_failed = std::current_exception();
+              }
+            });
+        } catch (const std::system_error&) {  // no thread to be had: it goes first
+        }
+        if (!reading.joinable()) before.read(*SqliteDatabase::Lent(name, r.conn.db));
+      }
       ProgressThrottle throttle(&progress_);
       auto report = [&](uint64_t done, uint64_t total) {
         throttle.Report("Checking", done, total, done == 0 || done == total);
@@ -1214,6 +1253,8 @@ void SqliteEngine::RepairResolved(const std::string& name) {
         return CheckDatabaseHealth(r.conn.db, name, tell);
       };
       healthy = (copy ? copy->CheckMeanwhile(check, report) : check(report)).healthy;
+      if (reading.joinable()) reading.join();
+      if (reading_failed) std::rethrow_exception(reading_failed);
       if (copy && copy->Join() && healthy) prepared_ = {name, copy->stamp(), temp};
     } catch (const EngineException& e) {
       if (e.error().number != kErrNotADatabase) throw;

@@ -175,8 +175,9 @@ TEST_F(EngineFile, TheCopyMadeBesideARepairIsTakenOnlyWhileTheFileIsUnchanged) {
 }
 
 // A reading handed to the next repair is taken by that repair only if it is of the same
-// file, and then once, with the file as the repair found it, sound or damaged: before the
-// damaged one is replaced, on a connection that can count what the file holds.
+// file, and then once, with the file as the repair found it, sound or damaged, whether a
+// copy is made beside the check or not: before a damaged file is replaced, on a connection
+// that can count what the file holds.
 TEST_F(EngineFile, AReadingBeforeARepairSeesTheFileAsTheRepairFoundIt) {
   fs::copy_file(path_, made_);
   int calls = 0;
@@ -184,25 +185,31 @@ TEST_F(EngineFile, AReadingBeforeARepairSeesTheFileAsTheRepairFoundIt) {
   DBEngine().RepairDatabase(made_);
   DBEngine().RepairDatabase(path_);
   EXPECT_EQ(calls, 0);
-  for (bool damaged : {false, true}) {
-    const uint64_t page = static_cast<uint64_t>(QueryInt(path_, "PRAGMA page_size"));
-    if (damaged) OverwriteAt(path_, fs::file_size(path_) / 2 / page * page, std::string(page, 'Z'));
-    const std::string found = ReadAll(path_);
-    std::string seen;
-    int32_t small = -1;
-    DBEngine().CompactionFollows(path_);
-    DBEngine().ReadBeforeRepair(path_, [&](Database& db) {
-      ++calls;
-      seen = ReadAll(path_);
-      small = db.OpenTable("Small")->RecordCount();
-    });
-    DBEngine().RepairDatabase(path_);
-    EXPECT_EQ(calls, damaged ? 2 : 1);
-    EXPECT_TRUE(seen == found) << damaged;
-    EXPECT_EQ(small, 3) << damaged;
-    EXPECT_EQ(fs::exists(path_ + ".damaged"), damaged);
-    EXPECT_EQ(ReadAll(path_) == found, !damaged);
-  }
+  const uint64_t page = static_cast<uint64_t>(QueryInt(path_, "PRAGMA page_size"));
+  const std::string sound = ReadAll(path_);
+  for (bool damaged : {false, true})
+    for (bool copy_beside : {false, true}) {
+      calls = 0;
+      WriteAll(path_, sound);
+      fs::remove(path_ + ".damaged");
+      if (damaged) OverwriteAt(path_, sound.size() / 2 / page * page, std::string(page, 'Z'));
+      const std::string found = ReadAll(path_);
+      std::string seen;
+      int32_t small = -1;
+      if (copy_beside) DBEngine().CompactionFollows(path_);
+      DBEngine().ReadBeforeRepair(path_, [&](Database& db) {
+        ++calls;
+        seen = ReadAll(path_);
+        small = db.OpenTable("Small")->RecordCount();
+      });
+      DBEngine().RepairDatabase(path_);
+      const std::string what = std::to_string(damaged) + std::to_string(copy_beside);
+      EXPECT_EQ(calls, 1) << what;
+      EXPECT_TRUE(seen == found) << what;
+      EXPECT_EQ(small, 3) << what;
+      EXPECT_EQ(fs::exists(path_ + ".damaged"), damaged) << what;
+      EXPECT_EQ(ReadAll(path_) == found, !damaged) << what;
+    }
 }
 
 // A copy that cannot be written whole on a full disk fails and leaves neither its file nor
