@@ -202,6 +202,8 @@ class Recoverer final : public OverflowGuard {
     PlaceDeferred();
     MarkFreelist();
     ScanUnreached();
+    pages_done_ = last_;  // every page has been read or ruled out
+    Progress(true);
     sink_.End();
     // Counted as recovered when handed over; they turned out otherwise.
     const RowSink::Later later = sink_.OutcomesLater();
@@ -209,8 +211,6 @@ class Recoverer final : public OverflowGuard {
     stats_.duplicate_keys += later.lost + later.duplicate;
     stats_.rows_lost_found += later.lost;
     stats_.rows_dropped += later.rejected;
-    pages_done_ = last_;  // every page has been read or ruled out
-    Progress(true);
     return stats_;
   }
 

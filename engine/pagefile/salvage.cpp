@@ -52,7 +52,8 @@ bool StartsWithWords(const std::string& sql, const char* a, const char* b) {
 // Writes the recovered rows into a new SQLite database.
 class SqliteSink final : public RowSink {
  public:
-  SqliteSink(std::string path, const pagefile::PageFile& file) : path_(std::move(path)), f_(file) {}
+  SqliteSink(std::string path, const pagefile::PageFile& file, const ProgressFn& progress)
+      : path_(std::move(path)), f_(file), progress_(progress) {}
   ~SqliteSink() override { Close(); }
   SqliteSink(const SqliteSink&) = delete;
   SqliteSink& operator=(const SqliteSink&) = delete;
@@ -154,6 +155,7 @@ class SqliteSink final : public RowSink {
       // in before the rows, so that duplicates are caught row by row.
       if (!StartsWithWords(e.sql, "CREATE", "UNIQUE")) {
         deferred_.push_back(e.sql);
+        ++deferred_indexes_;
       } else if (const size_t t = TableOf(e.tbl_name); t < tables->size() && MayWait(t, e.sql)) {
         waiting_[t].unique.push_back(e.sql);
       } else {
@@ -279,12 +281,27 @@ class SqliteSink final : public RowSink {
     Exec(kSortCache);
     sqlite::SortOnAllCores(db_);
     StartWriteback();
-    for (size_t t = 0; t < waiting_.size(); ++t) Settle(t, false);
+    // Building the indexes can take as long as reading the pages did: each one built is told.
+    uint64_t indexes = deferred_indexes_, built = 0;
+    for (const Waiting& w : waiting_) indexes += w.unique.size();
+    auto tell = [&](uint64_t more) {
+      built += more;
+      if (progress_ && indexes != 0) progress_("Building indexes", built, indexes);
+    };
+    tell(0);
+    for (size_t t = 0; t < waiting_.size(); ++t) {
+      const size_t unique = waiting_[t].unique.size();
+      Settle(t, false);
+      if (unique != 0) tell(unique);
+    }
     sqlite3_finalize(leaf_st_);
     leaf_st_ = nullptr;
     if (!leaves_name_.empty()) Exec("DROP TABLE temp." + QuoteName(leaves_name_));
     leaves_name_.clear();
-    for (const std::string& sql : deferred_) TryExec(sql);
+    for (size_t k = 0; k < deferred_.size(); ++k) {
+      TryExec(deferred_[k]);
+      if (k < deferred_indexes_) tell(1);  // the indexes come first, the views and triggers after
+    }
     Exec("COMMIT");
     Close();
     // Synced before the caller gives it the database's name.
@@ -893,7 +910,9 @@ class SqliteSink final : public RowSink {
   std::vector<bool> module_made_;  // tables a virtual table's module made (MadeByAModule)
   int64_t sequence_ = -1;          // the table number of sqlite_sequence, when it was made
   std::vector<std::string> taken_names_;
-  std::vector<std::string> deferred_;
+  std::vector<std::string> deferred_;  // the indexes first, then the views and triggers
+  size_t deferred_indexes_ = 0;
+  const ProgressFn& progress_;
   Statements stmts_, same_stmts_, group_stmts_;
   std::string lost_name_;
   size_t lost_fields_ = 0;
@@ -942,7 +961,7 @@ SalvageReport PageLevelSalvage(std::unique_ptr<pagefile::ByteSource> src, const 
     Raise(kErrCannotRepair,
           "'" + source + "' cannot be repaired: no part of it reads as a database.");
   }
-  SqliteSink sink(destination, file);
+  SqliteSink sink(destination, file, progress);
   pagefile::RecoverStats stats;
   try {
     pagefile::PageProgress pages = [&](uint64_t done, uint64_t total) {

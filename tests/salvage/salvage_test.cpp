@@ -150,10 +150,17 @@ TEST_P(SalvageDamage, BringsBackExactlyTheRowsTheDamageLeaves) {
   uint32_t page_size = PageSizeOf(src);
   Want want = GetParam().apply(src);
   std::string bytes = ReadAll(src);
-  uint64_t done = 0, pages = (bytes.size() + page_size - 1) / page_size;  // a part counts
-  auto progress = [&](std::string_view, uint64_t d, uint64_t t) {
-    EXPECT_TRUE(d >= done && d <= t && t == pages) << d << " of " << t << " after " << done;
-    done = d;
+  const uint64_t pages = (bytes.size() + page_size - 1) / page_size;  // a part counts
+  // The pages are read to the last, and then the indexes built: each stage once, in order,
+  // never going back, its total the same throughout.
+  std::vector<std::string> stages;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> last;
+  auto progress = [&](std::string_view stage, uint64_t d, uint64_t t) {
+    if (stages.empty() || stages.back() != stage) stages.emplace_back(stage);
+    auto [it, first] = last.try_emplace(std::string(stage), d, t);
+    EXPECT_TRUE(d <= t && (first || (d >= it->second.first && t == it->second.second)))
+        << stage << ": " << d << " of " << t << " after " << it->second.first;
+    it->second = {d, t};
   };
   auto disk = std::make_unique<FailingDisk>();
   disk->bytes = bytes;
@@ -161,7 +168,12 @@ TEST_P(SalvageDamage, BringsBackExactlyTheRowsTheDamageLeaves) {
   SalvageReport r = want.unreadable.empty() ? PageLevelSalvage(src, out, progress)
                                             : PageLevelSalvage(std::move(disk), src, out, progress);
   EXPECT_EQ(ReadAll(src), bytes);
-  EXPECT_EQ(done, pages);
+  EXPECT_EQ(last["Salvaging pages"], std::make_pair(pages, pages));
+  std::vector<std::string> in_order = {"Salvaging pages"};
+  if (QueryInt(out, "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND sql NOT NULL"))
+    in_order.push_back("Building indexes");
+  EXPECT_EQ(stages, in_order);
+  EXPECT_EQ(last["Building indexes"].first, last["Building indexes"].second);
   size_t recovered = 0;
   for (const auto& [t, rows] : truth) {
     std::multiset<std::string> got = RowSet(out, t);
