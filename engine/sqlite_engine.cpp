@@ -996,6 +996,7 @@ class CopyBeside {
                                  "' is in use by someone else and cannot be opened exclusively.");
       return;
     }
+    shared_ = true;
     stamp_ = ChangeStamp(source);
     thread_ = std::thread([this] {
       try {
@@ -1015,6 +1016,10 @@ class CopyBeside {
     return ok_ && !stamp_.empty();
   }
   const std::string& stamp() const { return stamp_; }
+  // Whether the check's connection holds only a read transaction, so that other connections
+  // can read: not where someone took the file in the moment its lock was traded, and the
+  // check holds it alone again.
+  bool shared() const { return shared_; }
 
   using HealthFn = std::function<void(uint64_t, uint64_t)>;
   // Runs `check` while the copy is made. The copy is the longer of the two and the one
@@ -1089,6 +1094,7 @@ class CopyBeside {
   }
 
   std::string source_, copy_, stamp_;
+  bool shared_ = false;
   bool ok_ = false;
   std::mutex mutex_;
   bool lowered_ = false;  // the check's thread runs at kCheckerNice
@@ -1220,8 +1226,8 @@ void SqliteEngine::RepairResolved(const std::string& name) {
       if (copy_beside && cleared && !InWalMode(r.conn.db)) copy.emplace(r.conn.db, name, temp);
       copied = copy.has_value();
       // The caller's reading of the file as it was shares the file's reads with the copy and
-      // the check. Beside a copy the check's connection holds only a read transaction, so the
-      // reading has a connection and a thread of its own; otherwise it goes first, on the
+      // the check. Where the check's connection holds only a read transaction, beside a copy,
+      // the reading has a connection and a thread of its own; otherwise it goes first, on the
       // check's. Either way it ends before anything changes the file.
       std::thread reading;
       std::exception_ptr reading_failed;
@@ -1233,7 +1239,7 @@ void SqliteEngine::RepairResolved(const std::string& name) {
       } join{reading};
       if (before.read && before.name == name) {
         try {
-          if (copy)
+          if (copy && copy->shared())
             reading = std::thread([&] {
               try {
                 ReadAsFound(name, before.read);
