@@ -960,20 +960,59 @@ std::string FinishCopy(const std::string& destination, const std::string& locale
   return {};
 }
 
-// Hands `read` the file as a repair found it, on a connection of its own beside the repair's
-// check. The repair holds the file: a connection that cannot be opened reads as a database
-// that is not open.
-void ReadAsFound(const std::string& name, const std::function<void(Database&)>& read) {
-  OpenResult r;
-  try {
-    OpenChecked(r, name, false, true, 2000, false);
-  } catch (const EngineException&) {
-    read(*NotOpenDatabase(name));
-    return;
+// A reading of the file as a repair found it. Where the check's connection holds only a read
+// transaction (beside a copy), it runs on a connection and a thread of its own while the
+// check does; otherwise, or with no thread to be had, at once on the check's connection. A
+// connection of its own that cannot be opened reads as a database that is not open.
+class ReadingBeside {
+ public:
+  ReadingBeside() = default;
+  ReadingBeside(const ReadingBeside&) = delete;
+  ReadingBeside& operator=(const ReadingBeside&) = delete;
+  ~ReadingBeside() {
+    if (thread_.joinable()) thread_.join();
   }
-  SqliteDatabase found(name, r.conn.release(), FileLock());
-  read(found);
-}
+
+  void Start(const std::string& name, const std::function<void(Database&)>& read, sqlite3* check,
+             bool shared) {
+    if (shared) {
+      try {
+        thread_ = std::thread([this, name, read] {
+          try {
+            ReadOwn(name, read);
+          } catch (...) {
+            failed_ = std::current_exception();
+          }
+        });
+        return;
+      } catch (const std::system_error&) {
+      }
+    }
+    read(*SqliteDatabase::Lent(name, check));
+  }
+
+  // Waits for the reading and raises what it raised.
+  void Finish() {
+    if (thread_.joinable()) thread_.join();
+    if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
+  }
+
+ private:
+  static void ReadOwn(const std::string& name, const std::function<void(Database&)>& read) {
+    OpenResult r;
+    try {
+      OpenChecked(r, name, false, true, 2000, false);
+    } catch (const EngineException&) {
+      read(*NotOpenDatabase(name));
+      return;
+    }
+    SqliteDatabase found(name, r.conn.release(), FileLock());
+    read(found);
+  }
+
+  std::thread thread_;
+  std::exception_ptr failed_;
+};
 
 // A read-only copy of a database being checked, made by VACUUM INTO on a thread of its own.
 // The check's connection trades SQLite's exclusive lock for a read transaction: that still
@@ -1226,31 +1265,10 @@ void SqliteEngine::RepairResolved(const std::string& name) {
       if (copy_beside && cleared && !InWalMode(r.conn.db)) copy.emplace(r.conn.db, name, temp);
       copied = copy.has_value();
       // The caller's reading of the file as it was shares the file's reads with the copy and
-      // the check. Where the check's connection holds only a read transaction, beside a copy,
-      // the reading has a connection and a thread of its own; otherwise it goes first, on the
-      // check's. Either way it ends before anything changes the file.
-      std::thread reading;
-      std::exception_ptr reading_failed;
-      struct Join {
-        std::thread& reading;
-        ~Join() {
-          if (reading.joinable()) reading.join();
-        }
-      } join{reading};
-      if (before.read && before.name == name) {
-        try {
-          if (copy && copy->shared())
-            reading = std::thread([&] {
-              try {
-                ReadAsFound(name, before.read);
-              } catch (...) {
-                reading_failed = std::current_exception();
-              }
-            });
-        } catch (const std::system_error&) {  // no thread to be had: it goes first
-        }
-        if (!reading.joinable()) before.read(*SqliteDatabase::Lent(name, r.conn.db));
-      }
+      // the check, and ends before anything changes the file.
+      ReadingBeside reading;
+      if (before.read && before.name == name)
+        reading.Start(name, before.read, r.conn.db, copy && copy->shared());
       ProgressThrottle throttle(&progress_);
       auto report = [&](uint64_t done, uint64_t total) {
         throttle.Report("Checking", done, total, done == 0 || done == total);
@@ -1259,8 +1277,7 @@ void SqliteEngine::RepairResolved(const std::string& name) {
         return CheckDatabaseHealth(r.conn.db, name, tell);
       };
       healthy = (copy ? copy->CheckMeanwhile(check, report) : check(report)).healthy;
-      if (reading.joinable()) reading.join();
-      if (reading_failed) std::rethrow_exception(reading_failed);
+      reading.Finish();
       if (copy && copy->Join() && healthy) prepared_ = {name, copy->stamp(), temp};
     } catch (const EngineException& e) {
       if (e.error().number != kErrNotADatabase) throw;
