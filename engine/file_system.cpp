@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <string_view>
 #include <vector>
@@ -314,6 +315,30 @@ long long WritebackAhead::Poll() {
     hinted_ = st.st_size;
   }
   return st.st_size;
+}
+
+WritebackMeanwhile::WritebackMeanwhile(std::string path) : ahead_(std::move(path)) {
+  try {
+    thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> hold(m_);
+      while (!stop_) {
+        hold.unlock();
+        ahead_.Poll();
+        hold.lock();
+        wake_.wait_for(hold, std::chrono::milliseconds(100), [this] { return stop_; });
+      }
+    });
+  } catch (const std::system_error&) {
+  }
+}
+
+WritebackMeanwhile::~WritebackMeanwhile() {
+  {
+    std::lock_guard<std::mutex> hold(m_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
 }
 
 FileSystem& RealFiles() {

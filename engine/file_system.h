@@ -2,8 +2,11 @@
 // that tests can make any one of them fail (or kill the process at it) deterministically.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace tidewell::engine {
@@ -78,6 +81,24 @@ class WritebackAhead {
   std::string path_;
   int fd_ = -1;
   long long hinted_ = 0;
+};
+
+// Hints a file's writes as WritebackAhead does, from a thread of its own every tenth of a
+// second until it is destroyed: a hint waits while the disk's queue is full, and whoever
+// fills the file should not wait with it. Without a thread to be had, nothing is hinted.
+class WritebackMeanwhile {
+ public:
+  explicit WritebackMeanwhile(std::string path);
+  ~WritebackMeanwhile();
+  WritebackMeanwhile(const WritebackMeanwhile&) = delete;
+  WritebackMeanwhile& operator=(const WritebackMeanwhile&) = delete;
+
+ private:
+  WritebackAhead ahead_;
+  std::mutex m_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 // The file system of this process (the real one unless a test put another in front).

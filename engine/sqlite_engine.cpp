@@ -886,19 +886,23 @@ bool InWalMode(sqlite3* db) {
 int VacuumInto(sqlite3* db, const std::string& destination,
                const std::function<void(int64_t)>& tick = {}) {
   Exec(db, "PRAGMA synchronous = OFF");
+  WritebackMeanwhile writeback(destination);
   struct Ticks {
-    WritebackAhead ahead;
+    const std::string& destination;
     const std::function<void(int64_t)>& tick;
-  } ticks{WritebackAhead(destination), tick};
-  sqlite3_progress_handler(
-      db, 20000,
-      [](void* p) -> int {
-        auto* t = static_cast<Ticks*>(p);
-        const int64_t size = t->ahead.Poll();
-        if (t->tick) t->tick(size);
-        return 0;
-      },
-      &ticks);
+  } ticks{destination, tick};
+  if (tick) {
+    sqlite3_progress_handler(
+        db, 20000,
+        [](void* p) -> int {
+          auto* t = static_cast<Ticks*>(p);
+          std::error_code ec;
+          const auto size = std::filesystem::file_size(t->destination, ec);
+          t->tick(ec ? -1 : static_cast<int64_t>(size));
+          return 0;
+        },
+        &ticks);
+  }
   Statement vacuum(db, "VACUUM INTO ?1");
   vacuum.Bind(1, destination);
   const int rc = vacuum.Step();
