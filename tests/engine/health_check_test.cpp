@@ -10,6 +10,7 @@
 
 #include "engine/engine.h"
 #include "tests/support/files.h"
+#include "tests/support/page_fields.h"
 #include "tests/support/queries.h"
 
 namespace tidewell::engine {
@@ -109,10 +110,7 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       {"trunk page smashed", kOnlyWeSeeIt,
        [](P p) { FillPage(p, BigEndian32(ReadAll(p), 32), 0xff); }},
       {"header claims one free page more than the freelist holds", kOnlyWeSeeIt,
-       [](P p) {
-         const uint32_t count = BigEndian32(ReadAll(p), 36) + 1;
-         OverwriteAt(p, 36, {char(count >> 24), char(count >> 16), char(count >> 8), char(count)});
-       }},
+       [](P p) { PageFields(p).Put(1, 36, PageFields(p).FreeCount() + 1); }},
       {"WAL mode, trunk page smashed", kOnlyWeSeeIt,
        [](P p) {
          Sql(p, "PRAGMA journal_mode = WAL");

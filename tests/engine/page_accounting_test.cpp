@@ -11,6 +11,7 @@
 
 #include "engine/pagefile/check.h"
 #include "tests/support/files.h"
+#include "tests/support/page_fields.h"
 #include "tests/support/queries.h"
 
 namespace tidewell::engine::pagefile {
@@ -42,39 +43,12 @@ void MakeSound(P path, Shape shape) {
                 "DELETE FROM T WHERE ID % 3 = 0 OR ID BETWEEN 800 AND 900;");
 }
 
-// Big-endian fields of the file, read and written in place.
-class File {
+// The file's fields, and the roots of T and U.
+class File : public PageFields {
  public:
-  explicit File(P path) : table(RootPageOf(path, "T")), index(RootPageOf(path, "U")), path_(path) {}
+  explicit File(P path)
+      : PageFields(path), table(RootPageOf(path, "T")), index(RootPageOf(path, "U")) {}
   const uint32_t table, index;  // root pages of T and U
-  const std::string& path() const { return path_; }
-  uint32_t Get(uint32_t page, uint32_t at, int bytes = 4) const {
-    const std::string b = ReadAll(path_).substr(Offset(page, at), bytes);
-    uint32_t v = 0;
-    for (char c : b) v = v << 8 | uint8_t(c);
-    return v;
-  }
-  void Put(uint32_t page, uint32_t at, uint32_t v, int bytes = 4) const {
-    std::string b(bytes, '\0');
-    for (int i = bytes - 1; i >= 0; --i, v >>= 8) b[i] = char(v & 0xff);
-    OverwriteAt(path_, Offset(page, at), b);
-  }
-  uint32_t Pages() const { return uint32_t(std::filesystem::file_size(path_) / kPage); }
-
-  // Left child of cell i of an interior page; the right child when i is the cell count.
-  uint32_t Child(uint32_t page, uint32_t i) const { return Get(page, ChildAt(page, i)); }
-  void SetChild(uint32_t page, uint32_t i, uint32_t child) const {
-    Put(page, ChildAt(page, i), child);
-  }
-
-  // The freelist: its first trunk page and that trunk's leaves.
-  uint32_t Trunk() const { return Get(1, 32); }
-  uint32_t FreeCount() const { return Get(1, 36); }
-  std::vector<uint32_t> TrunkLeaves() const {
-    std::vector<uint32_t> out;
-    for (uint32_t i = 0, n = Get(Trunk(), 4); i < n; ++i) out.push_back(Get(Trunk(), 8 + 4 * i));
-    return out;
-  }
 
   // Where the pointer-map entry of a page sits (one map page covers usable / 5 pages).
   std::pair<uint32_t, uint32_t> MapEntry(uint32_t page) const {
@@ -82,15 +56,6 @@ class File {
     const uint32_t map = (page - 2) / per_map * per_map + 2;
     return {map, 5 * (page - map - 1)};
   }
-
- private:
-  static uint64_t Offset(uint32_t page, uint32_t at) { return uint64_t{page - 1} * kPage + at; }
-  uint32_t ChildAt(uint32_t page, uint32_t i) const {
-    const uint32_t header = page == 1 ? 100 : 0;
-    if (i == Get(page, header + 3, 2)) return header + 8;
-    return Get(page, header + 12 + 2 * i, 2);
-  }
-  std::string path_;
 };
 
 std::string Problem(P path) {

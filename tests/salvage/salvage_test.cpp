@@ -12,6 +12,7 @@
 #include "engine/errors.h"
 #include "tests/support/faulty_vfs.h"
 #include "tests/support/files.h"
+#include "tests/support/page_fields.h"
 #include "tests/support/queries.h"
 
 namespace tidewell::engine {
@@ -70,38 +71,19 @@ struct Damage {
 };
 
 using F = const std::string&;  // the file to damage
-void SetRightChild(F f, uint32_t p, uint32_t c) {
-  OverwriteAt(f, (p - 1) * 1024ull + 8, {char(c >> 24), char(c >> 16), char(c >> 8), char(c)});
-}
-// The eleventh divider cell of Queue's root: its page's bytes and where the cell starts.
-struct RootCell {
-  uint32_t root, at;
-  std::string page;
-  uint8_t operator[](size_t o) const { return uint8_t(page[o]); }
-  uint64_t Offset(size_t o) const { return (root - 1) * 1024ull + at + o; }
-};
-RootCell QueueRootCell(F f) {
-  RootCell c{RootPageOf(f, "Queue"), 0, {}};
-  c.page = ReadAll(f).substr((c.root - 1) * 1024ull, 1024);
-  c.at = uint32_t(c[12 + 2 * 10]) << 8 | c[13 + 2 * 10];
-  return c;
-}
 // A table three levels deep on 1 KB pages: a root over two interior pages.
 const char* const kDeepWide =
     "CREATE TABLE Wide(a, b, c, d, e); WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL"
     " SELECT i + 1 FROM k WHERE i < 20000) INSERT INTO Wide SELECT i, i, i, i, i FROM k";
 
 // Makes interior page `p` forget its last three children, as the page was before a commit
-// appended them; returns the first one's number (4 bytes, as the file has it).
-std::string CutLastChildren(F f, uint32_t p) {
-  const std::string page = ReadAll(f).substr((p - 1) * 1024ull, 1024);
-  auto at = [&](size_t o) { return uint8_t(page[o]); };
-  const uint32_t cells = at(3) << 8 | at(4), keep = cells - 3;
-  const uint32_t cell = at(12 + 2 * keep) << 8 | at(13 + 2 * keep);
-  const uint32_t next = at(12 + 2 * keep + 2) << 8 | at(13 + 2 * keep + 2);
-  OverwriteAt(f, (p - 1) * 1024ull + 3, {char(keep >> 8), char(keep)});
-  OverwriteAt(f, (p - 1) * 1024ull + 8, page.substr(cell, 4));
-  return page.substr(next, 4);
+// appended them; returns the first one's number.
+uint32_t CutLastChildren(F f, uint32_t p) {
+  const PageFields q(f);
+  const uint32_t keep = q.Get(p, 3, 2) - 3, first = q.Child(p, keep + 1);
+  q.Put(p, 8, q.Child(p, keep));
+  q.Put(p, 3, keep, 2);
+  return first;
 }
 Want SmashTrunk(F f, char fill) {
   const uint32_t trunk = BigEndian32(ReadAll(f), 32);
@@ -231,16 +213,17 @@ INSTANTIATE_TEST_SUITE_P(
         // whole, and Queue's pointer, not the catalog's, brings the leaf's rows back.
         Damage{"CatalogAndADividerOutOfOrderNamingOneLeaf", "", "",
                [](F f) {
-                 const RootCell c = QueueRootCell(f);
-                 EXPECT_TRUE(c[c.at + 4] >= 0x80 && c[c.at + 5] < 0x80);  // a two-byte key
-                 OverwriteAt(f, c.Offset(4), "\x80\x01");
-                 OverwriteAt(f, 100 + 8, c.page.substr(c.at, 4));
+                 const PageFields q(f);
+                 const uint32_t root = RootPageOf(f, "Queue"), cell = q.CellAt(root, 10);
+                 EXPECT_TRUE(q.Get(root, cell + 4, 2) >= 0x8000 && q.Get(root, cell + 5, 1) < 0x80);
+                 q.Put(root, cell + 4, 0x8001, 2);  // a two-byte key, as before
+                 q.Put(1, 100 + 8, q.Get(root, cell));
                  return Want{};
                }},
         Damage{"InteriorPagesSmashedOrPointingAtThemselves", "", "",
                [](F f) {
                  FillPage(f, RootPageOf(f, "Links"), 0x77);
-                 SetRightChild(f, RootPageOf(f, "Hits"), RootPageOf(f, "Hits"));
+                 PageFields(f).Put(RootPageOf(f, "Hits"), 8, RootPageOf(f, "Hits"));
                  return Want{};
                }},
         Damage{"FileAndCatalogHeadersSmashedInAUtf16File",
@@ -278,10 +261,9 @@ INSTANTIATE_TEST_SUITE_P(
                  const std::string bytes = ReadAll(f);
                  const uint32_t last = static_cast<uint32_t>(bytes.size() / 1024);
                  EXPECT_EQ(PagesOf(f, "Queue", "leaf").back(), last);
-                 auto at = [&](size_t o) { return uint8_t(bytes[(last - 1) * 1024ull + o]); };
                  std::vector<uint32_t> cells;  // offsets, packed from the end of the page
                  for (uint32_t i = 0; i < Cells(f, last); ++i)
-                   cells.push_back(at(8 + 2 * i) << 8 | at(9 + 2 * i));
+                   cells.push_back(PageFields(f).CellAt(last, i));
                  std::sort(cells.begin(), cells.end());
                  const uint32_t cut = 700;
                  size_t gone = 0, torn = 0;  // torn: begun on the page, ended past the cut
@@ -385,7 +367,7 @@ INSTANTIATE_TEST_SUITE_P(
         // one of them: the rows above all the tree holds come back in Links.
         Damage{"AppendedLeavesNoPointerReaches", "", "",
                [](F f) {
-                 OverwriteAt(f, 32, CutLastChildren(f, RootPageOf(f, "Links")));
+                 PageFields(f).Put(1, 32, CutLastChildren(f, RootPageOf(f, "Links")));
                  return Want{};
                }},
         // The same under the first of two interior pages: the rows between the last that
@@ -399,10 +381,12 @@ INSTANTIATE_TEST_SUITE_P(
         // rows lie outside their page's range, and come back where nothing holds their key.
         Damage{"DividerBelowTheLastKeysOfItsChild", "", "",
                [](F f) {
-                 const RootCell c = QueueRootCell(f);
-                 const uint32_t key = ((c[c.at + 4] & 0x7f) << 7 | c[c.at + 5]) - 3;
-                 EXPECT_TRUE(c[c.at + 4] & 0x80 && key >= 128);  // two bytes, before and after
-                 OverwriteAt(f, c.Offset(4), {char(0x80 | key >> 7), char(key & 0x7f)});
+                 const PageFields q(f);
+                 const uint32_t root = RootPageOf(f, "Queue"), cell = q.CellAt(root, 10);
+                 const uint32_t varint = q.Get(root, cell + 4, 2);
+                 const uint32_t key = ((varint >> 8 & 0x7f) << 7 | (varint & 0xff)) - 3;
+                 EXPECT_TRUE(varint & 0x8000 && key >= 128);  // two bytes, before and after
+                 q.Put(root, cell + 4, 0x8000 | key >> 7 << 8 | (key & 0x7f), 2);
                  return Want{.out_of_place = 3};
                }},
         // The rows deleted from the top of Links lie on free pages the smashed (or zeroed)
@@ -416,20 +400,16 @@ INSTANTIATE_TEST_SUITE_P(
         // it is now given, but it still names them, and their rows come back.
         Damage{"RootDividerOfAnotherVersion", "", kDeepWide,
                [](F f) {
-                 const uint32_t root = RootPageOf(f, "Wide");
-                 auto page = [&](uint32_t p) { return ReadAll(f).substr((p - 1) * 1024ull, 1024); };
-                 const std::string top = page(root);
-                 auto at = [](const std::string& pg, size_t o) { return uint8_t(pg[o]); };
-                 const uint32_t cell = at(top, 12) << 8 | at(top, 13);
-                 const std::string left = page(PagesOf(f, "Wide", "internal").at(1));
-                 const uint32_t n = (at(left, 3) << 8 | at(left, 4)) - 5;
-                 const uint32_t lower = at(left, 12 + 2 * n) << 8 | at(left, 13 + 2 * n);
+                 const PageFields q(f);
+                 const uint32_t root = RootPageOf(f, "Wide"), cell = q.CellAt(root, 0);
+                 const uint32_t left = PagesOf(f, "Wide", "internal").at(1);
+                 const uint32_t lower = q.CellAt(left, q.Get(left, 3, 2) - 5);
                  // Both keys two-byte varints: the new one fits where the old one was.
-                 EXPECT_TRUE((at(top, cell + 4) & 0x80) && !(at(top, cell + 5) & 0x80));
-                 EXPECT_TRUE((at(left, lower + 4) & 0x80) && !(at(left, lower + 5) & 0x80));
-                 OverwriteAt(f, (root - 1) * 1024ull + cell + 4, left.substr(lower + 4, 2));
+                 for (const auto& [page, at] : {std::pair(root, cell), std::pair(left, lower)})
+                   EXPECT_EQ(q.Get(page, at + 4, 2) & 0x8080, 0x8000u) << page;
+                 q.Put(root, cell + 4, q.Get(left, lower + 4, 2), 2);
                  // The left child's own last child is walked, and all of it is out of range.
-                 return Want{.out_of_place = Cells(f, BigEndian32(left, 8))};
+                 return Want{.out_of_place = Cells(f, q.Get(left, 8))};
                }},
         // A child of Words' root holding the rows of another child, one of them in another
         // version: out of the page's key range, so the version in range is the one taken.
@@ -453,7 +433,7 @@ INSTANTIATE_TEST_SUITE_P(
                  // table's shape but are not its rows. The leaf the pointer should name is
                  // found by the scan, its records told from the index's by lower(word).
                  uint32_t index_leaf = PagesOf(f, "Words_lower", "leaf").at(1);
-                 SetRightChild(f, RootPageOf(f, "Words"), index_leaf);
+                 PageFields(f).Put(RootPageOf(f, "Words"), 8, index_leaf);
                  return Want{};
                }}),
     [](const auto& row) { return std::string(row.param.name); });
@@ -588,9 +568,8 @@ TEST_P(SalvageRepeatedKeys, KeepTheFirstRowOfEachKey) {
   const std::vector<uint32_t> leaves = PagesOf(src, "t", "leaf", "path");  // in key order
   ASSERT_EQ(leaves.size(), rows.size());
   if (c.first_leaf_late) {
-    const std::string root = ReadAll(src).substr((RootPageOf(src, "t") - 1) * 1024ull, 1024);
-    const uint32_t cell = uint8_t(root[12]) << 8 | uint8_t(root[13]);
-    OverwriteAt(src, (RootPageOf(src, "t") - 1) * 1024ull + cell, std::string(4, '\0'));
+    const PageFields q(src);
+    q.Put(RootPageOf(src, "t"), q.CellAt(RootPageOf(src, "t"), 0), 0);
   }
   const auto* unique = "replace(sql, 'CREATE INDEX', 'CREATE UNIQUE INDEX')";
   const auto* indexes = " FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL ORDER BY 1";
@@ -732,10 +711,9 @@ TEST_P(SalvageManyPageCatalog, PutsNoRowInAnotherTable) {
       const std::string tail = ", size INT, at INT)";
       ASSERT_EQ(std::string(GetParam().retired_columns).size(), tail.size());
       stale.replace(stale.find(tail), tail.size(), GetParam().retired_columns);
-      const std::string bytes = ReadAll(src);
-      const uint32_t trunk = BigEndian32(bytes, 32);
-      ASSERT_GT(BigEndian32(bytes, (trunk - 1) * 1024ull + 4), 0u);
-      const uint32_t free_page = BigEndian32(bytes, (trunk - 1) * 1024ull + 8);
+      const std::vector<uint32_t> free_pages = PageFields(src).TrunkLeaves();
+      ASSERT_FALSE(free_pages.empty());
+      const uint32_t free_page = free_pages.front();
       ASSERT_LT(free_page, fetched_leaf);
       OverwriteAt(src, (free_page - 1) * 1024ull, stale);
       break;
