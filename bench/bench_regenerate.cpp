@@ -18,11 +18,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/support.h"
 #include "engine/engine.h"
+#include "engine/sqlite_support.h"
 #include "maintenance/modTidewell.h"
 #include "tools/sample_data.h"
 
@@ -89,7 +89,7 @@ double IndexBuildsAlone(const std::string& regenerated, const std::string& dir) 
   const std::string script = dir + "/builds.sql";
   if (FILE* out = std::fopen(script.c_str(), "w")) {
     std::fprintf(out, "PRAGMA threads = %u; BEGIN; %s COMMIT;\n",
-                 std::clamp(std::thread::hardware_concurrency(), 1u, 4u), creates.c_str());
+                 tidewell::engine::sqlite::SortThreads(), creates.c_str());
     std::fclose(out);
   }
   Shell("sync");

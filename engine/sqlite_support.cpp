@@ -140,9 +140,12 @@ int Exec(sqlite3* db, const std::string& sql) {
   return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
 }
 
+unsigned SortThreads() {
+  return std::clamp(2 * std::thread::hardware_concurrency(), 1u, 4u);
+}
+
 void SortOnAllCores(sqlite3* db) {
-  Exec(db, "PRAGMA threads = " +
-               std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)));
+  Exec(db, "PRAGMA threads = " + std::to_string(SortThreads()));
 }
 
 }  // namespace tidewell::engine::sqlite

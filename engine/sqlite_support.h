@@ -58,7 +58,10 @@ class Statement {
 // Runs statements that return no rows; returns the result code.
 int Exec(sqlite3* db, const std::string& sql);
 
-// Lets SQLite sort on the machine's cores, at most four, when it builds an index.
+// The threads SQLite sorts on when it builds an index: two a core, at most four, since the
+// thread that feeds them and writes the index leaves a core idle while it waits for one.
+unsigned SortThreads();
+// Lets SQLite sort on that many threads.
 void SortOnAllCores(sqlite3* db);
 
 }  // namespace tidewell::engine::sqlite
