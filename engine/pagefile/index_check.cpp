@@ -122,16 +122,10 @@ class IndexCheck {
     return true;
   }
 
-  // Decodes the record of a cell; `bytes` holds it when it does not fit on the page, or
-  // when it must outlive the page buffer (`keep`).
-  bool Payload(const PayloadCell& cell, bool keep, std::vector<uint8_t>* bytes,
-               std::vector<Value>* values) {
-    if (cell.first_overflow == 0 && !keep) return DecodeRecord(cell.local, values);
-    if (cell.first_overflow == 0)
-      bytes->assign(cell.local.begin(), cell.local.end());
-    else if (!ReadFullPayload(file_, cell, nullptr, bytes, nullptr))
-      return false;
-    return DecodeRecord(*bytes, values);
+  // Decodes the record of a cell, read into `bytes` when it does not fit on the page.
+  bool Payload(const PayloadCell& cell, std::vector<uint8_t>* bytes, std::vector<Value>* values) {
+    if (cell.first_overflow == 0) return DecodeRecord(cell.local, values);
+    return ReadFullPayload(file_, cell, nullptr, bytes, nullptr) && DecodeRecord(*bytes, values);
   }
 
   bool WalkTable(const IndexedTable& table, const std::string& tree, uint32_t pgno, size_t depth,
@@ -149,7 +143,7 @@ class IndexCheck {
         continue;
       }
       PayloadCell cell;
-      if (!ParseTableLeafCell(page, i, &cell) || !Payload(cell, false, &row_bytes_, &row_values_))
+      if (!ParseTableLeafCell(page, i, &cell) || !Payload(cell, &row_bytes_, &row_values_))
         return Fail(tree + ": a row of page " + std::to_string(pgno) + " does not read");
       const Value rowid{Value::kInt, cell.rowid, 0, {}};
       for (size_t k = 0; k < table.indexes.size(); ++k) {
@@ -186,7 +180,7 @@ class IndexCheck {
   bool Entry(const TableIndex& index, const PayloadCell& cell) {
     const size_t cur = have_previous_ ? 1 - previous_ : 0;
     std::vector<Value>& values = entry_values_[cur];
-    if (!Payload(cell, true, &entry_bytes_[cur], &values) || values.size() != index.fields.size())
+    if (!Payload(cell, &entry_bytes_[cur], &values) || values.size() != index.fields.size())
       return Fail("index " + index.name + " holds an entry that does not read");
     uint64_t h = 0x5bd1e995;
     for (const Value& v : values) h = FoldValue(h, v);
@@ -221,7 +215,11 @@ class IndexCheck {
   std::vector<std::vector<uint8_t>> buffers_;  // one page per depth of the walk
   std::vector<uint8_t> row_bytes_;
   std::vector<Value> row_values_;
-  // The entry read last and the one being read, each in its own buffer.
+  // The entry read last and the one being read. An entry on its page is read where it lies:
+  // the next entry in key order is on the same page, on a page nearer the root, or on a leaf
+  // reached through pages deeper than the one holding the last entry, so no page buffer the
+  // last entry lies in is read over before the two are compared. An entry that goes on in
+  // overflow pages is put together in a buffer of its own.
   std::vector<uint8_t> entry_bytes_[2];
   std::vector<Value> entry_values_[2];
   size_t previous_ = 0;

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "engine/engine.h"
+#include "engine/pagefile/index_check.h"
 #include "tests/support/files.h"
 #include "tests/support/page_fields.h"
 #include "tests/support/queries.h"
@@ -169,6 +170,25 @@ TEST(HealthCheck, AgreesWithIntegrityCheckAndFindsWhatItMissesBehindAView) {
       EXPECT_TRUE(CheckDatabaseHealth(again, path, {}).healthy);
       sqlite3_close(again);
     }
+  }
+}
+
+// The index comparison sees a changed entry only through the hash of its values: a change
+// of any one byte, at any place in a value of any length, must change it, and so must the
+// length itself.
+TEST(HealthCheck, ValueHashSeesEveryByteAndTheLength) {
+  std::vector<uint8_t> bytes(48);
+  for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(k * 37 + 11);
+  for (size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    const uint64_t whole = pagefile::FoldBytes(7, bytes.data(), n);
+    EXPECT_NE(whole, pagefile::FoldBytes(7, bytes.data(), n + 1));
+    for (size_t at = 0; at < n; ++at)
+      for (int bit = 0; bit < 8; ++bit) {
+        std::vector<uint8_t> changed(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+        changed[at] ^= static_cast<uint8_t>(1 << bit);
+        EXPECT_NE(whole, pagefile::FoldBytes(7, changed.data(), n)) << at << "/" << bit;
+      }
   }
 }
 
