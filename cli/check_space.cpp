@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "cli/console.h"
+#include "engine/pagefile/committed.h"
 #include "engine/pagefile/format.h"
 
 namespace tidewell::cli {
@@ -273,11 +274,14 @@ SpaceFigures MeasureSpace(const std::string& path) {
   SpaceFigures s;
   std::unique_ptr<pf::ByteSource> source;
   try {
-    source = pf::OpenFileSource(path);
+    s.file_bytes = pf::OpenFileSource(path)->Size();
+    // The pages are those SQLite will find on its next open, and the ones the compaction
+    // copies: the last commit of a write-ahead log laid over the file, or a hot journal's
+    // pages put back.
+    source = pf::OpenCommittedSource(path);
   } catch (const std::exception&) {
     return s;
   }
-  s.file_bytes = source->Size();
   std::array<uint8_t, 100> head{};
   if (source->ReadAt(0, head) != head.size()) return s;
   const pf::FileHeader header = pf::ParseFileHeader(head);

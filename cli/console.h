@@ -35,10 +35,11 @@ struct TableCount {
 };
 
 // Where the file's bytes go, from its header, its freelist and a bounded sample of its
-// pages (never a pass over the whole file).
+// pages (never a pass over the whole file), read as SQLite's next open reads them: a
+// write-ahead log's last commit laid over the file, a hot journal's pages put back.
 struct SpaceFigures {
-  bool header_ok = false;  // a SQLite header with a usable page size
-  uint64_t file_bytes = 0;
+  bool header_ok = false;   // a SQLite header with a usable page size
+  uint64_t file_bytes = 0;  // the file alone, as it is on disk
   uint32_t page_size = 0;
   uint64_t page_count = 0;  // the header's count when it is current, else the file's size
   uint64_t free_pages = 0;  // on the freelist
