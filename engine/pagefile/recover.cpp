@@ -183,6 +183,7 @@ class Recoverer final : public OverflowGuard {
     any_without_rowid_ = std::any_of(tables_.begin(), tables_.end(), [](const RecoveredTable& t) {
       return t.shape.parsed && t.shape.without_rowid;
     });
+    CountPagesToRead();
     if (any_without_rowid_) WalkIndexes();
     for (size_t t = 0; t < tables_.size(); ++t) {
       RecoveredTable& rt = tables_[t];
@@ -215,12 +216,63 @@ class Recoverer final : public OverflowGuard {
   }
 
  private:
+  // Told in pages read, out of those the walks are expected to read; nothing is told until
+  // that count is known, after the catalog.
   void Progress(bool force) {
-    if (!progress_) return;
+    if (!progress_ || to_read_ == 0) return;
     auto now = std::chrono::steady_clock::now();
     if (!force && now - last_progress_ < std::chrono::milliseconds(250)) return;
     last_progress_ = now;
-    progress_(std::min<uint64_t>(pages_done_, last_), last_);
+    progress_(std::min(pages_done_, to_read_), to_read_);
+  }
+
+  // The pages the walks will read: all but the free pages and, where no WITHOUT ROWID table
+  // has its rows walked among the indexes, the index trees. The scan of unreached pages
+  // then only glances at those, and the bar would wait at the share of the tables' pages
+  // and leap to the end. The index trees are counted from their interior pages: where the
+  // first child of a page is a leaf, so are the others, and they are not read. A damaged
+  // tree gives a rough count; the bar then ends early or leaps, but never goes back.
+  void CountPagesToRead() {
+    uint64_t skipped = f_.header().magic_ok ? f_.header().freelist_count : 0;
+    if (!any_without_rowid_) {
+      std::vector<bool> seen(size_t{last_} + 1, false);
+      std::vector<uint8_t> buf;
+      std::vector<uint32_t> stack, children;
+      auto interior = [&](uint32_t pgno, std::vector<uint32_t>* kids) {
+        BtreePage page;
+        if (!f_.ReadPage(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) ||
+            page.type != kIndexInterior)
+          return false;
+        kids->clear();
+        for (uint32_t i = 0; i < page.cell_count; ++i) {
+          PayloadCell cell;
+          if (ParseIndexCell(page, i, &cell)) kids->push_back(cell.left_child);
+        }
+        kids->push_back(page.right_child);
+        return true;
+      };
+      for (const CatalogEntry& e : catalog_) {
+        if (e.type != "index") continue;
+        stack.assign(1, e.root);
+        while (!stack.empty() && skipped < last_) {
+          const uint32_t pgno = stack.back();
+          stack.pop_back();
+          if (pgno == 0 || pgno > last_ || seen[pgno]) continue;
+          seen[pgno] = true;
+          ++skipped;
+          if (!interior(pgno, &children)) continue;
+          std::vector<uint32_t> grandchildren;
+          if (!children.empty() && children[0] <= last_ && !seen[children[0]] &&
+              !interior(children[0], &grandchildren)) {
+            for (uint32_t leaf : children)
+              if (leaf != 0 && leaf <= last_ && !seen[leaf]) seen[leaf] = true, ++skipped;
+            continue;
+          }
+          stack.insert(stack.end(), children.begin(), children.end());
+        }
+      }
+    }
+    to_read_ = last_ > skipped ? last_ - skipped : 1;
   }
 
   // Where the pointer map names a page as another's parent, the scan of unreached pages
@@ -1102,6 +1154,7 @@ class Recoverer final : public OverflowGuard {
   std::vector<RecoveredTable> tables_;
   RecoverStats stats_;
   uint64_t pages_done_ = 0;
+  uint64_t to_read_ = 0;  // 0 until counted
   std::chrono::steady_clock::time_point last_progress_{};
   std::vector<uint8_t> payload_;
   std::vector<uint32_t> chain_;
