@@ -205,6 +205,11 @@ class Recoverer final : public OverflowGuard {
     ScanUnreached();
     pages_done_ = last_;  // every page has been read or ruled out
     Progress(true);
+    // What the walks knew of each page is given back before the indexes are built, which
+    // takes SQLite's sorter the most memory of the whole repair.
+    state_ = PageStates(0);
+    decltype(pointed_)().swap(pointed_);
+    decltype(map_parents_)().swap(map_parents_);
     sink_.End();
     // Counted as recovered when handed over; they turned out otherwise.
     const RowSink::Later later = sink_.OutcomesLater();
