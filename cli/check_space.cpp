@@ -278,7 +278,9 @@ SpaceFigures MeasureSpace(const std::string& path) {
     // The pages are those SQLite will find on its next open, and the ones the compaction
     // copies: the last commit of a write-ahead log laid over the file, or a hot journal's
     // pages put back.
-    source = pf::OpenCommittedSource(path);
+    std::optional<pf::Companion> through;
+    source = pf::OpenCommittedSource(path, &through);
+    if (through) s.read_through = *through == pf::Companion::kWriteAheadLog ? "wal" : "journal";
   } catch (const std::exception&) {
     return s;
   }

@@ -137,9 +137,13 @@ void ReportSpace(ConsoleHost& host, const FileCheck& c) {
                   ",\"database_header\":false}");
   } else {
     const uint64_t in_use = s.page_count - s.free_pages;
+    const std::string through = s.read_through == "wal"       ? " with the WAL's last commit"
+                                : s.read_through == "journal" ? " with the hot journal rolled back"
+                                                              : "";
     host.Line("  size: " + N(s.file_bytes) + " bytes, " + N(s.page_count) + " pages of " +
-                  N(s.page_size) + " bytes",
+                  N(s.page_size) + " bytes" + through,
               "{\"event\":\"space\",\"file\":" + file + ",\"file_bytes\":" + N(s.file_bytes) +
+                  ",\"read_through\":\"" + s.read_through + "\"" +
                   ",\"page_size\":" + N(s.page_size) + ",\"page_count\":" + N(s.page_count) +
                   ",\"free_pages\":" + N(s.free_pages) + ",\"free_bytes\":" + N(s.free_bytes) +
                   ",\"unused_bytes_estimate\":" + N(s.unused_bytes) +

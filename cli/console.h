@@ -45,6 +45,9 @@ struct SpaceFigures {
   uint64_t free_pages = 0;  // on the freelist
   uint64_t free_bytes = 0;
   bool wal_mode = false;  // the only journal mode the file itself records
+  // Whose pages were laid over the file's: "wal" (its last commit), "journal" (a hot
+  // journal's, put back), or "file" (none).
+  std::string read_through = "file";
   // Estimates, from `sampled_pages` of the pages in use (all of them in a small file).
   uint64_t sampled_pages = 0;
   uint64_t unused_bytes = 0;  // inside pages in use

@@ -216,8 +216,10 @@ bool CompanionApplies(const std::string& path, Companion kind) {
   return applied;
 }
 
-std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path) {
+std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path,
+                                                std::optional<Companion>* applied_companion) {
   std::unique_ptr<ByteSource> image = OpenFileSource(path);
+  if (applied_companion) applied_companion->reset();
   auto open = [](const std::string& name) -> std::unique_ptr<ByteSource> {
     try {
       return OpenFileSource(name);
@@ -228,10 +230,14 @@ std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path) {
   bool applied = false;
   if (auto journal = open(path + "-journal")) {
     image = OverJournal(std::move(image), std::move(journal), SuperJournalExists, &applied);
-    if (applied) return image;
+    if (applied) {
+      if (applied_companion) *applied_companion = Companion::kHotJournal;
+      return image;
+    }
   }
   if (auto wal = open(path + "-wal")) {
-    image = OverWriteAheadLog(std::move(image), std::move(wal));
+    image = OverWriteAheadLog(std::move(image), std::move(wal), &applied);
+    if (applied && applied_companion) *applied_companion = Companion::kWriteAheadLog;
   }
   return image;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/pagefile/format.h"
@@ -32,10 +33,11 @@ std::unique_ptr<ByteSource> OverWriteAheadLog(std::unique_ptr<ByteSource> main,
                                               std::unique_ptr<ByteSource> wal,
                                               bool* applied = nullptr);
 
-// The database at `path` with whichever of `path`-journal and `path`-wal applies. Throws
-// std::runtime_error when the database file cannot be opened; a companion that cannot be
-// read counts as absent.
-std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path);
+// The database at `path` with whichever of `path`-journal and `path`-wal applies, which
+// `applied` is told when given. Throws std::runtime_error when the database file cannot be
+// opened; a companion that cannot be read counts as absent.
+std::unique_ptr<ByteSource> OpenCommittedSource(const std::string& path,
+                                                std::optional<Companion>* applied = nullptr);
 
 // Whether the journal or log at `path` would change what SQLite reads from its database: a
 // hot journal, or a log with a valid commit. Any other is ignored by SQLite.

@@ -271,6 +271,7 @@ TEST_F(ConsoleProcessTest, CheckOfASoundFileEstimatesTheCompactedSize) {
     EXPECT_EQ(r.exit, 0) << r.out;
     const double estimate = std::stod(r.out.substr(r.out.find("after compaction: about ") + 24));
     EXPECT_NEAR(estimate / std::filesystem::file_size(compacted), 1.0, 0.1);
+    EXPECT_EQ(r.out.find(" pages of 4096 bytes with the WAL's last commit\n") != npos, log);
   }
 }
 
