@@ -157,22 +157,6 @@ FoundFree FreeAmong(const pf::PageFile& file, uint64_t page_count,
   return found;
 }
 
-// The child pages of an interior page; none for a leaf.
-std::vector<uint32_t> Children(const pf::BtreePage& p) {
-  std::vector<uint32_t> children;
-  if (p.IsLeaf()) return children;
-  for (uint32_t i = 0; i < p.cell_count; ++i) {
-    uint32_t child = 0;
-    int64_t key = 0;
-    pf::PayloadCell cell;
-    if (p.type == pf::kTableInterior ? pf::ParseTableInteriorCell(p, i, &child, &key)
-                                     : pf::ParseIndexCell(p, i, &cell))
-      children.push_back(p.type == pf::kTableInterior ? child : cell.left_child);
-  }
-  children.push_back(p.right_child);
-  return children;
-}
-
 // The b-trees of the file: how many pages each has (compaction rounds every tree up to
 // whole pages, and a tiny table still takes one) and which tree each sampled page is in.
 class TreeMap {
@@ -207,43 +191,13 @@ class TreeMap {
     if (const ptrdiff_t i = SampleIndex(sample_, pg); i >= 0) owner_[i] = tree;
   }
 
-  // Reads the interior pages level by level, and of each level of leaves only the first
-  // (all leaves sit at the same depth): the leaves, most of a file, are counted from their
-  // parents. `leaf`, when set, is given every leaf page.
+  // `leaf`, when set, is given every leaf page of the tree.
   void Walk(uint32_t root, const std::function<void(const pf::BtreePage&)>& leaf) {
-    if (!interior_.insert(root).second) return;
+    if (interior_.count(root)) return;
     const auto tree = static_cast<uint32_t>(pages_.size());
     pages_.push_back(0);
-    Count(root, tree);
-    std::vector<uint32_t> level = {root};
-    std::vector<uint8_t> buf;
-    for (int depth = 0; depth < 20 && !level.empty(); ++depth) {
-      std::vector<uint32_t> next;
-      std::optional<bool> leaves_below;
-      for (uint32_t pg : level) {
-        pf::BtreePage page;
-        if (!file_.ReadPage(pg, &buf) || !pf::ParseBtreePage(buf, pg, file_.usable(), &page))
-          continue;
-        if (page.IsLeaf()) {
-          if (leaf) leaf(page);
-          continue;
-        }
-        if (pg != root && !interior_.insert(pg).second) continue;  // a damaged, looping tree
-        for (uint32_t child : Children(page)) {
-          if (child < 2 || child > page_count_) continue;
-          Count(child, tree);
-          if (!leaves_below) {
-            std::vector<uint8_t> peek;
-            pf::BtreePage first;
-            leaves_below = file_.ReadPage(child, &peek) &&
-                           pf::ParseBtreePage(peek, child, file_.usable(), &first) &&
-                           first.IsLeaf();
-          }
-          if (!*leaves_below || leaf) next.push_back(child);
-        }
-      }
-      level = std::move(next);
-    }
+    pf::WalkTreePages(
+        file_, root, page_count_, &interior_, [&](uint32_t pg) { Count(pg, tree); }, leaf);
   }
 
   const pf::PageFile& file_;

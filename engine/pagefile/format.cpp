@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -498,6 +499,56 @@ bool ReadFullPayload(const PageFile& file, const PayloadCell& cell, const Overfl
     pgno = next;
   }
   return remaining == 0;
+}
+
+std::vector<uint32_t> ChildPages(const BtreePage& page) {
+  std::vector<uint32_t> children;
+  if (page.IsLeaf()) return children;
+  for (uint32_t i = 0; i < page.cell_count; ++i) {
+    uint32_t child = 0;
+    int64_t key = 0;
+    PayloadCell cell;
+    if (page.type == kTableInterior ? ParseTableInteriorCell(page, i, &child, &key)
+                                    : ParseIndexCell(page, i, &cell))
+      children.push_back(page.type == kTableInterior ? child : cell.left_child);
+  }
+  children.push_back(page.right_child);
+  return children;
+}
+
+bool WalkTreePages(const PageFile& file, uint32_t root, uint64_t last,
+                   std::unordered_set<uint32_t>* interior,
+                   const std::function<void(uint32_t)>& page,
+                   const std::function<void(const BtreePage&)>& leaf) {
+  if (!interior->insert(root).second) return false;
+  page(root);
+  std::vector<uint32_t> level = {root};
+  std::vector<uint8_t> buf, peek;
+  for (int depth = 0; depth < 20 && !level.empty(); ++depth) {
+    std::vector<uint32_t> next;
+    std::optional<bool> leaves_below;
+    for (uint32_t pg : level) {
+      BtreePage bp;
+      if (!file.ReadPage(pg, &buf) || !ParseBtreePage(buf, pg, file.usable(), &bp)) continue;
+      if (bp.IsLeaf()) {
+        if (leaf) leaf(bp);
+        continue;
+      }
+      if (pg != root && !interior->insert(pg).second) continue;
+      for (uint32_t child : ChildPages(bp)) {
+        if (child < 2 || child > last) continue;
+        page(child);
+        if (!leaves_below) {
+          BtreePage first;
+          leaves_below = file.ReadPage(child, &peek) &&
+                         ParseBtreePage(peek, child, file.usable(), &first) && first.IsLeaf();
+        }
+        if (!*leaves_below || leaf) next.push_back(child);
+      }
+    }
+    level = std::move(next);
+  }
+  return true;
 }
 
 }  // namespace tidewell::engine::pagefile

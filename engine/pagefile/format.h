@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace tidewell::engine::pagefile {
@@ -179,5 +181,20 @@ class OverflowGuard {
 };
 bool ReadFullPayload(const PageFile& file, const PayloadCell& cell, const OverflowGuard* guard,
                      std::vector<uint8_t>* payload, std::vector<uint32_t>* chain);
+
+// The child pages of an interior page, the right child last; none for a leaf.
+std::vector<uint32_t> ChildPages(const BtreePage& page);
+
+// The pages of the b-tree at `root` without reading its leaves, most of a file: interior
+// pages are read level by level, and of each level below them only the first page, to see
+// whether it is a leaf (all leaves sit at one depth). `page` is called for the root and
+// for every child a parent names within 2..`last`. `leaf`, when given, is given every leaf,
+// and the leaves are then all read. `interior` holds the interior pages walked so far, of
+// this tree and others: one met again (a damaged, looping or shared tree) is not walked
+// twice. False when the root was walked already.
+bool WalkTreePages(const PageFile& file, uint32_t root, uint64_t last,
+                   std::unordered_set<uint32_t>* interior,
+                   const std::function<void(uint32_t)>& page,
+                   const std::function<void(const BtreePage&)>& leaf = nullptr);
 
 }  // namespace tidewell::engine::pagefile

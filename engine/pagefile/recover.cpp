@@ -234,48 +234,15 @@ class Recoverer final : public OverflowGuard {
   // The pages the walks will read: all but the free pages and, where no WITHOUT ROWID table
   // has its rows walked among the indexes, the index trees. The scan of unreached pages
   // then only glances at those, and the bar would wait at the share of the tables' pages
-  // and leap to the end. The index trees are counted from their interior pages: where the
-  // first child of a page is a leaf, so are the others, and they are not read. A damaged
+  // and leap to the end. The index trees are counted from their interior pages. A damaged
   // tree gives a rough count; the bar then ends early or leaps, but never goes back.
   void CountPagesToRead() {
     uint64_t skipped = f_.header().magic_ok ? f_.header().freelist_count : 0;
     if (!any_without_rowid_) {
-      std::vector<bool> seen(size_t{last_} + 1, false);
-      std::vector<uint8_t> buf;
-      std::vector<uint32_t> stack, children;
-      auto interior = [&](uint32_t pgno, std::vector<uint32_t>* kids) {
-        BtreePage page;
-        if (!f_.ReadPage(pgno, &buf) || !ParseBtreePage(buf, pgno, f_.usable(), &page) ||
-            page.type != kIndexInterior)
-          return false;
-        kids->clear();
-        for (uint32_t i = 0; i < page.cell_count; ++i) {
-          PayloadCell cell;
-          if (ParseIndexCell(page, i, &cell)) kids->push_back(cell.left_child);
-        }
-        kids->push_back(page.right_child);
-        return true;
-      };
-      for (const CatalogEntry& e : catalog_) {
-        if (e.type != "index") continue;
-        stack.assign(1, e.root);
-        while (!stack.empty() && skipped < last_) {
-          const uint32_t pgno = stack.back();
-          stack.pop_back();
-          if (pgno == 0 || pgno > last_ || seen[pgno]) continue;
-          seen[pgno] = true;
-          ++skipped;
-          if (!interior(pgno, &children)) continue;
-          std::vector<uint32_t> grandchildren;
-          if (!children.empty() && children[0] <= last_ && !seen[children[0]] &&
-              !interior(children[0], &grandchildren)) {
-            for (uint32_t leaf : children)
-              if (leaf != 0 && leaf <= last_ && !seen[leaf]) seen[leaf] = true, ++skipped;
-            continue;
-          }
-          stack.insert(stack.end(), children.begin(), children.end());
-        }
-      }
+      std::unordered_set<uint32_t> interior;
+      for (const CatalogEntry& e : catalog_)
+        if (e.type == "index" && e.root >= 2 && e.root <= last_)
+          WalkTreePages(f_, e.root, last_, &interior, [&](uint32_t) { ++skipped; });
     }
     to_read_ = last_ > skipped ? last_ - skipped : 1;
   }
